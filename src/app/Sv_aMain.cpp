@@ -1,0 +1,326 @@
+#include "app/Sv_aMain.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFrame>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QStatusBar>
+#include <QSystemTrayIcon>
+#include <QTimer>
+
+#include "app/Hub.h"
+#include "app/UnitAbout.h"
+#include "bridge/DistUnit.h"
+#include "bridge/ServerSocket.h"
+#include "bridge/sv_RS.h"
+#include "bridge/sv_TCP.h"
+#include "platform/Dialogs.h"
+#include "platform/ErrorReport.h"
+#include "platform/ShellOpen.h"
+#include "platform/WinMessage.h"
+#include "serial/CommInt.h"
+#include "settings/UtilsRegistry.h"
+#include "settings/sv_params.h"
+
+namespace {
+QFrame* Panel(QWidget* parent, const char* name, int left, int top, int width, int height) {
+    auto* panel = new QFrame(parent);
+    panel->setObjectName(QLatin1String(name));
+    panel->setFrameShape(QFrame::StyledPanel);
+    panel->setGeometry(left, top, width, height);
+    return panel;
+}
+} // namespace
+
+TFrmMainRSServ::TFrmMainRSServ(const QString& programBaseName) {
+    setObjectName(QLatin1String(MainWindowClass));
+    setWindowTitle(QStringLiteral("Quellor"));
+    setWindowIcon(QIcon(QStringLiteral(":/icons/device-on.png")));
+    OpenBrowserPending = 0;
+    SettingsSetLocation(QStringLiteral("SOFTWARE"), QStringLiteral("NORVEL-Q\\") + programBaseName);
+    ImageList1[0] = QIcon(QStringLiteral(":/icons/device-off.png"));
+    ImageList1[1] = QIcon(QStringLiteral(":/icons/device-on.png"));
+    CreateLayout();
+    CreateMenu();
+    CreateStatusBar();
+    CreateTray();
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(500);
+    connect(Timer1, &QTimer::timeout, this, &TFrmMainRSServ::Timer1Timer);
+    Timer2 = new QTimer(this);
+    Timer2->setObjectName(QStringLiteral("Timer2"));
+    Timer2->setSingleShot(true);
+    Timer2->setInterval(1);
+    connect(Timer2, &QTimer::timeout, this, &TFrmMainRSServ::Timer2Timer);
+    resize(325, 300);
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+}
+
+void TFrmMainRSServ::CreateLayout() {
+    PanelFrm = new QFrame(this);
+    PanelFrm->setObjectName(QStringLiteral("PanelFrm"));
+    setCentralWidget(PanelFrm);
+    PanelBt = Panel(PanelFrm, "PanelBt", 8, 8, 201, 89);
+    BitBtnDetect = new QPushButton(QStringLiteral("Start"), PanelBt);
+    BitBtnDetect->setObjectName(QStringLiteral("BitBtnDetect"));
+    BitBtnDetect->setGeometry(8, 8, 185, 73);
+    BitBtnDetect->setIcon(QIcon(QStringLiteral(":/icons/start.png")));
+    BitBtnDetect->setIconSize(QSize(40, 40));
+    BitBtnDetect->setCursor(Qt::PointingHandCursor);
+    QFont big = BitBtnDetect->font();
+    big.setPointSizeF(big.pointSizeF() * 1.6);
+    big.setBold(true);
+    BitBtnDetect->setFont(big);
+    connect(BitBtnDetect, &QPushButton::clicked, this, &TFrmMainRSServ::BitBtnDetectClick);
+    PanelTxt = Panel(PanelFrm, "PanelTxt", 8, 104, 201, 121);
+    StaticTextDevice = new QLabel(QStringLiteral("..."), PanelTxt);
+    StaticTextDevice->setObjectName(QStringLiteral("StaticTextDevice"));
+    StaticTextDevice->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    StaticTextDevice->setWordWrap(true);
+    StaticTextDevice->setTextFormat(Qt::PlainText);
+    StaticTextDevice->setMargin(4);
+    PanelFrm->installEventFilter(this);
+}
+
+void TFrmMainRSServ::CreateMenu() {
+    QMenu* action = menuBar()->addMenu(QStringLiteral("Action"));
+    action->setObjectName(QStringLiteral("MnuAction"));
+    action->addAction(QStringLiteral("Start"), this, &TFrmMainRSServ::BitBtnDetectClick)->setObjectName(QStringLiteral("Start1"));
+    action->addAction(QStringLiteral("Check Device"), this, &TFrmMainRSServ::CheckDevice1Click)
+        ->setObjectName(QStringLiteral("CheckDevice1"));
+    menuBar()->addAction(QStringLiteral("Settings"), this, &TFrmMainRSServ::N1Click)->setObjectName(QStringLiteral("N1"));
+    menuBar()->addAction(QStringLiteral("Information"), this, &TFrmMainRSServ::N4Click)->setObjectName(QStringLiteral("N4"));
+    menuBar()->addAction(QStringLiteral("About"), this, &TFrmMainRSServ::About1Click)->setObjectName(QStringLiteral("About1"));
+}
+
+void TFrmMainRSServ::CreateStatusBar() {
+    QStatusBar* bar = statusBar();
+    bar->setObjectName(QStringLiteral("StatusBar1"));
+    bar->setSizeGripEnabled(false);
+    bar->setAutoFillBackground(true);
+    for (QLabel*& panel : StatusPanels) {
+        panel = new QLabel(bar);
+        panel->setFixedWidth(50);
+        panel->setFrameShape(QFrame::StyledPanel);
+        bar->addWidget(panel);
+    }
+}
+
+void TFrmMainRSServ::CreateTray() {
+    PopupMenu1 = new QMenu(this);
+    PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
+    PopupMenu1->addAction(QStringLiteral("Show"), this, &TFrmMainRSServ::N5Click)->setObjectName(QStringLiteral("N5"));
+    PopupMenu1->addAction(QStringLiteral("Hide"), this, &TFrmMainRSServ::N6Click)->setObjectName(QStringLiteral("N6"));
+    PopupMenu1->addAction(QStringLiteral("Exit"), this, &TFrmMainRSServ::N7Click)->setObjectName(QStringLiteral("N7"));
+    TrayIcon1 = new QSystemTrayIcon(ImageList1[0], this);
+    TrayIcon1->setObjectName(QStringLiteral("TrayIcon1"));
+    TrayIcon1->setContextMenu(PopupMenu1);
+    connect(TrayIcon1, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::DoubleClick)
+            TrayIconDoubleClick();
+    });
+}
+
+void TFrmMainRSServ::Attach(TFormParams* params, TDistForm* dist, TTCPForm* tcp, TRSForm* rs, TFormAbout* about) {
+    FormParams = params;
+    DistForm = dist;
+    TCPForm = tcp;
+    RSForm = rs;
+    FormAbout = about;
+}
+
+void TFrmMainRSServ::ShowAtStart() {
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        TrayIcon1->show();
+    else
+        show();
+    Timer1->start();
+}
+
+void TFrmMainRSServ::StartUp() {
+    // Settings that cannot be loaded are reported; the bridge runs on with what was read and
+    // the defaults for the rest.
+    try {
+        FormParams->LoadSettings();
+    } catch (...) {
+        ReportCurrentException();
+    }
+    DistForm->Init();
+    BuildURL();
+}
+
+void TFrmMainRSServ::UpdateStatus() {
+    StatusPanels[0]->setText(RSForm->PortName());
+    StatusPanels[1]->setText(QStringLiteral("Id:%1").arg(TCPForm->LastClientId));
+    StatusPanels[2]->setText(
+        QStringLiteral("c:%1/%2").arg(TCPForm->ServerSocket1->ActiveConnections()).arg(TCPForm->Clients.Count()));
+    StatusPanels[3]->setText(QStringLiteral("t:%1").arg(DistForm->AnswerTime));
+    QPalette palette = statusBar()->palette();
+    palette.setColor(QPalette::Window, DistForm->DeviceOk ? QColor(0, 128, 0) : QColor(255, 0, 0));
+    statusBar()->setPalette(palette);
+    TrayImageIndex = DistForm->DeviceOk ? 1 : 0;
+    TrayIcon1->setIcon(ImageList1[TrayImageIndex]);
+}
+
+void TFrmMainRSServ::BuildURL() { BrowserURL = QStringLiteral("http:\\\\localhost:") + QString::number(TCPForm->Port); }
+
+void TFrmMainRSServ::OpenBrowser() { ShellOpen(BrowserURL); }
+
+// Lays the panels out for the size the frame now has.
+void TFrmMainRSServ::FormCanResize() {
+    const int width = PanelFrm->width();
+    const int height = PanelFrm->height();
+    PanelBt->setGeometry(8, 8, width - 16, PanelBt->height());
+    BitBtnDetect->setGeometry(8, 8, PanelBt->width() - 16, PanelBt->height() - 16);
+    PanelTxt->setGeometry(8, PanelBt->height() + 16, width - 16, height - PanelBt->height() - 24);
+    StaticTextDevice->setGeometry(0, 0, PanelTxt->width(), PanelTxt->height());
+}
+
+bool TFrmMainRSServ::FormCloseQuery() {
+    if (AskQuestion(QStringLiteral("Do you want to close the program?"), TBoxButtons::YesNo) != TBoxAnswer::Yes)
+        return false;
+    ProgramClosing = true;
+    CommShutdown = true;
+    return true;
+}
+
+bool TFrmMainRSServ::event(QEvent* event) {
+    if (event->type() == TWinMessage::EventType()) {
+        HandleMessage(static_cast<const TWinMessage&>(*event));
+        return true;
+    }
+    return QMainWindow::event(event);
+}
+
+void TFrmMainRSServ::HandleMessage(const TWinMessage& message) {
+    if (ProgramClosing || ApplicationTerminating())
+        return;
+    switch (message.Msg) {
+    case WM_SV_PARAMS_SAVED: WMSvParamsSaved(); break;
+    case WM_SV_RS_RXCHAR: WMSvRsRxChar(); break;
+    case WM_SV_RS_TXEMPTY: WMSvRsTxEmpty(); break;
+    case WM_SV_TCP_READ: WMSvTcpRead(static_cast<int>(message.WParam)); break;
+    case WM_SV_TCP_ACCEPT: WMSvTcpAccept(); break;
+    case WM_SV_TCP_CLOSE: WMSvTcpClose(static_cast<int>(message.WParam)); break;
+    case WM_SV_DIST_STATE: WMSvDistState(); break;
+    case WM_SV_DIST_END: WMSvDistEnd(); break;
+    case WM_SV_SHOW: WMSvShow(); break;
+    default: break;
+    }
+}
+
+void TFrmMainRSServ::WMSvParamsSaved() {
+    TCPForm->ServerSocket1->SetActive(false);
+    RSForm->ClosePort();
+    RSForm->OpenSelectedPortOrWarn();
+    TCPForm->RestartServer();
+    BuildURL();
+}
+
+void TFrmMainRSServ::WMSvRsRxChar() { DistForm->OnSerialData(); }
+
+void TFrmMainRSServ::WMSvRsTxEmpty() {
+    Timer2->setInterval(1);
+    if (!Timer2->isActive())
+        Timer2->start();
+}
+
+void TFrmMainRSServ::Timer2Timer() {
+    Timer2->stop();
+    DistForm->ContinueSending();
+}
+
+void TFrmMainRSServ::WMSvTcpRead(int clientId) { DistForm->OnClientData(clientId); }
+
+void TFrmMainRSServ::WMSvTcpAccept() { UpdateStatus(); }
+
+void TFrmMainRSServ::WMSvTcpClose(int clientId) {
+    DistForm->OnClientClosed(clientId);
+    UpdateStatus();
+}
+
+void TFrmMainRSServ::WMSvDistState() {
+    UpdateStatus();
+    StaticTextDevice->setText(QString::fromUtf8(DistForm->StatusText));
+    if (OpenBrowserPending > 0) {
+        OpenBrowserPending = 0;
+        if (DistForm->ProbeResult >= 4)
+            OpenBrowser();
+    }
+}
+
+void TFrmMainRSServ::WMSvDistEnd() {
+    if (DistForm->BestResult >= 4)
+        OpenBrowserPending = 1;
+    DistForm->StartProbe(false);
+}
+
+void TFrmMainRSServ::WMSvShow() { N5Click(); }
+
+void TFrmMainRSServ::BitBtnDetectClick() {
+    StaticTextDevice->setText(QStringLiteral("Detect.."));
+    DistForm->StartDetection();
+}
+
+void TFrmMainRSServ::CheckDevice1Click() {
+    StaticTextDevice->setText(QStringLiteral("Check.."));
+    DistForm->StartProbe(true);
+}
+
+void TFrmMainRSServ::N1Click() { FormParams->show(); }
+void TFrmMainRSServ::N4Click() { DistForm->show(); }
+void TFrmMainRSServ::About1Click() { FormAbout->show(); }
+
+void TFrmMainRSServ::N5Click() {
+    if (isMinimized())
+        setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
+}
+
+void TFrmMainRSServ::N6Click() { hide(); }
+
+void TFrmMainRSServ::N7Click() { close(); }
+
+void TFrmMainRSServ::TrayIconDoubleClick() {
+    if (isVisible())
+        N6Click();
+    else
+        N5Click();
+}
+
+void TFrmMainRSServ::Timer1Timer() { UpdateStatus(); }
+
+bool TFrmMainRSServ::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == PanelFrm && event->type() == QEvent::Resize)
+        FormCanResize();
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TFrmMainRSServ::closeEvent(QCloseEvent* event) {
+    if (!ProgramClosing && !FormCloseQuery()) {
+        event->ignore();
+        return;
+    }
+    event->accept();
+    QCoreApplication::quit();
+}
+
+void TFrmMainRSServ::changeEvent(QEvent* event) {
+    // Minimising puts the window into the tray; without a tray it stays on the taskbar.
+    if (event->type() == QEvent::WindowStateChange && isMinimized() && TrayIcon1->isVisible())
+        QTimer::singleShot(0, this, &QWidget::hide);
+    QMainWindow::changeEvent(event);
+}
+
+void ShutDownWithoutQuestion() {
+    ProgramClosing = true;
+    CommShutdown = true;
+    QCoreApplication::quit();
+}

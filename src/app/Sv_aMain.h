@@ -1,0 +1,100 @@
+#pragma once
+#include <QIcon>
+#include <QMainWindow>
+#include <QString>
+
+class QAction;
+class QFrame;
+class QLabel;
+class QMenu;
+class QPushButton;
+class QSystemTrayIcon;
+class QTimer;
+class TWinMessage;
+class TFormParams;
+class TDistForm;
+class TTCPForm;
+class TRSForm;
+class TFormAbout;
+
+// The main window: the program's small visible face, its tray icon, and the hub through
+// which every event of the bridge passes as a numbered message.
+class TFrmMainRSServ : public QMainWindow {
+public:
+    explicit TFrmMainRSServ(const QString& programBaseName);
+
+    // The other windows, created after this one; the hub forwards to them.
+    void Attach(TFormParams* params, TDistForm* dist, TTCPForm* tcp, TRSForm* rs, TFormAbout* about);
+    // Places the window in the tray, or shows it where the desktop has no tray.
+    void ShowAtStart();
+    void StartUp();
+
+    void UpdateStatus();
+    void BuildURL();
+    void OpenBrowser();
+    void FormCanResize();
+    // Asks before closing; true when the close may go on.
+    bool FormCloseQuery();
+
+    // Message handlers, one per message.
+    void WMSvParamsSaved();
+    void WMSvRsRxChar();
+    void WMSvRsTxEmpty();
+    void WMSvTcpRead(int clientId);
+    void WMSvTcpAccept();
+    void WMSvTcpClose(int clientId);
+    void WMSvDistState();
+    void WMSvDistEnd();
+    void WMSvShow();
+
+    // User commands.
+    void BitBtnDetectClick();
+    void CheckDevice1Click();
+    void N1Click();
+    void N4Click();
+    void About1Click();
+    void N5Click();
+    void N6Click();
+    void N7Click();
+    void TrayIconDoubleClick();
+    void Timer1Timer();
+    void Timer2Timer();
+
+    int OpenBrowserPending = 0;
+    QString BrowserURL;
+
+    QFrame* PanelFrm;
+    QFrame* PanelBt;
+    QPushButton* BitBtnDetect;
+    QFrame* PanelTxt;
+    QLabel* StaticTextDevice;
+    QLabel* StatusPanels[4];
+    QSystemTrayIcon* TrayIcon1;
+    QMenu* PopupMenu1;
+    QTimer* Timer1;
+    QTimer* Timer2;
+    QIcon ImageList1[2];
+    int TrayImageIndex = 0;
+
+protected:
+    bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    void CreateLayout();
+    void CreateMenu();
+    void CreateStatusBar();
+    void CreateTray();
+    void HandleMessage(const TWinMessage& message);
+
+    TFormParams* FormParams = nullptr;
+    TDistForm* DistForm = nullptr;
+    TTCPForm* TCPForm = nullptr;
+    TRSForm* RSForm = nullptr;
+    TFormAbout* FormAbout = nullptr;
+};
+
+// Ends the program in order, without the close question (a signal in a headless run).
+void ShutDownWithoutQuestion();

@@ -1,0 +1,3 @@
+#include "app/StartUp.h"
+
+int main(int argc, char** argv) { return RunQuellor(argc, argv); }

@@ -1,0 +1,101 @@
+#pragma once
+#include <QByteArray>
+#include <QStringList>
+#include <QWidget>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+class QPlainTextEdit;
+class QPushButton;
+class QTimer;
+class TsvProt;
+class TFormParams;
+class TTCPForm;
+class TRSForm;
+class TLogEcho;
+
+// The probe's request for the device's identity file.
+QByteArray ProbeRequest();
+
+enum TDistState : uint8_t { dsIdle = 0, dsRelayWait = 1, dsRelayAnswer = 2, dsProbeWait = 3, dsProbeAnswer = 4 };
+
+// The Information window. It also hosts the request dispatcher, the one state machine of the
+// serial line, and the device probe, which share its fields.
+class TDistForm : public QWidget {
+public:
+    explicit TDistForm(QObject* hub, QWidget* parent = nullptr);
+    ~TDistForm() override;
+
+    void Attach(TFormParams* params, TTCPForm* tcp, TRSForm* rs, std::function<void()> updateStatus);
+
+    // Dispatcher.
+    void Init();
+    void OnClientData(int32_t id);
+    void ServeClient(int32_t id);
+    void SendRequestChunk();
+    void ContinueSending();
+    void OnSerialData();
+    void TimerEndTimer();
+    void OnClientClosed(int32_t id);
+    void TimerCheckTimer();
+    void StartProbe(bool reopen);
+    void SendProbeChunk();
+
+    // Device probe and detection pass.
+    void ReportProbeResult();
+    void StartDetection();
+    void ArrangePorts(QStringList& list) const;
+    void NextPort();
+
+    // Window and log.
+    void AddLogLine(const QByteArray& text, bool withTimeStamp);
+    void BtEnumRSClick();
+    void BtClearClick();
+    void FormCanResize();
+
+    QTimer* TimerEnd;
+    QTimer* TimerCheck;
+    QPlainTextEdit* Memo1;
+    QPushButton* BtEnumRS;
+    QPushButton* BtClear;
+
+    bool LogBusy = false;
+    std::unique_ptr<TsvProt> ReceiveQueue;
+    uint32_t CurrentClient = 0;
+    int32_t ClientTotal = 0;
+    QByteArray Answer;
+    QByteArray RequestRest;
+    QByteArray ProbeRest;
+    uint8_t PassMode = 0;
+    QStringList PortList;
+    int32_t PortIndex = 0;
+    bool ReopenBeforeProbe = false;
+    int32_t WaitTicks = 0;
+    int32_t IdleTicks = 0;
+    uint8_t State = dsIdle;
+    uint32_t LastRxTick = 0;
+    uint32_t AnswerTime = 0;
+    QByteArray StatusText;
+    QByteArray LastLoggedStatus;
+    uint8_t ProbeResult = 0;
+    uint8_t BestResult = 0;
+    int32_t BestIndex = 0;
+    bool DeviceOk = false;
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void AppendMemoLines(const QStringList& lines);
+    void HandAnswer(const QByteArray& answer);
+    void RestartTimerEnd(int interval);
+    void EndRelay();
+
+    QObject* Hub;
+    TFormParams* FormParams = nullptr;
+    TTCPForm* TCPForm = nullptr;
+    TRSForm* RSForm = nullptr;
+    std::function<void()> UpdateStatus;
+    std::unique_ptr<TLogEcho> Echo;
+};

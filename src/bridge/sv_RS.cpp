@@ -1,0 +1,177 @@
+#include "bridge/sv_RS.h"
+
+#include <QComboBox>
+#include <QThread>
+
+#include "app/Hub.h"
+#include "bridge/DistUnit.h"
+#include "bridge/sv_Prot.h"
+#include "platform/Dialogs.h"
+#include "platform/ErrorReport.h"
+#include "platform/WinMessage.h"
+#include "serial/CommInt.h"
+#include "settings/UtilsRegistry.h"
+#include "settings/sv_params.h"
+
+TRSForm::TRSForm(TFormParams* params, TDistForm* dist, QObject* hub)
+    : CommRS(new TComm(this)), FormParams(params), DistForm(dist), Hub(hub) {
+    setObjectName(QStringLiteral("RSForm"));
+    setWindowTitle(QStringLiteral("RS"));
+    CommRS->setObjectName(QStringLiteral("CommRS"));
+    CommRS->SetWriteTimeout(2000);
+    CommRS->SetReadBufSize(16384);
+    CommRS->SetMonitorEvents(AllCommEvents);
+    CommRS->SetBaudRate(br19200);
+    CommRS->SetFlowControl(fcNone);
+    CommRS->SetOptions(0);
+    CommRS->OnRxChar = [this](TCustomComm* sender, int count) { CommRSRxChar(sender, count); };
+    CommRS->OnTxEmpty = [this](TCustomComm* sender) { CommRSTxEmpty(sender); };
+    CommRS->OnError = [this](TCustomComm* sender, int errors) { CommRSError(sender, errors); };
+    for (int n = 1; n <= 255; ++n)
+        FormParams->ComboBox_PortRS->addItem(QStringLiteral("COM%1").arg(n));
+    FormParams->ComboBox_PortRS->setCurrentIndex(-1);
+}
+
+TRSForm::~TRSForm() { CommRS->Close(); }
+
+void TRSForm::SetChannel(int32_t channel) { Channel = channel; }
+
+QString TRSForm::PortName() const { return CommRS->DeviceName(); }
+
+void TRSForm::Log(const QString& text) { DistForm->AddLogLine(("RS: " + text).toUtf8(), true); }
+
+bool TRSForm::OpenPort(const QString& name) {
+    ReopenCount = 0;
+    try {
+        ClosePort();
+        CommRS->Close();
+        CommRS->SetDeviceName(name);
+        CommRS->SetParity(paNone);
+        CommRS->SetFlowControl(fcNone);
+        CommRS->SetBaudRate(br115200);
+        CommRS->Open();
+        CommRS->SetDTR(true);
+        Log(QStringLiteral("Open ") + name);
+        return true;
+    } catch (const std::exception&) {
+        Log(name + QStringLiteral(" Open Error!"));
+        DistForm->DeviceOk = false;
+        return false;
+    }
+}
+
+bool TRSForm::OpenConfiguredPort() {
+    const int selected = FormParams->ComboBox_PortRS->currentIndex();
+    if (selected < 0)
+        return false;
+    return OpenPort(QStringLiteral("COM%1").arg(selected + 1));
+}
+
+void TRSForm::OpenSelectedPortOrWarn() {
+    if (!OpenConfiguredPort())
+        ShowErrorBox(QStringLiteral("Error oppening COM port!"));
+}
+
+void TRSForm::ClosePort() {
+    if (!CommRS->Enabled())
+        return;
+    CommRS->Close();
+    if (CommRS->Enabled()) {
+        ShowErrorBox(QStringLiteral("Error (3)"));
+        return;
+    }
+    // Gives a USB adapter's driver time to release the port before it is opened again.
+    QThread::msleep(100);
+}
+
+bool TRSForm::WriteOnce(const QByteArray& block) {
+    if (block.isEmpty())
+        return false;
+    int written = -1;
+    if (CommRS->Enabled()) {
+        try {
+            written = CommRS->Write(block.constData(), static_cast<int>(block.size()));
+        } catch (const std::exception&) {
+            written = -1;
+        }
+    }
+    if (written == block.size()) {
+        ReopenCount = 0;
+        return true;
+    }
+    ResetOutput();
+    Log(PortName() + QStringLiteral(" Tx Error!"));
+    DistForm->DeviceOk = false;
+    return false;
+}
+
+bool TRSForm::WriteChunk(const QByteArray& block) {
+    bool result = WriteOnce(block);
+    if (!result && ReopenCount == 0) {
+        OpenPort(PortName());
+        ++ReopenCount;
+        result = WriteOnce(block);
+    }
+    return result;
+}
+
+void TRSForm::ResetOutput() {
+    try {
+        CommRS->PurgeOut();
+        CommRS->SetDTR(true);
+    } catch (const std::exception&) {
+    }
+}
+
+void TRSForm::ResetInput() {
+    try {
+        CommRS->PurgeIn();
+    } catch (const std::exception&) {
+    }
+}
+
+void TRSForm::CommRSRxChar(TCustomComm*, int count) {
+    if (ProgramClosing || ApplicationTerminating())
+        return;
+    if (Receiving) {
+        ShowErrorBox(QStringLiteral("Error (2)"));
+        return;
+    }
+    Receiving = true;
+    struct TClear {
+        bool& Flag;
+        ~TClear() { Flag = false; }
+    } clear{Receiving};
+    QByteArray block(count, '\0');
+    int got;
+    try {
+        got = CommRS->Read(block.data(), count);
+    } catch (const std::exception&) {
+        got = -1;
+    }
+    if (got < count) {
+        ResetInput();
+        return;
+    }
+    if (ReceiveQueue && ReceiveQueue->PutChunk(block))
+        PostWinMessage(Hub, WM_SV_RS_RXCHAR, Channel, 0);
+}
+
+void TRSForm::CommRSTxEmpty(TCustomComm*) { PostWinMessage(Hub, WM_SV_RS_TXEMPTY, Channel, 0); }
+
+void TRSForm::CommRSError(TCustomComm*, int) { Log(PortName() + QStringLiteral(" Error!")); }
+
+void TRSForm::LoadSettings() {
+    const int32_t com = SettingsReadInteger(QStringLiteral("RS\\COM"), 1);
+    FormParams->ComboBox_PortRS->setCurrentIndex(com >= 1 && com <= 255 ? com - 1 : -1);
+    DetectCOM = SettingsReadInteger(QStringLiteral("RS\\Detect\\COM"), 0);
+    DetectName = SettingsReadString(QStringLiteral("RS\\Detect\\Name"), QString());
+    DetectDescription = SettingsReadString(QStringLiteral("RS\\Detect\\Description"), QString());
+}
+
+void TRSForm::SaveSettings() {
+    SettingsWriteInteger(QStringLiteral("RS\\COM"), FormParams->ComboBox_PortRS->currentIndex() + 1);
+    SettingsWriteInteger(QStringLiteral("RS\\Detect\\COM"), DetectCOM);
+    SettingsWriteString(QStringLiteral("RS\\Detect\\Name"), DetectName);
+    SettingsWriteString(QStringLiteral("RS\\Detect\\Description"), DetectDescription);
+}

@@ -1,0 +1,54 @@
+#pragma once
+#include <QByteArray>
+#include <QString>
+#include <QWidget>
+#include <cstdint>
+
+#include "settings/SettingsPart.h"
+
+class TComm;
+class TCustomComm;
+class TDistForm;
+class TFormParams;
+class TsvProt;
+
+// The bridge's end towards the device: opens the configured port with the line the device
+// needs, writes request blocks with one reopen-and-retry, and queues every received block.
+// A holder window that is never shown.
+class TRSForm : public QWidget, public TSettingsPart {
+public:
+    TRSForm(TFormParams* params, TDistForm* dist, QObject* hub);
+    ~TRSForm() override;
+
+    void SetChannel(int32_t channel);
+    bool OpenPort(const QString& name);
+    bool OpenConfiguredPort();
+    void OpenSelectedPortOrWarn();
+    void ClosePort();
+    bool WriteChunk(const QByteArray& block);
+    bool WriteOnce(const QByteArray& block);
+    void ResetOutput();
+    void ResetInput();
+    void Log(const QString& text);
+    void LoadSettings() override;
+    void SaveSettings() override;
+    QString PortName() const;
+
+    void CommRSRxChar(TCustomComm* sender, int count);
+    void CommRSTxEmpty(TCustomComm* sender);
+    void CommRSError(TCustomComm* sender, int errors);
+
+    TComm* CommRS;
+    bool Receiving = false;
+    int32_t Channel = 0;
+    int32_t ReopenCount = 0;
+    TsvProt* ReceiveQueue = nullptr;
+    int32_t DetectCOM = 0;
+    QString DetectName;
+    QString DetectDescription;
+
+private:
+    TFormParams* FormParams;
+    TDistForm* DistForm;
+    QObject* Hub;
+};

@@ -1,0 +1,182 @@
+#include "bridge/sv_TCP.h"
+
+#include <QLineEdit>
+#include <limits>
+
+#include "app/Hub.h"
+#include "bridge/DistUnit.h"
+#include "bridge/ServerSocket.h"
+#include "platform/ErrorReport.h"
+#include "platform/WinMessage.h"
+#include "settings/UtilsRegistry.h"
+#include "settings/sv_params.h"
+
+namespace {
+const QByteArray AnswerHead = "HTTP/1.1 503 Service Unavailable\r\n"
+                              "Connection: close\r\n"
+                              "Content-Type: text/html; charset=windows-1251\r\n"
+                              "Cache-Control: no-cache\r\n"
+                              "\r\n";
+} // namespace
+
+const QByteArray DeviceNotRespondingAnswer =
+    AnswerHead + "<html><body><b>Error!</b><p><b>Device is not responding.</b></p></body></html>\r\n";
+const QByteArray DeviceNotAvailableAnswer =
+    AnswerHead + "<html><body><b>Error!</b><p><b>~ is not available.</b></p></body></html>\r\n";
+
+int TMySocketList::IndexOfId(int32_t id) const {
+    for (size_t i = 0; i < Records.size(); ++i)
+        if (Records[i]->Id == id)
+            return static_cast<int>(i);
+    return -1;
+}
+
+TMySocket* TMySocketList::FindById(int32_t id) const {
+    const int index = IndexOfId(id);
+    return index < 0 ? nullptr : Records[static_cast<size_t>(index)].get();
+}
+
+void TMySocketList::RemoveById(int32_t id) {
+    const int index = IndexOfId(id);
+    if (index >= 0)
+        Records.erase(Records.begin() + index);
+}
+
+int32_t TMySocketList::FirstPendingClient() const {
+    for (const auto& record : Records)
+        if (!record->Pending.isEmpty())
+            return record->Id;
+    return -1;
+}
+
+TTCPForm::TTCPForm(TFormParams* params, TDistForm* dist, QObject* hub)
+    : ServerSocket1(new TServerSocket(this)), FormParams(params), DistForm(dist), Hub(hub) {
+    setObjectName(QStringLiteral("TCPForm"));
+    setWindowTitle(QStringLiteral("TCP"));
+    ServerSocket1->setObjectName(QStringLiteral("ServerSocket1"));
+    ServerSocket1->OnAccept = [this](TServerConnection& c) { ServerSocket1Accept(c); };
+    ServerSocket1->OnClientRead = [this](TServerConnection& c) { ServerSocket1ClientRead(c); };
+    ServerSocket1->OnClientDisconnect = [this](TServerConnection& c) { ServerSocket1ClientDisconnect(c); };
+    ServerSocket1->OnClientError = [this](TServerConnection& c, int& code) { ServerSocket1ClientError(c, code); };
+    ServerSocket1->OnListen = [this] { ServerSocket1Listen(); };
+    FormParams->EditTCPPort->setText(QStringLiteral("24111"));
+    FormParams->EditTCPSendDelay->setText(QStringLiteral("100"));
+    LastClientId = 0;
+}
+
+TTCPForm::~TTCPForm() { ServerSocket1->SetActive(false); }
+
+void TTCPForm::Log(const QString& text) { DistForm->AddLogLine(("TCP: " + text).toUtf8(), true); }
+
+void TTCPForm::ServerSocket1Accept(TServerConnection& connection) {
+    PostWinMessage(Hub, WM_SV_TCP_ACCEPT);
+    if (Clients.FindById(static_cast<int32_t>(connection.Data)))
+        return;
+    if (LastClientId == std::numeric_limits<int32_t>::max())
+        LastClientId = 0;
+    ++LastClientId;
+    connection.Data = LastClientId;
+    auto record = std::make_unique<TMySocket>();
+    record->Id = LastClientId;
+    Clients.Add(std::move(record));
+}
+
+void TTCPForm::ServerSocket1ClientRead(TServerConnection& connection) {
+    const QByteArray data = ServerSocket1->ReceiveText(connection);
+    if (ProgramClosing || ApplicationTerminating() || data.isEmpty())
+        return;
+    TMySocket* record = Clients.FindById(static_cast<int32_t>(connection.Data));
+    if (!record)
+        return;
+    record->Pending += data;
+    record->Received = static_cast<int32_t>(static_cast<uint32_t>(record->Received) + static_cast<uint32_t>(data.size()));
+    PostWinMessage(Hub, WM_SV_TCP_READ, record->Id, 0);
+}
+
+void TTCPForm::ServerSocket1ClientDisconnect(TServerConnection& connection) {
+    const auto id = static_cast<int32_t>(connection.Data);
+    Clients.RemoveById(id);
+    PostWinMessage(Hub, WM_SV_TCP_CLOSE, id, 0);
+}
+
+void TTCPForm::ServerSocket1ClientError(TServerConnection& connection, int& errorCode) {
+    Log(connection.RemoteAddress() + QStringLiteral(" Error") + QString::number(errorCode));
+    errorCode = 0;
+    PostWinMessage(Hub, WM_SV_TCP_CLOSE, connection.Data, 0);
+    ServerSocket1->Close(connection);
+}
+
+void TTCPForm::ServerSocket1Listen() { Log(QStringLiteral("Listen")); }
+
+TServerConnection* TTCPForm::FindConnection(int32_t id) const {
+    for (const auto& connection : ServerSocket1->ConnectionList())
+        if (connection->Data == id)
+            return connection.get();
+    return nullptr;
+}
+
+void TTCPForm::RestartServer() {
+    try {
+        ServerSocket1->SetActive(false);
+        Clients.Clear();
+        ServerSocket1->Port = Port;
+        ServerSocket1->SetActive(true);
+    } catch (const std::exception&) {
+        Log(QStringLiteral("Open Socket Error"));
+    }
+}
+
+QByteArray TTCPForm::TakeRequest(int32_t id, int32_t& total) {
+    QByteArray bytes;
+    TMySocket* record = Clients.FindById(id);
+    if (!record)
+        return bytes;
+    total = record->Received;
+    if (TServerConnection* connection = FindConnection(id)) {
+        if (connection->Connected())
+            bytes = record->Pending;
+        record->Pending.clear();
+    }
+    return bytes;
+}
+
+void TTCPForm::SendAnswer(int32_t id, const QByteArray& answer) {
+    if (ProgramClosing || ApplicationTerminating() || !Clients.FindById(id))
+        return;
+    TServerConnection* connection = FindConnection(id);
+    if (!connection || !connection->Connected() || answer.isEmpty())
+        return;
+    ServerSocket1->SendText(*connection, answer);
+    ServerSocket1->Close(*connection);
+}
+
+bool TTCPForm::IsClientConnected(int32_t id) {
+    if (!Clients.FindById(id))
+        return false;
+    const TServerConnection* connection = FindConnection(id);
+    return connection && connection->Connected();
+}
+
+int32_t TTCPForm::FirstPendingClient() const { return Clients.FirstPendingClient(); }
+
+void TTCPForm::LoadSettings() {
+    const int32_t port = SettingsReadInteger(QStringLiteral("TCP\\Port"), 24111);
+    if (port < 0 || port > 65535)
+        RaiseRangeError();
+    Port = static_cast<uint16_t>(port);
+    SendDelay = SettingsReadInteger(QStringLiteral("TCP\\Delay"), 100);
+    FormParams->EditTCPPort->setText(QString::number(Port));
+    FormParams->EditTCPSendDelay->setText(QString::number(SendDelay));
+}
+
+void TTCPForm::SaveSettings() {
+    if (const auto port = ParseInteger(FormParams->EditTCPPort->text()))
+        Port = static_cast<uint16_t>(*port & 0xFFFF);
+    if (const auto delay = ParseInteger(FormParams->EditTCPSendDelay->text()))
+        SendDelay = *delay & 0xFFFF;
+    else if (SendDelay < 0 || SendDelay > 65535)
+        RaiseRangeError();
+    SettingsWriteInteger(QStringLiteral("TCP\\Port"), Port);
+    SettingsWriteInteger(QStringLiteral("TCP\\Delay"), SendDelay);
+    LoadSettings();
+}

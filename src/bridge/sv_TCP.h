@@ -1,0 +1,75 @@
+#pragma once
+#include <QByteArray>
+#include <QString>
+#include <QWidget>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "settings/SettingsPart.h"
+
+class TDistForm;
+class TFormParams;
+class TServerConnection;
+class TServerSocket;
+
+// One client's record: its id, the bytes not yet taken by the dispatcher, and the total it sent.
+struct TMySocket {
+    int32_t Id = 0;
+    QByteArray Pending;
+    int32_t Received = 0;
+};
+
+// The client records in acceptance order; owns them.
+class TMySocketList {
+public:
+    int IndexOfId(int32_t id) const;
+    TMySocket* FindById(int32_t id) const;
+    void RemoveById(int32_t id);
+    int32_t FirstPendingClient() const;
+    void Add(std::unique_ptr<TMySocket> record) { Records.push_back(std::move(record)); }
+    void Clear() { Records.clear(); }
+    int Count() const { return static_cast<int>(Records.size()); }
+
+private:
+    std::vector<std::unique_ptr<TMySocket>> Records;
+};
+
+extern const QByteArray DeviceNotRespondingAnswer;
+extern const QByteArray DeviceNotAvailableAnswer;
+
+// The bridge's end towards the browser: a local TCP server that numbers every connection,
+// gathers what each client sends and writes the one answer that ends the connection.
+// A holder window that is never shown.
+class TTCPForm : public QWidget, public TSettingsPart {
+public:
+    TTCPForm(TFormParams* params, TDistForm* dist, QObject* hub);
+    ~TTCPForm() override;
+
+    void LoadSettings() override;
+    void SaveSettings() override;
+    void RestartServer();
+    QByteArray TakeRequest(int32_t id, int32_t& total);
+    void SendAnswer(int32_t id, const QByteArray& answer);
+    bool IsClientConnected(int32_t id);
+    int32_t FirstPendingClient() const;
+    TServerConnection* FindConnection(int32_t id) const;
+    void Log(const QString& text);
+
+    void ServerSocket1Accept(TServerConnection& connection);
+    void ServerSocket1ClientRead(TServerConnection& connection);
+    void ServerSocket1ClientDisconnect(TServerConnection& connection);
+    void ServerSocket1ClientError(TServerConnection& connection, int& errorCode);
+    void ServerSocket1Listen();
+
+    TServerSocket* ServerSocket1;
+    int32_t LastClientId = 0;
+    uint16_t Port = 24111;
+    int32_t SendDelay = 100;
+    TMySocketList Clients;
+
+private:
+    TFormParams* FormParams;
+    TDistForm* DistForm;
+    QObject* Hub;
+};

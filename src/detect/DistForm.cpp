@@ -1,0 +1,140 @@
+// The Information window and its log.
+#include <QDateTime>
+#include <QLocale>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTimer>
+
+#include "app/Hub.h"
+#include "bridge/DistUnit.h"
+#include "bridge/sv_Prot.h"
+#include "detect/EnumDevices.h"
+#include "platform/Dialogs.h"
+#include "platform/ErrorReport.h"
+#include "platform/Headless.h"
+#include "platform/LogEcho.h"
+
+namespace {
+constexpr int MaxLogLines = 200;
+
+QString TimeStamp() {
+    const QLocale locale = QLocale::system();
+    const QDateTime now = QDateTime::currentDateTime();
+    return locale.toString(now.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
+           locale.toString(now.time(), QLocale::LongFormat);
+}
+
+QString ShownText(QByteArray text) {
+    text.replace('\0', "#0");
+    QString shown = QString::fromUtf8(text);
+    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return shown;
+}
+
+int LineCount(const QPlainTextEdit* memo) {
+    const QTextDocument* document = memo->document();
+    return document->isEmpty() ? 0 : document->blockCount();
+}
+
+void DeleteFirstLine(QPlainTextEdit* memo) {
+    QTextCursor cursor(memo->document()->firstBlock());
+    cursor.select(QTextCursor::BlockUnderCursor);
+    cursor.movePosition(QTextCursor::NextCharacter, QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
+}
+} // namespace
+
+TDistForm::TDistForm(QObject* hub, QWidget* parent) : QWidget(parent), Hub(hub) {
+    setObjectName(QStringLiteral("DistForm"));
+    setWindowTitle(QStringLiteral("Information"));
+    setGeometry(296, 233, 660, 410);
+    Memo1 = new QPlainTextEdit(this);
+    Memo1->setObjectName(QStringLiteral("Memo1"));
+    Memo1->setGeometry(8, 64, 644, 338);
+    Memo1->setReadOnly(true);
+    Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+    Memo1->setFont(QFont(QStringLiteral("monospace")));
+    BtEnumRS = new QPushButton(QStringLiteral("Available COM ports"), this);
+    BtEnumRS->setObjectName(QStringLiteral("BtEnumRS"));
+    BtEnumRS->setGeometry(8, 16, 137, 25);
+    BtClear = new QPushButton(QStringLiteral("Clear Log"), this);
+    BtClear->setObjectName(QStringLiteral("BtClear"));
+    BtClear->setGeometry(216, 16, 113, 25);
+    setTabOrder(Memo1, BtEnumRS);
+    setTabOrder(BtEnumRS, BtClear);
+    TimerEnd = new QTimer(this);
+    TimerEnd->setObjectName(QStringLiteral("TimerEnd"));
+    TimerEnd->setInterval(100);
+    TimerCheck = new QTimer(this);
+    TimerCheck->setObjectName(QStringLiteral("TimerCheck"));
+    connect(BtEnumRS, &QPushButton::clicked, this, &TDistForm::BtEnumRSClick);
+    connect(BtClear, &QPushButton::clicked, this, &TDistForm::BtClearClick);
+    connect(TimerEnd, &QTimer::timeout, this, &TDistForm::TimerEndTimer);
+    connect(TimerCheck, &QTimer::timeout, this, &TDistForm::TimerCheckTimer);
+    IdleTicks = 0;
+    TimerCheck->setInterval(100);
+    LogBusy = false;
+    DeviceOk = false;
+    if (IsHeadless())
+        Echo = std::make_unique<TLogEcho>();
+}
+
+TDistForm::~TDistForm() = default;
+
+void TDistForm::Attach(TFormParams* params, TTCPForm* tcp, TRSForm* rs, std::function<void()> updateStatus) {
+    FormParams = params;
+    TCPForm = tcp;
+    RSForm = rs;
+    UpdateStatus = std::move(updateStatus);
+}
+
+void TDistForm::AddLogLine(const QByteArray& text, bool withTimeStamp) {
+    if (ProgramClosing || ApplicationTerminating())
+        return;
+    if (LogBusy) {
+        ShowErrorBox(QStringLiteral("Error (1)"));
+        return;
+    }
+    LogBusy = true;
+    struct TClear {
+        bool& Flag;
+        ~TClear() { Flag = false; }
+    } clear{LogBusy};
+    const QString stamp = withTimeStamp ? TimeStamp() : QString();
+    const QString shown = ShownText(text);
+    while (LineCount(Memo1) > MaxLogLines)
+        DeleteFirstLine(Memo1);
+    Memo1->appendPlainText(stamp + QLatin1Char(' ') + shown);
+    Memo1->moveCursor(QTextCursor::End);
+    if (Echo)
+        Echo->Echo(stamp, QLatin1Char(' ') + shown);
+}
+
+void TDistForm::AppendMemoLines(const QStringList& lines) {
+    for (const QString& line : lines) {
+        Memo1->appendPlainText(line);
+        if (Echo)
+            Echo->Echo(QString(), line);
+    }
+}
+
+void TDistForm::BtEnumRSClick() {
+    const std::unique_ptr<QStringList> ports = GetComPortList();
+    AddLogLine(QByteArray(), false);
+    if (!ports)
+        return;
+    AppendMemoLines(*ports);
+    AddLogLine(QByteArray(), false);
+}
+
+void TDistForm::BtClearClick() { Memo1->clear(); }
+
+void TDistForm::FormCanResize() { Memo1->setGeometry(8, 64, width() - 16, height() - 72); }
+
+void TDistForm::resizeEvent(QResizeEvent* event) {
+    FormCanResize();
+    QWidget::resizeEvent(event);
+}

@@ -1,0 +1,22 @@
+#pragma once
+#include <QObject>
+#include <functional>
+
+class QSocketNotifier;
+
+// Without a display (no DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM) the program runs on Qt's
+// offscreen platform. Call before the application object is made; returns true when headless.
+bool PrepareHeadless();
+// True when the running application has no real display.
+bool IsHeadless();
+
+// Turns SIGINT and SIGTERM into a call on the GUI thread, through a self-pipe.
+class TSignalWatcher : public QObject {
+public:
+    explicit TSignalWatcher(std::function<void()> onSignal, QObject* parent = nullptr);
+    ~TSignalWatcher() override;
+
+private:
+    QSocketNotifier* Notifier;
+    std::function<void()> OnSignal;
+};

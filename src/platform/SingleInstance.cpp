@@ -1,0 +1,83 @@
+#include "platform/SingleInstance.h"
+
+#include <QDir>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QRegularExpression>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace {
+const QByteArray ShowRequest = "show\n";
+
+QString SocketPath(const QString& windowClass) {
+    return RuntimeFolder() + QLatin1Char('/') + SafeFileName(windowClass);
+}
+} // namespace
+
+QString RuntimeFolder() {
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && QDir(runtime).exists())
+        return runtime;
+    const QString fallback = QStringLiteral("/tmp/quellor-%1").arg(getuid());
+    QDir().mkpath(fallback);
+    QFile::setPermissions(fallback, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return fallback;
+}
+
+QString SafeFileName(const QString& name) {
+    QString safe = name;
+    static const QRegularExpression unsafe(QStringLiteral("[^A-Za-z0-9._-]"));
+    return safe.replace(unsafe, QStringLiteral("_"));
+}
+
+TInstanceLock::TInstanceLock(const QString& name)
+    : Path(RuntimeFolder() + QLatin1Char('/') + SafeFileName(name) + QStringLiteral(".lock")) {}
+
+TInstanceLock::~TInstanceLock() {
+    if (Fd >= 0)
+        ::close(Fd);
+}
+
+bool TInstanceLock::TryAcquire() {
+    if (Fd < 0)
+        Fd = ::open(QFile::encodeName(Path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (Fd < 0)
+        return true;
+    return ::flock(Fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+}
+
+TShowServer::TShowServer(const QString& windowClass, std::function<void()> onShow, QObject* parent)
+    : QObject(parent), Server(new QLocalServer(this)), OnShow(std::move(onShow)) {
+    const QString path = SocketPath(windowClass);
+    // Only the lock holder gets here, so a socket file left by a copy that died is stale.
+    QLocalServer::removeServer(path);
+    Server->setSocketOptions(QLocalServer::UserAccessOption);
+    Server->listen(path);
+    connect(Server, &QLocalServer::newConnection, this, &TShowServer::Accept);
+}
+
+bool TShowServer::IsListening() const { return Server->isListening(); }
+
+void TShowServer::Accept() {
+    while (QLocalSocket* client = Server->nextPendingConnection()) {
+        connect(client, &QLocalSocket::readyRead, this, [this, client] {
+            if (client->readAll().contains(ShowRequest))
+                OnShow();
+            client->disconnectFromServer();
+        });
+        connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
+    }
+}
+
+bool RequestShow(const QString& windowClass) {
+    QLocalSocket socket;
+    socket.connectToServer(SocketPath(windowClass));
+    if (!socket.waitForConnected(1000))
+        return false;
+    socket.write(ShowRequest);
+    socket.waitForBytesWritten(1000);
+    socket.disconnectFromServer();
+    return true;
+}

@@ -1,0 +1,21 @@
+#pragma once
+#include <QEvent>
+#include <cstdint>
+
+class QObject;
+
+// A numbered window message with its two parameters, delivered to the main window.
+class TWinMessage : public QEvent {
+public:
+    TWinMessage(int msg, intptr_t wParam, intptr_t lParam);
+    static QEvent::Type EventType();
+
+    int Msg;
+    intptr_t WParam;
+    intptr_t LParam;
+};
+
+// Queues the message behind everything already posted; the sender does not wait.
+void PostWinMessage(QObject* target, int msg, intptr_t wParam = 0, intptr_t lParam = 0);
+// Runs the target's handler now, on the calling (GUI) thread, and returns when it is done.
+void SendWinMessage(QObject* target, int msg, intptr_t wParam = 0, intptr_t lParam = 0);

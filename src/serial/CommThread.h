@@ -1,0 +1,58 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <thread>
+
+#include "serial/CommObjs.h"
+
+// Event-mask bits reported by the watcher.
+constexpr uint32_t EV_RXCHAR = 0x0001, EV_RXFLAG = 0x0002, EV_TXEMPTY = 0x0004, EV_CTS = 0x0008,
+                   EV_DSR = 0x0010, EV_RLSD = 0x0020, EV_BREAK = 0x0040, EV_ERR = 0x0080, EV_RING = 0x0100;
+
+// The watcher thread of an open port: waits for line events and hands each delivery to the
+// GUI thread, waiting there until its handlers have returned.
+class TCommEventThread {
+public:
+    // mask: the EV_ bits to report.
+    TCommEventThread(int handle, uint32_t mask);
+    ~TCommEventThread();
+
+    void Start();
+    void Stop();
+    // Tells the watcher that bytes were written, so that it reports transmit-empty.
+    void NoteWrite();
+    bool Finished() const { return Ended; }
+    void Join();
+
+    std::function<void(TCommEventThread*, uint32_t)> OnSignal;
+
+private:
+    void Execute();
+    void Loop();
+    uint32_t WaitForEvent();
+    int WaitTimeout() const;
+    void RecheckPort();
+    bool TransmitDone();
+    uint32_t LineEvents();
+    void DoSignal();
+    void WatchPort(bool watch);
+
+    int Handle;
+    uint32_t Mask;
+    TSimpleEvent WakeEvent;
+    TSimpleEvent WriteEvent;
+    int Poller = -1;
+    uint32_t EventMaskValue = 0;
+    std::atomic<bool> Terminated{false};
+    std::atomic<bool> Ended{false};
+    std::atomic<bool> TxPending{false};
+    bool PortWatched = false;
+    bool CanCount = true;
+    bool CanReadModem = true;
+    bool CanReadTransmitter = true;
+    int LastModem = 0;
+    int Counters[5] = {};
+    std::thread Thread;
+};
+
