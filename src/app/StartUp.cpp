@@ -16,6 +16,9 @@
 #include "platform/WinMessage.h"
 #include "settings/sv_params.h"
 
+// Outside any namespace, as the resource initialiser requires; the icons live in a static library.
+static void InitResources() { Q_INIT_RESOURCE(quellor); }
+
 namespace {
 int HandOver(int argc, char** argv) {
     QCoreApplication app(argc, argv);
@@ -23,6 +26,8 @@ int HandOver(int argc, char** argv) {
     return 0;
 }
 } // namespace
+
+TWindows::TWindows() = default;
 
 TWindows::~TWindows() {
     About.reset();
@@ -34,6 +39,7 @@ TWindows::~TWindows() {
 }
 
 void CreateWindows(TWindows& w, const QString& programBaseName) {
+    InitResources();
     w.Main = std::make_unique<TFrmMainRSServ>(programBaseName);
     w.Params = std::make_unique<TFormParams>(w.Main.get());
     w.Dist = std::make_unique<TDistForm>(w.Main.get());

@@ -17,6 +17,7 @@ struct TWindows {
     std::unique_ptr<TTCPForm> Tcp;
     std::unique_ptr<TRSForm> Rs;
     std::unique_ptr<TFormAbout> About;
+    TWindows();
     ~TWindows();
 };
 

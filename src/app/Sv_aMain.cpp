@@ -246,7 +246,7 @@ void TFrmMainRSServ::WMSvTcpClose(int clientId) {
 
 void TFrmMainRSServ::WMSvDistState() {
     UpdateStatus();
-    StaticTextDevice->setText(QString::fromUtf8(DistForm->StatusText));
+    StaticTextDevice->setText(QString::fromUtf8(DistForm->StatusText).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
     if (OpenBrowserPending > 0) {
         OpenBrowserPending = 0;
         if (DistForm->ProbeResult >= 4)

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test; exits non-zero when any fails.
+#   ./test.sh             the normal build
+#   ./test.sh --sanitize  the AddressSanitizer/UndefinedBehaviorSanitizer build
+set -euo pipefail
+cd "$(dirname "$0")"
+source tools/ensure-packages.sh socat
+build=build
+options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+if [ "${1:-}" = "--sanitize" ]; then
+  build=build-sanitize
+  options=(-DCMAKE_BUILD_TYPE=Debug -DQUELLOR_SANITIZE=ON)
+  # Qt and fontconfig keep caches until exit; leak reports would be theirs, not ours.
+  export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+fi
+cmake -S . -B "$build" -G Ninja "${options[@]}"
+cmake --build "$build"
+ctest --test-dir "$build" --output-on-failure

@@ -1,0 +1,92 @@
+// The single instance, with the real program started as separate processes.
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTcpSocket>
+#include <csignal>
+#include <gtest/gtest.h>
+
+#include "platform/SingleInstance.h"
+#include "settings/UtilsRegistry.h"
+#include "support/Program.h"
+#include "support/Pty.h"
+
+namespace {
+struct TRun {
+    QProcess Process;
+    QByteArray Errors;
+
+    void Start() {
+        Process.setProcessEnvironment(ProgramEnvironment());
+        Process.start(QStringLiteral(QUELLOR_BINARY), {});
+        Process.waitForStarted();
+    }
+    bool WaitForLog(const QByteArray& text) {
+        return WaitUntil(
+            [&] {
+                Errors += Process.readAllStandardError();
+                return Errors.contains(text);
+            },
+            std::chrono::milliseconds(10000));
+    }
+};
+
+quint16 ConfigureProgramPort() {
+    SettingsSetLocation("SOFTWARE", "NORVEL-Q\\quellor");
+    const quint16 port = FreeTcpPort();
+    SettingsWriteInteger("TCP\\Port", port);
+    return port;
+}
+
+bool Listening(quint16 port) {
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    return socket.waitForConnected(500);
+}
+
+QStringList RuntimeFiles() { return QDir(RuntimeFolder()).entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot); }
+} // namespace
+
+TEST(SingleInstance, SecondStartAsksTheRunningCopyToShowAndCreatesNothing) {
+    const quint16 port = ConfigureProgramPort();
+    TInstanceLock held("NORVEL-Q, RS-Server/Quellor");
+    ASSERT_TRUE(held.TryAcquire());
+    int shown = 0;
+    TShowServer server("TFrmMainRSServ", [&] { ++shown; });
+    const QStringList before = RuntimeFiles();
+
+    TRun second;
+    second.Start();
+    ASSERT_TRUE(WaitUntil([&] { return second.Process.state() == QProcess::NotRunning; }, std::chrono::milliseconds(10000)));
+    EXPECT_EQ(second.Process.exitCode(), 0);
+    EXPECT_TRUE(WaitUntil([&] { return shown == 1; }));
+    EXPECT_FALSE(Listening(port));
+    EXPECT_EQ(RuntimeFiles(), before);
+}
+
+TEST(SingleInstance, ACopyThatDiedDoesNotStopTheNextStart) {
+    const quint16 port = ConfigureProgramPort();
+    TRun crashed;
+    crashed.Start();
+    ASSERT_TRUE(crashed.WaitForLog("TCP: Listen"));
+    ::kill(static_cast<pid_t>(crashed.Process.processId()), SIGKILL);
+    crashed.Process.waitForFinished();
+
+    TRun next;
+    next.Start();
+    ASSERT_TRUE(next.WaitForLog("TCP: Listen")) << next.Errors.constData();
+    EXPECT_TRUE(Listening(port));
+
+    TRun third;
+    third.Start();
+    ASSERT_TRUE(WaitUntil([&] { return third.Process.state() == QProcess::NotRunning; }, std::chrono::milliseconds(10000)));
+    EXPECT_EQ(next.Process.state(), QProcess::Running);
+
+    next.Process.terminate();
+    ASSERT_TRUE(next.Process.waitForFinished(10000));
+    EXPECT_EQ(next.Process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(next.Process.exitCode(), 0);
+    EXPECT_FALSE(QFileInfo::exists(RuntimeFolder() + "/TFrmMainRSServ"));
+    TInstanceLock after("NORVEL-Q, RS-Server/Quellor");
+    EXPECT_TRUE(after.TryAcquire());
+}

@@ -1,0 +1,147 @@
+#include <QCoreApplication>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <csignal>
+#include <gtest/gtest.h>
+
+#include "platform/Dialogs.h"
+#include "platform/ErrorReport.h"
+#include "platform/Exception.h"
+#include "platform/Headless.h"
+#include "platform/LogEcho.h"
+#include "platform/ShellOpen.h"
+#include "platform/SingleInstance.h"
+#include "platform/WinMessage.h"
+#include "support/Pty.h"
+
+namespace {
+class TRecorder : public QObject {
+public:
+    QList<int> Seen;
+
+protected:
+    bool event(QEvent* event) override {
+        if (event->type() != TWinMessage::EventType())
+            return QObject::event(event);
+        const auto& message = static_cast<const TWinMessage&>(*event);
+        Seen << message.Msg << static_cast<int>(message.WParam);
+        return true;
+    }
+};
+} // namespace
+
+TEST(WindowMessages, PostedRunLaterInOrderSentRunAtOnce) {
+    TRecorder hub;
+    PostWinMessage(&hub, 1526, 1);
+    PostWinMessage(&hub, 1528, 7);
+    SendWinMessage(&hub, 1531, 0);
+    EXPECT_EQ(hub.Seen, (QList<int>{1531, 0}));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(hub.Seen, (QList<int>{1531, 0, 1526, 1, 1528, 7}));
+}
+
+TEST(MessageBoxes, ScriptedAnswersComeFromTheQueueAndEveryTextIsKept) {
+    TScriptedDialogs& dialogs = FreshDialogs();
+    dialogs.Answers = {TBoxAnswer::Yes};
+    EXPECT_EQ(AskQuestion("first?", TBoxButtons::YesNo), TBoxAnswer::Yes);
+    EXPECT_EQ(AskQuestion("second?", TBoxButtons::YesNoCancel), TBoxAnswer::Cancel);
+    ShowErrorBox("broken");
+    EXPECT_EQ(dialogs.Texts, (QStringList{"first?", "second?", "broken"}));
+    EXPECT_EQ(dialogs.Boxes.back().Caption, "Quellor");
+    EXPECT_EQ(dialogs.Boxes.front().Caption, "Confirm");
+}
+
+TEST(MessageBoxes, HeadlessBoxGoesToStandardErrorAndAnswersTheDefault) {
+    THeadlessDialogs headless;
+    testing::internal::CaptureStderr();
+    const TBoxAnswer error = headless.Show({"Quellor", "Error oppening COM port!", TBoxIcon::Error, TBoxButtons::Ok});
+    const TBoxAnswer question = headless.Show({"Confirm", "Go on?", TBoxIcon::Question, TBoxButtons::YesNo});
+    const std::string printed = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(error, TBoxAnswer::Ok);
+    EXPECT_EQ(question, TBoxAnswer::Yes);
+    EXPECT_NE(printed.find("Quellor: Error oppening COM port!"), std::string::npos);
+}
+
+TEST(GeneralErrorReport, ExceptionFromATimerIsShownWithAFullStopAndTheProgramGoesOn) {
+    TScriptedDialogs& dialogs = FreshDialogs();
+    int ticks = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        ++ticks;
+        if (ticks == 1)
+            throw EQuellorError("Failed to set data for 'Port'");
+        if (ticks == 2)
+            throw std::runtime_error("Range check error.");
+    });
+    timer.start(1);
+    ASSERT_TRUE(WaitUntil([&] { return ticks >= 3; }));
+    ASSERT_GE(dialogs.Texts.size(), 2);
+    EXPECT_EQ(dialogs.Texts[0], "Failed to set data for 'Port'.");
+    EXPECT_EQ(dialogs.Texts[1], "Range check error.");
+    EXPECT_EQ(dialogs.Boxes[0].Icon, TBoxIcon::Error);
+}
+
+TEST(SingleInstanceLock, OnlyOneHolderAtATimeAndReleasedWithItsHolder) {
+    auto first = std::make_unique<TInstanceLock>("NORVEL-Q, RS-Server/Quellor");
+    TInstanceLock second("NORVEL-Q, RS-Server/Quellor");
+    ASSERT_TRUE(first->TryAcquire());
+    EXPECT_FALSE(second.TryAcquire());
+    first.reset();
+    EXPECT_TRUE(second.TryAcquire());
+}
+
+TEST(SingleInstanceLock, NameBecomesASafeFileName) {
+    EXPECT_EQ(SafeFileName("NORVEL-Q, RS-Server/Quellor"), "NORVEL-Q__RS-Server_Quellor");
+}
+
+TEST(ShowRequest, ReachesTheListenerAndFailsWhenNoneListens) {
+    EXPECT_FALSE(RequestShow("TFrmMainRSServ"));
+    int shown = 0;
+    TShowServer server("TFrmMainRSServ", [&] { ++shown; });
+    ASSERT_TRUE(server.IsListening());
+    EXPECT_TRUE(RequestShow("TFrmMainRSServ"));
+    EXPECT_TRUE(WaitUntil([&] { return shown == 1; }));
+}
+
+TEST(ShellOpen, HandsTheExactTextToTheLauncher) {
+    QTemporaryDir dir;
+    const QString script = dir.filePath("open.sh");
+    const QString record = dir.filePath("opened.txt");
+    QFile file(script);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QStringLiteral("#!/bin/sh\nprintf '%s' \"$1\" > '%1'\n").arg(record).toUtf8());
+    file.close();
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    qputenv("QUELLOR_OPEN_COMMAND", script.toUtf8());
+    ShellOpen("http:\\\\localhost:24111");
+    qunsetenv("QUELLOR_OPEN_COMMAND");
+    ASSERT_TRUE(WaitUntil([&] { return QFile(record).size() > 0; }));
+    QFile opened(record);
+    opened.open(QIODevice::ReadOnly);
+    EXPECT_EQ(opened.readAll(), "http:\\\\localhost:24111");
+}
+
+TEST(SignalWatcher, TerminationSignalBecomesACallOnTheGuiThread) {
+    int calls = 0;
+    TSignalWatcher watcher([&] { ++calls; });
+    std::raise(SIGTERM);
+    EXPECT_TRUE(WaitUntil([&] { return calls == 1; }));
+}
+
+TEST(LogEcho, IdenticalLinesCollapseIntoOneWithACount) {
+    QTemporaryDir dir;
+    const QByteArray path = dir.filePath("echo.txt").toLocal8Bit();
+    FILE* stream = std::fopen(path.constData(), "w");
+    {
+        TLogEcho echo(stream);
+        echo.Echo("10:00:00", " COM3: Time Out");
+        echo.Echo("10:00:03", " COM3: Time Out");
+        echo.Echo("10:00:06", " COM3: Time Out");
+        echo.Echo("10:00:09", " COM3: Found Id");
+    }
+    std::fclose(stream);
+    QFile file(QString::fromLocal8Bit(path));
+    file.open(QIODevice::ReadOnly);
+    EXPECT_EQ(file.readAll(), "10:00:00 COM3: Time Out\n  (repeated 2 times)\n10:00:09 COM3: Found Id\n");
+}

@@ -1,0 +1,30 @@
+#pragma once
+#include <QProcessEnvironment>
+#include <QString>
+
+#include "app/StartUp.h"
+#include "app/UnitAbout.h"
+#include "app/Sv_aMain.h"
+#include "bridge/DistUnit.h"
+#include "bridge/sv_RS.h"
+#include "bridge/sv_TCP.h"
+#include "settings/sv_params.h"
+
+// The program's six windows in this test process, as the entry creates them, without the
+// tray and without start-up; the closing flags are cleared for each.
+struct TProgram {
+    explicit TProgram(const QString& programBaseName = QStringLiteral("Quellor"));
+    ~TProgram();
+
+    TFrmMainRSServ& Main() { return *W.Main; }
+    TFormParams& Params() { return *W.Params; }
+    TDistForm& Dist() { return *W.Dist; }
+    TTCPForm& Tcp() { return *W.Tcp; }
+    TRSForm& Rs() { return *W.Rs; }
+    QStringList LogLines() const;
+
+    TWindows W;
+};
+
+// The environment for a run of the real program: this process's private folders, headless.
+QProcessEnvironment ProgramEnvironment();

@@ -1,0 +1,115 @@
+#include "support/Pty.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTcpServer>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "platform/Dialogs.h"
+#include "serial/PortNames.h"
+
+TPty::TPty() {
+    char name[256] = {};
+    if (::openpty(&Master, &Slave, name, nullptr, nullptr) != 0)
+        throw std::runtime_error("openpty failed");
+    termios raw{};
+    ::tcgetattr(Master, &raw);
+    ::cfmakeraw(&raw);
+    ::tcsetattr(Master, TCSANOW, &raw);
+    ::fcntl(Master, F_SETFL, ::fcntl(Master, F_GETFL) | O_NONBLOCK);
+    SlavePath = QString::fromLocal8Bit(name);
+    // The test keeps no slave descriptor of its own: the component under test holds the only one.
+    ::close(Slave);
+    Slave = -1;
+}
+
+TPty::~TPty() { CloseMaster(); }
+
+void TPty::CloseMaster() {
+    if (Master >= 0)
+        ::close(Master);
+    Master = -1;
+}
+
+void TPty::Write(const QByteArray& bytes) {
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(Master, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+        if (n > 0) {
+            done += n;
+            continue;
+        }
+        pollfd entry{Master, POLLOUT, 0};
+        ::poll(&entry, 1, 100);
+    }
+}
+
+QByteArray TPty::Read(int atLeast, std::chrono::milliseconds wait) {
+    QByteArray got;
+    QElapsedTimer timer;
+    timer.start();
+    while (got.size() < atLeast && timer.elapsed() < wait.count()) {
+        char buffer[65536];
+        const ssize_t n = ::read(Master, buffer, sizeof buffer);
+        if (n > 0) {
+            got.append(buffer, n);
+            continue;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        pollfd entry{Master, POLLIN, 0};
+        ::poll(&entry, 1, 5);
+    }
+    return got;
+}
+
+void MapEveryPortNowhere() {
+    const QString folder = PortMapFolder();
+    QDir().mkpath(folder);
+    for (int n = 1; n <= 255; ++n) {
+        const QString link = folder + QStringLiteral("/COM%1").arg(n);
+        QFile::remove(link);
+        QFile::link(QStringLiteral("/nonexistent/quellor-test/COM%1").arg(n), link);
+    }
+}
+
+void MapPort(int number, const QString& node) {
+    const QString link = PortMapFolder() + QStringLiteral("/COM%1").arg(number);
+    QFile::remove(link);
+    QFile::link(node, link);
+}
+
+TScriptedDialogs& FreshDialogs() {
+    auto* dialogs = dynamic_cast<TScriptedDialogs*>(&Dialogs());
+    if (!dialogs) {
+        SetDialogs(std::make_unique<TScriptedDialogs>());
+        dialogs = dynamic_cast<TScriptedDialogs*>(&Dialogs());
+    }
+    dialogs->Answers.clear();
+    dialogs->Texts.clear();
+    dialogs->Boxes.clear();
+    return *dialogs;
+}
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > limit.count())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        ::usleep(1000);
+    }
+    return true;
+}
+
+quint16 FreeTcpPort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::AnyIPv4, 0);
+    return probe.serverPort();
+}
