@@ -1,0 +1,203 @@
+// The settings store and the whole load and save, on real files in this process's config folder.
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QSettings>
+#include <QThread>
+#include <gtest/gtest.h>
+
+#include "settings/UtilsRegistry.h"
+#include "support/Program.h"
+#include "support/Pty.h"
+
+namespace {
+QString ConfigFolder() { return qEnvironmentVariable("XDG_CONFIG_HOME") + "/NORVEL-Q"; }
+
+// A fresh program whose settings file starts empty.
+struct TFreshProgram : TProgram {
+    explicit TFreshProgram(const QString& name = "StoreTest") : TProgram(name) { QFile::remove(SettingsFilePath()); }
+};
+
+void WriteRaw(const QString& text) {
+    QDir().mkpath(ConfigFolder());
+    QFile file(SettingsFilePath());
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(text.toUtf8());
+}
+
+QString LoadError(TProgram& program) {
+    try {
+        program.Params().LoadSettings();
+    } catch (const EQuellorError& error) {
+        return error.Message;
+    }
+    return {};
+}
+} // namespace
+
+TEST(IntegerSyntax, DecimalHexAndTheRejectedForms) {
+    EXPECT_EQ(ParseInteger("24111"), 24111);
+    EXPECT_EQ(ParseInteger("  -5"), -5);
+    EXPECT_EQ(ParseInteger("+7"), 7);
+    EXPECT_EQ(ParseInteger("$10"), 16);
+    EXPECT_EQ(ParseInteger("x1f"), 31);
+    EXPECT_EQ(ParseInteger("X1F"), 31);
+    EXPECT_EQ(ParseInteger("0x10"), 16);
+    EXPECT_EQ(ParseInteger("0XfF"), 255);
+    EXPECT_EQ(ParseInteger("$FFFFFFFF"), -1);
+    EXPECT_EQ(ParseInteger("2147483647"), 2147483647);
+    EXPECT_EQ(ParseInteger("-2147483648"), INT32_MIN);
+    for (const char* bad : {"", " ", "3x", "3 ", "2147483648", "-2147483649", "$", "0x", "$123456789", "-$5",
+                            "1.5", "--1", "12a", "$G"})
+        EXPECT_FALSE(ParseInteger(bad).has_value()) << bad;
+}
+
+TEST(SettingsStore, EmptyStoreLoadsTheDefaultsAndWritesNothing) {
+    TFreshProgram program;
+    program.Params().LoadSettings();
+    EXPECT_EQ(program.Params().ComboBox_PortRS->currentText(), "COM1");
+    EXPECT_EQ(program.Params().EditTCPPort->text(), "24111");
+    EXPECT_EQ(program.Params().EditTCPSendDelay->text(), "100");
+    EXPECT_EQ(program.Params().Saved, 0);
+    EXPECT_EQ(program.Rs().DetectCOM, 0);
+    EXPECT_FALSE(QFile::exists(SettingsFilePath()));
+}
+
+TEST(SettingsStore, FirstSaveWritesExactlyTheSevenValuesAsText) {
+    TFreshProgram program;
+    program.Params().LoadSettings();
+    program.Rs().DetectName = "COM3";
+    program.Params().SaveSettings();
+    EXPECT_EQ(program.Params().Saved, 1);
+    QSettings file(SettingsFilePath(), QSettings::IniFormat);
+    QStringList keys = file.allKeys();
+    keys.sort();
+    EXPECT_EQ(keys, (QStringList{"Config/Saved", "RS/COM", "RS/Detect/COM", "RS/Detect/Description",
+                                 "RS/Detect/Name", "TCP/Delay", "TCP/Port"}));
+    for (const QString& key : keys)
+        EXPECT_EQ(file.value(key).typeId(), QMetaType::QString) << key.toStdString();
+    EXPECT_EQ(file.value("Config/Saved").toString(), "1");
+    EXPECT_EQ(file.value("RS/COM").toString(), "1");
+    EXPECT_EQ(file.value("TCP/Port").toString(), "24111");
+    EXPECT_EQ(file.value("RS/Detect/Name").toString(), "COM3");
+}
+
+TEST(SettingsStore, StoredPortNumberOutsideTheListLeavesNoSelectionAndSavesZero) {
+    for (const char* stored : {"0", "256", "-3"}) {
+        TFreshProgram program;
+        WriteRaw(QStringLiteral("[RS]\nCOM=%1\n").arg(stored));
+        program.Params().LoadSettings();
+        EXPECT_EQ(program.Params().ComboBox_PortRS->currentIndex(), -1) << stored;
+        EXPECT_FALSE(program.Rs().OpenConfiguredPort());
+        program.Params().SaveSettings();
+        EXPECT_EQ(SettingsReadString("RS\\COM", "?"), "0");
+    }
+}
+
+TEST(SettingsStore, StoredPortTextFollowsTheIntegerSyntax) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"\" 3\"", "COM3"}, {"$3", "COM3"}, {"3x", "COM1"}, {"", "COM1"}};
+    for (const auto& [stored, port] : cases) {
+        TFreshProgram program;
+        WriteRaw(QStringLiteral("[RS]\nCOM=%1\n").arg(stored));
+        program.Params().LoadSettings();
+        EXPECT_EQ(program.Params().ComboBox_PortRS->currentText(), port) << stored;
+    }
+}
+
+TEST(SettingsStore, TcpPortOutOfRangeStopsTheLoadAfterTheSerialValues) {
+    TFreshProgram program;
+    WriteRaw("[RS]\nCOM=5\nDetect\\Name=COM5\n[TCP]\nPort=65536\nDelay=300\n");
+    EXPECT_EQ(LoadError(program), "Range check error");
+    EXPECT_EQ(program.Params().ComboBox_PortRS->currentText(), "COM5");
+    EXPECT_EQ(program.Rs().DetectName, "COM5");
+    EXPECT_EQ(program.Tcp().SendDelay, 100);
+    EXPECT_EQ(program.Tcp().Port, 24111);
+
+    WriteRaw("[TCP]\nPort=65535\nDelay=abc\n");
+    EXPECT_EQ(LoadError(program), "");
+    EXPECT_EQ(program.Tcp().Port, 65535);
+    EXPECT_EQ(program.Tcp().SendDelay, 100);
+    WriteRaw("[TCP]\nPort=port\n");
+    program.Params().LoadSettings();
+    EXPECT_EQ(program.Tcp().Port, 24111);
+}
+
+TEST(SettingsStore, AValueThatIsNotTextFailsAsTheWrongType) {
+    TFreshProgram program;
+    WriteRaw("[TCP]\nPort=@Rect(1 2 3 4)\n");
+    EXPECT_EQ(LoadError(program), "Invalid data type for 'Port'");
+}
+
+TEST(SettingsStore, FieldsAreTakenByTheirLow16BitsAndBadTextKeepsTheOldValue) {
+    TFreshProgram program;
+    program.Params().LoadSettings();
+    program.Params().EditTCPPort->setText("-1");
+    program.Params().EditTCPSendDelay->setText("70000");
+    program.Params().SaveSettings();
+    EXPECT_EQ(SettingsReadInteger("TCP\\Port", 0), 65535);
+    EXPECT_EQ(SettingsReadInteger("TCP\\Delay", 0), 4464);
+    program.Params().EditTCPPort->setText("abc");
+    program.Params().EditTCPSendDelay->setText("");
+    program.Params().SaveSettings();
+    EXPECT_EQ(program.Params().EditTCPPort->text(), "65535");
+    EXPECT_EQ(program.Params().EditTCPSendDelay->text(), "4464");
+    EXPECT_EQ(SettingsReadInteger("TCP\\Port", 0), 65535);
+}
+
+TEST(SettingsStore, EveryReadSeesWhatAnotherWriterStored) {
+    TFreshProgram program;
+    SettingsWriteInteger("TCP\\Delay", 150);
+    EXPECT_EQ(SettingsReadInteger("TCP\\Delay", 0), 150);
+    // Another writer, a moment later (file times are compared to the millisecond).
+    QThread::msleep(10);
+    WriteRaw("[TCP]\nDelay=250\n");
+    EXPECT_EQ(SettingsReadInteger("TCP\\Delay", 0), 250);
+    EXPECT_EQ(SettingsReadString("TCP\\\\Delay", ""), "250");
+}
+
+TEST(SettingsStore, EachProgramNameKeepsItsOwnFile) {
+    {
+        TFreshProgram first("FirstName");
+        first.Params().LoadSettings();
+        first.Params().EditTCPPort->setText("25000");
+        first.Params().SaveSettings();
+        EXPECT_TRUE(SettingsFilePath().endsWith("/NORVEL-Q/FirstName.conf"));
+    }
+    TFreshProgram second("SecondName");
+    second.Params().LoadSettings();
+    EXPECT_EQ(second.Tcp().Port, 24111);
+    TProgram again("FirstName");
+    again.Params().LoadSettings();
+    EXPECT_EQ(again.Tcp().Port, 25000);
+    EXPECT_EQ(again.Params().Saved, 1);
+}
+
+TEST(SettingsStore, AWriteThatCannotReachTheDiskRaisesItsError) {
+    const QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
+    const QString blocked = config + "/blocked";
+    QFile blocker(blocked);
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    qputenv("XDG_CONFIG_HOME", blocked.toUtf8());
+    TProgram program("Blocked");
+    try {
+        SettingsWriteInteger("RS\\COM", 3);
+        ADD_FAILURE() << "no error raised";
+    } catch (const ESettingsError& error) {
+        EXPECT_EQ(error.Message, "Failed to create key NORVEL-Q\\Blocked\\RS\\");
+    }
+    qputenv("XDG_CONFIG_HOME", config.toUtf8());
+    QFile::remove(blocked);
+
+    TProgram directory("Directory");
+    QDir().mkpath(SettingsFilePath());
+    try {
+        SettingsWriteString("RS\\Detect\\Name", "COM3");
+        ADD_FAILURE() << "no error raised";
+    } catch (const ESettingsError& error) {
+        EXPECT_EQ(error.Message, "Failed to set data for 'Name'");
+    }
+    QDir(SettingsFilePath()).removeRecursively();
+}
