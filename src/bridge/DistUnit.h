@@ -14,6 +14,7 @@ class TFormParams;
 class TTCPForm;
 class TRSForm;
 class TLogEcho;
+struct TEnumSources;
 
 // The probe's request for the device's identity file.
 QByteArray ProbeRequest();
@@ -82,6 +83,10 @@ public:
     uint8_t BestResult = 0;
     int32_t BestIndex = 0;
     bool DeviceOk = false;
+    // Where the port enumeration looks; tests point it at trees of their own.
+    std::unique_ptr<TEnumSources> EnumSources;
+    // The copy of the log on standard error in a headless run; none otherwise.
+    std::unique_ptr<TLogEcho> Echo;
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -97,5 +102,4 @@ private:
     TTCPForm* TCPForm = nullptr;
     TRSForm* RSForm = nullptr;
     std::function<void()> UpdateStatus;
-    std::unique_ptr<TLogEcho> Echo;
 };

@@ -100,7 +100,7 @@ void TDistForm::StartDetection() {
     BestIndex = 0;
     ProbeResult = 0;
     BestResult = 0;
-    if (const std::unique_ptr<QStringList> ports = GetComPortList())
+    if (const std::unique_ptr<QStringList> ports = GetComPortList(*EnumSources))
         PortList = *ports;
     ArrangePorts(PortList);
     AppendMemoLines(PortList);

@@ -78,6 +78,7 @@ TDistForm::TDistForm(QObject* hub, QWidget* parent) : QWidget(parent), Hub(hub) 
     TimerCheck->setInterval(100);
     LogBusy = false;
     DeviceOk = false;
+    EnumSources = std::make_unique<TEnumSources>();
     if (IsHeadless())
         Echo = std::make_unique<TLogEcho>();
 }
@@ -122,7 +123,7 @@ void TDistForm::AppendMemoLines(const QStringList& lines) {
 }
 
 void TDistForm::BtEnumRSClick() {
-    const std::unique_ptr<QStringList> ports = GetComPortList();
+    const std::unique_ptr<QStringList> ports = GetComPortList(*EnumSources);
     AddLogLine(QByteArray(), false);
     if (!ports)
         return;

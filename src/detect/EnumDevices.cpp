@@ -29,6 +29,12 @@ int ComNumber(const QString& name) {
     return number <= 255 ? number : 0;
 }
 
+// The 8250 driver's ports hang below its platform device (newer kernels put a serial-base
+// "port" device in between).
+bool Is8250Port(const TTtyDevice& device) {
+    return device.Driver == QLatin1String("serial8250") || device.DeviceDir.contains(QLatin1String("/serial8250"));
+}
+
 struct TMapEntry {
     int Number;
     QString Target;  // resolved
@@ -76,7 +82,7 @@ std::unique_ptr<QStringList> GetComPortList(const TEnumSources& sources) {
     std::map<int, QString> ports;
     QStringList mappedTargets;
     for (const TTtyDevice& device : *devices) {
-        if (device.Driver == QLatin1String("serial8250") && sources.IsPlaceholder(device.Node))
+        if (Is8250Port(device) && sources.IsPlaceholder(device.Node))
             continue;
         const QString node = QFileInfo(device.Node).canonicalFilePath().isEmpty()
                                  ? device.Node
@@ -88,7 +94,7 @@ std::unique_ptr<QStringList> GetComPortList(const TEnumSources& sources) {
         if (number)
             mappedTargets << node;
         else
-            number = ComNumber(RangePortName(device.Node));
+            number = ComNumber(RangePortName(QStringLiteral("/dev/") + device.Name));
         if (number > 0 && !ports.count(number))
             ports[number] = PortDescription(device, sources.SysfsRoot);
     }

@@ -4,12 +4,18 @@
 #include <QTimer>
 
 #include "app/Hub.h"
+#include "detect/EnumDevices.h"
+#include "platform/LogEcho.h"
 #include "serial/CommInt.h"
 
 TProgram::TProgram(const QString& programBaseName) {
     ProgramClosing = false;
     CommShutdown = false;
     CreateWindows(W, programBaseName);
+    // The system's own ports are never enumerated here: that would open their device nodes.
+    W.Dist->EnumSources->SysfsRoot = QStringLiteral("/nonexistent/sysfs");
+    W.Dist->EnumSources->IsPlaceholder = [](const QString&) { return true; };
+    W.Dist->Echo.reset();
 }
 
 TProgram::~TProgram() {

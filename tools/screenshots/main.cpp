@@ -1,6 +1,7 @@
 // Saves pictures of the program's windows, as a user sees them, into the folder given:
 // the main window with the device silent and answering, the About box, the settings and the
-// Information window. Runs in a private profile and opens no port.
+// Information window, which lists the ports this machine really has. Runs in a private profile
+// and opens no port for transfers.
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
@@ -46,6 +47,7 @@ int main(int argc, char** argv) {
     dist.AddLogLine("TCP: Listen", true);
     dist.AddLogLine(dist.StatusText, true);
     dist.AddLogLine("----------------", false);
+    dist.BtEnumRSClick();
     Save(dist, out + QStringLiteral("/information.png"));
     return 0;
 }
