@@ -1,11 +1,15 @@
 #include "bridge/ServerSocket.h"
 
 #include <QHostAddress>
+#include <QSocketNotifier>
 #include <QTcpServer>
-#include <QTcpSocket>
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include "platform/Dialogs.h"
 #include "platform/ErrorReport.h"
@@ -13,41 +17,119 @@
 
 namespace {
 constexpr int ListenBacklog = 5;
-constexpr int WSAECONNABORTED = 10053, WSAECONNRESET = 10054, WSAETIMEDOUT = 10060, WSAENETDOWN = 10050;
 
-// Qt reports an orderly close by the peer and a reset alike; the kernel's connection state tells them apart.
-bool WasReset(QTcpSocket* socket) {
-    tcp_info info{};
-    socklen_t size = sizeof info;
-    const auto fd = socket->socketDescriptor();
-    return fd >= 0 && getsockopt(static_cast<int>(fd), IPPROTO_TCP, TCP_INFO, &info, &size) == 0 &&
-           info.tcpi_state == TCP_CLOSE;
+// Hands every accepted descriptor to the server socket instead of wrapping it in a QTcpSocket.
+class TListener : public QTcpServer {
+public:
+    std::function<void(int)> OnDescriptor;
+
+protected:
+    void incomingConnection(qintptr descriptor) override { OnDescriptor(static_cast<int>(descriptor)); }
+};
+
+QString PeerAddress(int fd) {
+    sockaddr_in peer{};
+    socklen_t size = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0 || peer.sin_family != AF_INET)
+        return {};
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+    return QString::fromLatin1(text);
 }
+
+bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
 } // namespace
 
-int SocketErrorCode(QTcpSocket* socket) {
-    switch (socket->error()) {
-    case QAbstractSocket::RemoteHostClosedError: return WasReset(socket) ? WSAECONNRESET : 0;
-    case QAbstractSocket::SocketTimeoutError: return WSAETIMEDOUT;
-    case QAbstractSocket::NetworkError: return WSAENETDOWN;
-    default: return WSAECONNABORTED;
+int SocketErrorCode(int error) {
+    switch (error) {
+    case ECONNRESET: return 10054;
+    case ETIMEDOUT: return 10060;
+    case EPIPE: return 10058;
+    case ENETDOWN: return 10050;
+    case ENETUNREACH: return 10051;
+    case EHOSTUNREACH: return 10065;
+    default: return 10053;
     }
 }
 
-bool TServerConnection::Connected() const {
-    return !Gone && Socket->state() == QAbstractSocket::ConnectedState;
+TServerConnection::TServerConnection(TServerSocket& server, int fd)
+    : Server(server), Fd(fd), Peer(PeerAddress(fd)), ReadNotifier(new QSocketNotifier(fd, QSocketNotifier::Read)),
+      WriteNotifier(new QSocketNotifier(fd, QSocketNotifier::Write)) {
+    WriteNotifier->setEnabled(false);
+    QObject::connect(ReadNotifier, &QSocketNotifier::activated, [this] { Readable(); });
+    QObject::connect(WriteNotifier, &QSocketNotifier::activated, [this] { Writable(); });
 }
 
-QString TServerConnection::RemoteAddress() const {
-    const QHostAddress address = Socket->peerAddress();
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    return isV4 ? QHostAddress(v4).toString() : address.toString();
+TServerConnection::~TServerConnection() { Release(); }
+
+void TServerConnection::Release() {
+    if (Fd < 0)
+        return;
+    ReadNotifier->setEnabled(false);
+    WriteNotifier->setEnabled(false);
+    ReadNotifier->deleteLater();
+    WriteNotifier->deleteLater();
+    ::close(Fd);
+    Fd = -1;
 }
 
-TServerSocket::TServerSocket(QObject* parent) : QObject(parent), Server(new QTcpServer(this)) {
-    Server->setListenBacklogSize(ListenBacklog);
-    connect(Server, &QTcpServer::newConnection, this, &TServerSocket::AcceptPending);
+void TServerConnection::Readable() {
+    char probe;
+    const ssize_t n = ::recv(Fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n > 0) {
+        if (Server.OnClientRead)
+            Server.OnClientRead(*this);
+    } else if (n == 0) {
+        Server.Disconnected(*this);
+    } else if (!WouldBlock(errno)) {
+        Server.Failed(*this, errno);
+    }
+}
+
+void TServerConnection::Writable() {
+    if (!Flush())
+        return;
+    WriteNotifier->setEnabled(false);
+    if (Closing) {
+        ::shutdown(Fd, SHUT_WR);
+        Server.Disconnected(*this);
+    }
+}
+
+// Sends what is queued; false while bytes are left or after a failure.
+bool TServerConnection::Flush() {
+    while (!Outgoing.isEmpty()) {
+        const ssize_t n = ::send(Fd, Outgoing.constData(), static_cast<size_t>(Outgoing.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            Outgoing.remove(0, n);
+            continue;
+        }
+        if (n < 0 && WouldBlock(errno)) {
+            WriteNotifier->setEnabled(true);
+            return false;
+        }
+        Outgoing.clear();
+        Server.Failed(*this, n < 0 ? errno : EPIPE);
+        // A connection that failed while closing ends here; the error handler could not close it.
+        if (Closing && !Gone)
+            Server.Disconnected(*this);
+        return false;
+    }
+    return true;
+}
+
+TServerSocket::TServerSocket(QObject* parent) : QObject(parent) {
+    auto* listener = new TListener;
+    listener->setParent(this);
+    listener->setListenBacklogSize(ListenBacklog);
+    listener->OnDescriptor = [this](int fd) {
+        auto owned = std::make_unique<TServerConnection>(*this, fd);
+        TServerConnection& connection = *owned;
+        Connections.push_back(std::move(owned));
+        if (OnAccept)
+            OnAccept(connection);
+    };
+    Server = listener;
 }
 
 TServerSocket::~TServerSocket() { DropAll(); }
@@ -68,63 +150,59 @@ void TServerSocket::SetActive(bool active) {
         OnListen();
 }
 
-void TServerSocket::DropAll() {
-    for (auto& connection : Connections) {
-        connection->Socket->disconnect(this);
-        connection->Socket->abort();
-        connection->Socket->deleteLater();
-    }
-    Connections.clear();
-}
+void TServerSocket::DropAll() { Connections.clear(); }
 
-void TServerSocket::AcceptPending() {
-    while (QTcpSocket* socket = Server->nextPendingConnection()) {
-        auto owned = std::make_unique<TServerConnection>(socket);
-        TServerConnection* connection = owned.get();
-        Connections.push_back(std::move(owned));
-        connect(socket, &QTcpSocket::readyRead, this, [this, connection] {
-            if (OnClientRead)
-                OnClientRead(*connection);
-        });
-        connect(socket, &QTcpSocket::disconnected, this, [this, connection] { Disconnected(connection); });
-        connect(socket, &QTcpSocket::errorOccurred, this, [this, connection] { Failed(connection); });
-        if (OnAccept)
-            OnAccept(*connection);
-    }
-}
-
-void TServerSocket::Failed(TServerConnection* connection) {
-    int code = SocketErrorCode(connection->Socket);
-    if (code == 0 || connection->Gone)
-        return;  // an orderly close: the disconnect event follows
+void TServerSocket::Failed(TServerConnection& connection, int error) {
+    if (connection.Gone)
+        return;
+    int code = SocketErrorCode(error);
     if (OnClientError)
-        OnClientError(*connection, code);
+        OnClientError(connection, code);
     if (code != 0)
         ShowErrorBox(ErrorReportText(QStringLiteral("Socket Error # %1").arg(code)));
 }
 
-void TServerSocket::Disconnected(TServerConnection* connection) {
-    if (connection->Gone)
+void TServerSocket::Disconnected(TServerConnection& connection) {
+    if (connection.Gone)
         return;
-    connection->Gone = true;
+    connection.Gone = true;
+    connection.Release();
     if (OnClientDisconnect)
-        OnClientDisconnect(*connection);
-    connection->Socket->disconnect(this);
-    connection->Socket->deleteLater();
-    Connections.remove_if([connection](const auto& owned) { return owned.get() == connection; });
+        OnClientDisconnect(connection);
+    Connections.remove_if([&connection](const auto& owned) { return owned.get() == &connection; });
 }
 
-QByteArray TServerSocket::ReceiveText(TServerConnection& connection) { return connection.Socket->readAll(); }
+QByteArray TServerSocket::ReceiveText(TServerConnection& connection) {
+    QByteArray text;
+    int waiting = 0;
+    while (connection.Fd >= 0 && ::ioctl(connection.Fd, FIONREAD, &waiting) == 0 && waiting > 0) {
+        const qsizetype start = text.size();
+        text.resize(start + waiting);
+        const ssize_t n = ::recv(connection.Fd, text.data() + start, static_cast<size_t>(waiting), MSG_DONTWAIT);
+        text.resize(start + std::max<ssize_t>(n, 0));
+        if (n <= 0)
+            break;
+    }
+    return text;
+}
 
 void TServerSocket::SendText(TServerConnection& connection, const QByteArray& bytes) {
-    connection.Socket->write(bytes);
+    if (!connection.Connected())
+        return;
+    connection.Outgoing += bytes;
+    connection.Flush();
 }
 
 void TServerSocket::Close(TServerConnection& connection) {
-    if (connection.Gone)
+    if (connection.Gone || connection.Closing)
         return;
-    QTcpSocket* socket = connection.Socket;
-    socket->disconnectFromHost();
-    if (socket->state() == QAbstractSocket::UnconnectedState)
-        Disconnected(&connection);
+    connection.Closing = true;
+    // Unread input would turn the close into a reset and could cost the client its answer.
+    char discard[4096];
+    while (::recv(connection.Fd, discard, sizeof discard, MSG_DONTWAIT) > 0) {
+    }
+    if (connection.Outgoing.isEmpty()) {
+        ::shutdown(connection.Fd, SHUT_WR);
+        Disconnected(connection);
+    }
 }

@@ -7,18 +7,35 @@
 #include <list>
 #include <memory>
 
+class QSocketNotifier;
 class QTcpServer;
-class QTcpSocket;
+class TServerSocket;
 
-// One accepted client connection of the server.
+// One accepted client connection of the server, on its own descriptor: QTcpSocket reports a
+// connection reset like an orderly close, and the TCP side needs to tell them apart.
 class TServerConnection {
 public:
-    explicit TServerConnection(QTcpSocket* socket) : Socket(socket) {}
-    bool Connected() const;
-    QString RemoteAddress() const;
+    TServerConnection(TServerSocket& server, int fd);
+    ~TServerConnection();
+    bool Connected() const { return !Gone && !Closing; }
+    QString RemoteAddress() const { return Peer; }
 
     intptr_t Data = 0;  // the owner's value for this connection; 0 until the accept handler sets it
-    QTcpSocket* Socket;
+
+private:
+    friend class TServerSocket;
+    void Readable();
+    void Writable();
+    bool Flush();
+    void Release();
+
+    TServerSocket& Server;
+    int Fd;
+    QString Peer;
+    QSocketNotifier* ReadNotifier;
+    QSocketNotifier* WriteNotifier;
+    QByteArray Outgoing;
+    bool Closing = false;
     bool Gone = false;
 };
 
@@ -40,9 +57,11 @@ public:
     int ActiveConnections() const { return static_cast<int>(Connections.size()); }
     const std::list<std::unique_ptr<TServerConnection>>& ConnectionList() const { return Connections; }
 
+    // All data waiting on the connection.
     QByteArray ReceiveText(TServerConnection& connection);
+    // Queues the bytes; they go out without blocking, in order, before any close.
     void SendText(TServerConnection& connection, const QByteArray& bytes);
-    // Closes after every byte already sent has gone out; the disconnect event follows.
+    // Closes once every byte sent has gone out; the disconnect event follows.
     void Close(TServerConnection& connection);
 
     std::function<void()> OnListen;
@@ -52,14 +71,15 @@ public:
     std::function<void(TServerConnection&, int& errorCode)> OnClientError;
 
 private:
+    friend class TServerConnection;
     void AcceptPending();
-    void Disconnected(TServerConnection* connection);
-    void Failed(TServerConnection* connection);
+    void Disconnected(TServerConnection& connection);
+    void Failed(TServerConnection& connection, int error);
     void DropAll();
 
     QTcpServer* Server;
     std::list<std::unique_ptr<TServerConnection>> Connections;
 };
 
-// The Winsock-style code of a failed connection (10054 for a connection reset by the peer).
-int SocketErrorCode(QTcpSocket* socket);
+// The Winsock-style code of a socket error number (10054 for a connection reset by the peer).
+int SocketErrorCode(int error);

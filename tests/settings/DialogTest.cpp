@@ -112,7 +112,7 @@ TEST(SettingsDialog, ClosingWithoutARealChangeAsksNothing) {
     dialog.Params.EditTCPPort->clear();
     EXPECT_TRUE(dialog.Params.close());
     EXPECT_EQ(dialog.Params.EditTCPPort->text(), "");
-    EXPECT_TRUE(FreshDialogs().Texts.isEmpty());
+    EXPECT_TRUE(ScriptedDialogs().Texts.isEmpty());
 }
 
 TEST(SettingsDialog, CloseQuestionAnswers) {

@@ -1,6 +1,7 @@
 #pragma once
 #include <QProcessEnvironment>
 #include <QString>
+#include <QTimer>
 
 #include "app/StartUp.h"
 #include "app/UnitAbout.h"

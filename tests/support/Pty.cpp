@@ -113,3 +113,5 @@ quint16 FreeTcpPort() {
     probe.listen(QHostAddress::AnyIPv4, 0);
     return probe.serverPort();
 }
+
+TScriptedDialogs& ScriptedDialogs() { return *dynamic_cast<TScriptedDialogs*>(&Dialogs()); }

@@ -45,3 +45,6 @@ quint16 FreeTcpPort();
 inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
 inline void PrintTo(const QByteArray& bytes, std::ostream* out) { *out << '"' << bytes.toStdString() << '"'; }
 inline void PrintTo(const QStringList& list, std::ostream* out) { *out << '[' << list.join("|").toStdString() << ']'; }
+
+// The scripted message boxes, as they are (not cleared).
+TScriptedDialogs& ScriptedDialogs();
