@@ -13,6 +13,7 @@
 #include "support/Hub.h"
 #include "support/Program.h"
 #include "platform/Dialogs.h"
+#include "support/Net.h"
 #include "support/Pty.h"
 
 namespace {
@@ -30,28 +31,6 @@ struct TTcpSide : TSides {
     }
 };
 
-struct TClient {
-    QTcpSocket Socket;
-    explicit TClient(quint16 port) {
-        Socket.connectToHost(QHostAddress::LocalHost, port);
-        Socket.waitForConnected(2000);
-    }
-    void Send(const QByteArray& bytes) {
-        Socket.write(bytes);
-        Socket.flush();
-    }
-    // Everything the server sends until it closes the connection.
-    QByteArray ReadToClose() {
-        QByteArray all;
-        WaitUntil(
-            [&] {
-                all += Socket.readAll();
-                return Socket.state() == QAbstractSocket::UnconnectedState;
-            },
-            std::chrono::milliseconds(10000));
-        return all + Socket.readAll();
-    }
-};
 } // namespace
 
 TEST(FixedAnswers, AreByteForByteAsDocumented) {

@@ -43,7 +43,9 @@ quint16 FreeTcpPort();
 
 // Readable values in test failures.
 inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
-inline void PrintTo(const QByteArray& bytes, std::ostream* out) { *out << '"' << bytes.toStdString() << '"'; }
+inline void PrintTo(const QByteArray& bytes, std::ostream* out) {
+    *out << bytes.size() << " bytes \"" << bytes.left(160).toStdString() << (bytes.size() > 160 ? "...\"" : "\"");
+}
 inline void PrintTo(const QStringList& list, std::ostream* out) { *out << '[' << list.join("|").toStdString() << ']'; }
 
 // The scripted message boxes, as they are (not cleared).

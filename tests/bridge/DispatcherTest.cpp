@@ -1,0 +1,265 @@
+// The request dispatcher's state machine, its handlers and timer handlers called directly, with
+// a pty for the device (the test plays it on the master side) and real clients on 127.0.0.1.
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QThread>
+#include <gtest/gtest.h>
+
+#include "app/Hub.h"
+#include "bridge/ServerSocket.h"
+#include "platform/Dialogs.h"
+#include "platform/TickCount.h"
+#include "platform/WinMessage.h"
+#include "settings/UtilsRegistry.h"
+#include "support/Net.h"
+#include "support/Program.h"
+
+namespace {
+const QByteArray Request = "GET /index.html HTTP/1.1\r\nHost: localhost\r\n\r\n";
+const QByteArray DeviceAnswer = "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nbody";
+
+// Holds back the main window's client-data messages: the tests hand client data to the
+// dispatcher themselves, at the moment they choose.
+class TReadGate : public QObject {
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        return event->type() == TWinMessage::EventType() && static_cast<TWinMessage*>(event)->Msg == WM_SV_TCP_READ;
+    }
+};
+
+// The program started up on COM1, which is the pty; the check timer does not run by itself.
+struct TBridge {
+    TPty Device;
+    quint16 Port = FreeTcpPort();
+    TProgram Program{"DispatcherTest"};
+    TDistForm& Dist = Program.Dist();
+    TReadGate Gate;
+
+    explicit TBridge(int sendDelay = 100) {
+        MapPort(1, Device.SlavePath);
+        SettingsWriteInteger("RS\\COM", 1);
+        SettingsWriteInteger("TCP\\Port", Port);
+        SettingsWriteInteger("TCP\\Delay", sendDelay);
+        FreshDialogs();
+        Program.Main().StartUp();
+        Dist.TimerCheck->stop();
+        Program.Main().installEventFilter(&Gate);
+    }
+    ~TBridge() { MapPort(1, "/nonexistent/quellor-test/COM1"); }
+
+    // A client whose request the TCP side holds, announced to nobody yet.
+    int32_t Connect(TClient& client, const QByteArray& request) {
+        const int before = Program.Tcp().LastClientId;
+        EXPECT_TRUE(WaitUntil([&] { return Program.Tcp().LastClientId > before; }));
+        const int32_t id = Program.Tcp().LastClientId;
+        client.Send(request);
+        EXPECT_TRUE(WaitUntil([&] {
+            const TMySocket* record = Program.Tcp().Clients.FindById(id);
+            return record && record->Pending.size() >= request.size();
+        }));
+        return id;
+    }
+    // The timer's state as the dispatcher left it; the test then drives the ticks itself.
+    int TakeTimerEnd() {
+        const int interval = Dist.TimerEnd->isActive() ? Dist.TimerEnd->interval() : 0;
+        Dist.TimerEnd->stop();
+        return interval;
+    }
+};
+} // namespace
+
+TEST(Dispatcher, ALongRequestGoesOutInChunksEachAfterTheTransmitEmptyNotice) {
+    TBridge bridge;
+    TClient client(bridge.Port);
+    QByteArray request = "POST /upload HTTP/1.1\r\nContent-Length: 4950\r\n\r\n";
+    request += QByteArray(5000 - request.size(), 'u');
+    const int32_t id = bridge.Connect(client, request);
+    bridge.Program.Main().Timer2->stop();
+    // Nothing reaches the dispatcher by message here: it is handed the whole request at once.
+    bridge.Dist.OnClientData(id);
+    EXPECT_EQ(bridge.Dist.State, dsRelayWait);
+    EXPECT_EQ(bridge.Dist.RequestRest.size(), 2952);
+    EXPECT_EQ(bridge.Device.Read(2048, std::chrono::milliseconds(200)).size(), 2048);
+    EXPECT_EQ(bridge.TakeTimerEnd(), 1000);
+    bridge.Dist.ContinueSending();
+    EXPECT_EQ(bridge.Dist.RequestRest.size(), 904);
+    bridge.Dist.ContinueSending();
+    EXPECT_TRUE(bridge.Dist.RequestRest.isEmpty());
+    EXPECT_EQ(bridge.Dist.ClientTotal, 5000);
+    EXPECT_EQ(bridge.Device.Read(2952), request.mid(2048));
+
+    // The same through the real notices: the transmit-empty message arms Timer2, whose tick sends on.
+    TClient second(bridge.Port);
+    bridge.Dist.State = dsIdle;
+    bridge.Dist.CurrentClient = 0;
+    const int32_t next = bridge.Connect(second, request);
+    bridge.Dist.OnClientData(next);
+    EXPECT_EQ(bridge.Device.Read(5000), request);
+    EXPECT_TRUE(bridge.Dist.RequestRest.isEmpty());
+}
+
+TEST(Dispatcher, PiecesCloserThanTheSendDelayMakeOneAnswerAndLaterBytesAreDropped) {
+    TBridge bridge;
+    TClient client(bridge.Port);
+    const int32_t id = bridge.Connect(client, Request);
+    bridge.Dist.OnClientData(id);
+    EXPECT_EQ(bridge.Device.Read(static_cast<int>(Request.size())), Request);
+    uint32_t now = 0xFFFFFFF0u;
+    SetTickSource([&] { return now; });
+    bridge.Device.Write(DeviceAnswer.left(20));
+    ASSERT_TRUE(WaitUntil([&] { return bridge.Dist.State == dsRelayAnswer; }));
+    bridge.Device.Write(DeviceAnswer.mid(20));
+    ASSERT_TRUE(WaitUntil([&] { return bridge.Dist.Answer.size() == DeviceAnswer.size(); }));
+    EXPECT_EQ(bridge.TakeTimerEnd(), 100);
+    EXPECT_TRUE(bridge.Dist.DeviceOk);
+    now = 0x10;
+    bridge.Dist.TimerEndTimer();
+    SetTickSource({});
+    EXPECT_EQ(bridge.Dist.AnswerTime, 0x20u);
+    EXPECT_EQ(bridge.Dist.State, dsIdle);
+    EXPECT_EQ(client.ReadToClose(), DeviceAnswer);
+
+    bridge.Device.Write("stale bytes");
+    ASSERT_TRUE(WaitUntil([&] { return bridge.Dist.State == dsRelayAnswer; }));
+    bridge.TakeTimerEnd();
+    bridge.Dist.TimerEndTimer();
+    EXPECT_EQ(bridge.Dist.State, dsIdle);
+    EXPECT_TRUE(bridge.Dist.Answer.isEmpty());
+}
+
+TEST(Dispatcher, SilentDeviceGivesTheNotRespondingAnswerAfterThreeOrSixtyTicks) {
+    TBridge bridge;
+    TClient client(bridge.Port);
+    bridge.Dist.DeviceOk = true;
+    bridge.Dist.OnClientData(bridge.Connect(client, Request));
+    bridge.TakeTimerEnd();
+    bridge.Dist.TimerEndTimer();
+    bridge.Dist.TimerEndTimer();
+    EXPECT_EQ(bridge.Dist.State, dsRelayWait);
+    bridge.Dist.TimerEndTimer();
+    EXPECT_EQ(bridge.Dist.State, dsIdle);
+    EXPECT_FALSE(bridge.Dist.DeviceOk);
+    EXPECT_EQ(client.ReadToClose(), DeviceNotRespondingAnswer);
+
+    TClient uploader(bridge.Port);
+    QByteArray upload = "POST /upload HTTP/1.1\r\n\r\n" + QByteArray(5000, 'u');
+    bridge.Dist.OnClientData(bridge.Connect(uploader, upload));
+    while (!bridge.Dist.RequestRest.isEmpty())
+        bridge.Dist.ContinueSending();
+    bridge.TakeTimerEnd();
+    for (int tick = 1; tick < 60; ++tick)
+        bridge.Dist.TimerEndTimer();
+    EXPECT_EQ(bridge.Dist.State, dsRelayWait);
+    bridge.Dist.TimerEndTimer();
+    EXPECT_EQ(bridge.Dist.State, dsIdle);
+    EXPECT_EQ(uploader.ReadToClose(), DeviceNotRespondingAnswer);
+}
+
+TEST(Dispatcher, ASecondClientWaitsAndIsRelayedAfterTheFirstAnswer) {
+    TBridge bridge;
+    TClient first(bridge.Port);
+    const int32_t a = bridge.Connect(first, Request);
+    TClient second(bridge.Port);
+    const int32_t b = bridge.Connect(second, "GET /id.txt HTTP/1.1\r\n\r\n");
+    bridge.Dist.OnClientData(a);
+    bridge.Dist.OnClientData(b);
+    EXPECT_EQ(bridge.Dist.CurrentClient, static_cast<uint32_t>(a));
+    EXPECT_EQ(bridge.Device.Read(static_cast<int>(Request.size())), Request);
+    bridge.Dist.TimerCheckTimer();
+    EXPECT_EQ(bridge.Dist.CurrentClient, static_cast<uint32_t>(a));
+    bridge.Device.Write("first answer");
+    ASSERT_TRUE(WaitUntil([&] { return bridge.Dist.Answer == "first answer"; }));
+    bridge.TakeTimerEnd();
+    bridge.Dist.TimerEndTimer();
+    EXPECT_EQ(first.ReadToClose(), "first answer");
+    bridge.Dist.TimerCheckTimer();
+    EXPECT_EQ(bridge.Dist.CurrentClient, static_cast<uint32_t>(b));
+    EXPECT_EQ(bridge.Device.Read(25), "GET /id.txt HTTP/1.1\r\n\r\n");
+    bridge.Device.Write("second answer");
+    ASSERT_TRUE(WaitUntil([&] { return bridge.Dist.Answer == "second answer"; }));
+    bridge.TakeTimerEnd();
+    bridge.Dist.TimerEndTimer();
+    EXPECT_EQ(second.ReadToClose(), "second answer");
+}
+
+TEST(Dispatcher, AClientThatLeavesWhileItsAnswerIsAwaitedIsDroppedAtTheNextTick) {
+    TBridge bridge;
+    auto leaving = std::make_unique<TClient>(bridge.Port);
+    bridge.Dist.OnClientData(bridge.Connect(*leaving, Request));
+    TClient waiting(bridge.Port);
+    const int32_t next = bridge.Connect(waiting, "GET /id.txt HTTP/1.1\r\n\r\n");
+    bridge.TakeTimerEnd();
+    leaving.reset();
+    ASSERT_TRUE(WaitUntil([&] { return bridge.Program.Tcp().Clients.Count() == 1; }));
+    EXPECT_EQ(bridge.Dist.State, dsRelayWait);
+    bridge.Dist.TimerEndTimer();
+    EXPECT_EQ(bridge.Dist.State, dsIdle);
+    EXPECT_EQ(bridge.Dist.CurrentClient, 0u);
+    bridge.Dist.TimerCheckTimer();
+    EXPECT_EQ(bridge.Dist.CurrentClient, static_cast<uint32_t>(next));
+}
+
+TEST(Dispatcher, CheckDeviceDuringARelayWaitsThenReopensThePortAndProbes) {
+    TBridge bridge;
+    TClient client(bridge.Port);
+    bridge.Dist.OnClientData(bridge.Connect(client, Request));
+    bridge.Device.Read(static_cast<int>(Request.size()));
+    bridge.Program.Main().CheckDevice1Click();
+    EXPECT_EQ(bridge.Dist.State, dsRelayWait);
+    EXPECT_EQ(bridge.Dist.ProbeRest, ProbeRequest());
+    EXPECT_EQ(bridge.Dist.ProbeResult, 1);
+    bridge.Device.Write("answer");
+    ASSERT_TRUE(WaitUntil([&] { return bridge.Dist.Answer == "answer"; }));
+    bridge.TakeTimerEnd();
+    bridge.Dist.TimerEndTimer();
+    const int opened = bridge.Program.LogLines().filter("RS: Open COM1").size();
+    bridge.Dist.TimerCheckTimer();
+    EXPECT_EQ(bridge.Dist.State, dsProbeWait);
+    EXPECT_EQ(bridge.Program.LogLines().filter("RS: Open COM1").size(), opened + 1);
+    EXPECT_EQ(bridge.Device.Read(110), ProbeRequest());
+    EXPECT_EQ(ProbeRequest().size(), 110);
+}
+
+TEST(Dispatcher, AFailedWriteAnswersWithThePortNameAndReopens) {
+    TBridge bridge;
+    TClient client(bridge.Port);
+    const int32_t id = bridge.Connect(client, Request);
+    MapPort(1, "/nonexistent/quellor-test/COM1");
+    bridge.Device.CloseMaster();
+    QThread::msleep(20);
+    bridge.Dist.OnClientData(id);
+    QByteArray expected = DeviceNotAvailableAnswer;
+    expected.replace('~', "COM1");
+    EXPECT_EQ(client.ReadToClose(), expected);
+    EXPECT_EQ(bridge.Dist.State, dsIdle);
+    EXPECT_EQ(bridge.Dist.CurrentClient, 0u);
+    const QStringList log = bridge.Program.LogLines();
+    EXPECT_TRUE(log.last().endsWith("RS: COM1 Open Error!"));
+    EXPECT_GE(log.filter("RS: COM1 Tx Error!").size(), 2);
+}
+
+TEST(Dispatcher, IdleChecksProbeEveryThirtyTicksAndSilenceClearsTheDeviceFlag) {
+    TBridge bridge;
+    bridge.Dist.DeviceOk = true;
+    for (int tick = 0; tick < 29; ++tick)
+        bridge.Dist.TimerCheckTimer();
+    EXPECT_EQ(bridge.Dist.State, dsIdle);
+    bridge.Dist.TimerCheckTimer();
+    EXPECT_EQ(bridge.Dist.State, dsProbeWait);
+    EXPECT_EQ(bridge.Device.Read(110), ProbeRequest());
+    bridge.TakeTimerEnd();
+    for (int tick = 0; tick < 3; ++tick)
+        bridge.Dist.TimerEndTimer();
+    EXPECT_EQ(bridge.Dist.ProbeResult, 3);
+    EXPECT_FALSE(bridge.Dist.DeviceOk);
+    EXPECT_EQ(bridge.Dist.StatusText, "COM1: Time Out");
+}
+
+TEST(Dispatcher, ASendDelayOfZeroStillEndsTheAnswer) {
+    TBridge bridge(0);
+    TClient client(bridge.Port);
+    bridge.Dist.OnClientData(bridge.Connect(client, Request));
+    bridge.Device.Read(static_cast<int>(Request.size()));
+    bridge.Device.Write(DeviceAnswer);
+    EXPECT_EQ(client.ReadToClose(std::chrono::milliseconds(3000)), DeviceAnswer);
+}

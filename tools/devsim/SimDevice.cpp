@@ -1,0 +1,261 @@
+#include "SimDevice.h"
+
+#include <QFile>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+QByteArray Answer(const QByteArray& status, const QByteArray& type, const QByteArray& body) {
+    return "HTTP/1.1 " + status + "\r\nContent-Type: " + type + "\r\nContent-Length: " + QByteArray::number(body.size()) +
+           "\r\nConnection: close\r\n\r\n" + body;
+}
+
+uint32_t Fnv1a(const QByteArray& bytes) {
+    uint32_t hash = 2166136261u;
+    for (char c : bytes)
+        hash = (hash ^ static_cast<uint8_t>(c)) * 16777619u;
+    return hash;
+}
+} // namespace
+
+QByteArray HeaderValue(const QByteArray& head, const QByteArray& name) {
+    for (const QByteArray& line : head.split('\n')) {
+        const qsizetype colon = line.indexOf(':');
+        if (colon > 0 && line.left(colon).trimmed().toLower() == name.toLower())
+            return line.mid(colon + 1).trimmed();
+    }
+    return {};
+}
+
+TSimDevice::TSimDevice(TOptions options) : Options(std::move(options)) {
+    Open();
+    Thread = std::thread(&TSimDevice::Run, this);
+}
+
+TSimDevice::~TSimDevice() {
+    Stopping = true;
+    Thread.join();
+    CloseMaster();
+    if (!Options.Link.isEmpty())
+        QFile::remove(Options.Link);
+}
+
+void TSimDevice::Open() {
+    int slave = -1;
+    char name[256] = {};
+    if (::openpty(&Master, &slave, name, nullptr, nullptr) != 0)
+        throw std::runtime_error("openpty failed");
+    termios raw{};
+    ::tcgetattr(Master, &raw);
+    ::cfmakeraw(&raw);
+    ::tcsetattr(Master, TCSANOW, &raw);
+    ::fcntl(Master, F_SETFL, ::fcntl(Master, F_GETFL) | O_NONBLOCK);
+    ::close(slave);
+    std::lock_guard lock(Mutex);
+    Slave = QString::fromLocal8Bit(name);
+    if (!Options.Link.isEmpty()) {
+        QFile::remove(Options.Link);
+        QFile::link(Slave, Options.Link);
+    }
+}
+
+void TSimDevice::CloseMaster() {
+    if (Master >= 0)
+        ::close(Master);
+    Master = -1;
+}
+
+QString TSimDevice::SlavePath() const {
+    std::lock_guard lock(Mutex);
+    return Slave;
+}
+
+QByteArray TSimDevice::LastUpload() const {
+    std::lock_guard lock(Mutex);
+    return Upload;
+}
+
+void TSimDevice::VanishDuringNextAnswer(std::chrono::milliseconds away) {
+    AwayMs = away.count();
+    VanishMidAnswer = true;
+}
+
+void TSimDevice::Vanish(std::chrono::milliseconds away) {
+    AwayMs = away.count();
+    VanishNow = true;
+}
+
+void TSimDevice::ComeBack() {
+    CloseMaster();
+    std::this_thread::sleep_for(std::chrono::milliseconds(AwayMs.load()));
+    Open();
+}
+
+QByteArray TSimDevice::IdText() { return "id=quellor-devsim\r\nmodel=Simulated HTTP device\r\nfirmware=1.0\r\n"; }
+
+QByteArray TSimDevice::IndexPage() {
+    QByteArray page = "<!DOCTYPE html>\n<html><head><title>Simulated device</title></head><body>\n"
+                      "<h1>Simulated device</h1>\n<p>Served over the serial line.</p>\n";
+    for (int i = 1; i <= 4; ++i)
+        page += "<img src=\"/img/" + QByteArray::number(i) + ".bmp\" alt=\"picture " + QByteArray::number(i) + "\">\n";
+    page += "<form method=\"post\" action=\"/upload\" enctype=\"text/plain\"><textarea name=\"t\"></textarea>"
+            "<input type=\"submit\" value=\"Upload\"></form>\n<p><a href=\"/id.txt\">id.txt</a></p>\n</body></html>\n";
+    return page;
+}
+
+// A small bitmap picture: a square of one colour per number.
+QByteArray TSimDevice::Image(int number) {
+    constexpr int side = 16;
+    const int rowBytes = side * 3;
+    const int pixels = rowBytes * side;
+    QByteArray image;
+    const auto put32 = [&image](uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            image += static_cast<char>((v >> (8 * i)) & 0xFF);
+    };
+    image += "BM";
+    put32(54 + pixels);
+    put32(0);
+    put32(54);
+    put32(40);
+    put32(side);
+    put32(side);
+    image += QByteArray("\x01\x00\x18\x00", 4);
+    put32(0);
+    put32(pixels);
+    put32(2835);
+    put32(2835);
+    put32(0);
+    put32(0);
+    for (int i = 0; i < side * side; ++i)
+        image += QByteArray::fromRawData("\x30\x60\xC0\x20\xA0\x40\xC0\x40\x20\x80\x80\x80", 12).mid(((number - 1) % 4) * 3, 3);
+    return image;
+}
+
+QByteArray TSimDevice::AllByteValues() {
+    QByteArray bytes;
+    for (int i = 0; i < 256; ++i)
+        bytes += static_cast<char>(i);
+    return bytes;
+}
+
+QByteArray TSimDevice::Pattern(int size) {
+    QByteArray bytes(size, '\0');
+    for (int i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 31 + i / 256) & 0xFF);
+    return bytes;
+}
+
+QByteArray TSimDevice::AnswerFor(const QByteArray& method, const QByteArray& target, const QByteArray& body) {
+    switch (Options.Mode) {
+    case TMode::Garbage: return QByteArray(150, '\x07').replace(40, 1, QByteArray(1, '\0')) + "no http here";
+    case TMode::NotFound: return Answer("404 Not Found", "text/plain", "not here\r\n");
+    default: break;
+    }
+    const QByteArray path = target.left(target.indexOf('?') < 0 ? target.size() : target.indexOf('?'));
+    if (method == "POST" && path == "/upload") {
+        {
+            std::lock_guard lock(Mutex);
+            Upload = body;
+        }
+        return Answer("200 OK", "text/plain",
+                      "received " + QByteArray::number(body.size()) + " bytes, fnv1a " + QByteArray::number(Fnv1a(body), 16) + "\r\n");
+    }
+    if (path == "/id.txt")
+        return Answer("200 OK", "text/plain", IdText());
+    if (path == "/" || path == "/index.html")
+        return Answer("200 OK", "text/html", IndexPage());
+    if (path.startsWith("/img/") && path.endsWith(".bmp"))
+        return Answer("200 OK", "image/bmp", Image(path.mid(5, path.size() - 9).toInt()));
+    if (path == "/bin/all256")
+        return Answer("200 OK", "application/octet-stream", AllByteValues());
+    if (path == "/bin/pattern") {
+        const qsizetype at = target.indexOf("size=");
+        const int size = at < 0 ? 0 : target.mid(at + 5).toInt();
+        return Answer("200 OK", "application/octet-stream", Pattern(size > 0 ? size : 1000000));
+    }
+    return Answer("404 Not Found", "text/plain", "not here\r\n");
+}
+
+void TSimDevice::Run() {
+    QByteArray buffer;
+    while (!Stopping) {
+        if (VanishNow.exchange(false)) {
+            buffer.clear();
+            ComeBack();
+        }
+        pollfd entry{Master, POLLIN, 0};
+        ::poll(&entry, 1, 20);
+        char chunk[65536];
+        const ssize_t n = Master >= 0 ? ::read(Master, chunk, sizeof chunk) : -1;
+        if (n > 0)
+            buffer.append(chunk, n);
+        for (;;) {
+            const qsizetype end = buffer.indexOf("\r\n\r\n");
+            if (end < 0)
+                break;
+            const QByteArray head = buffer.left(end + 4);
+            const qsizetype length = HeaderValue(head, "Content-Length").toLongLong();
+            if (buffer.size() < end + 4 + length)
+                break;
+            const QByteArray body = buffer.mid(end + 4, length);
+            buffer.remove(0, end + 4 + length);
+            Serve(head, body);
+        }
+    }
+}
+
+void TSimDevice::Serve(const QByteArray& head, const QByteArray& body) {
+    if (Options.Mode == TMode::Silent)
+        return;
+    const QList<QByteArray> requestLine = head.left(head.indexOf("\r\n")).split(' ');
+    const QByteArray method = requestLine.value(0);
+    const QByteArray target = requestLine.value(1);
+    if (Options.Late.count() > 0)
+        std::this_thread::sleep_for(Options.Late);
+    Send(AnswerFor(method, target, body));
+    ++Served;
+}
+
+void TSimDevice::Send(const QByteArray& answer) {
+    if (VanishMidAnswer.exchange(false)) {
+        WriteAll(answer.constData(), answer.size() / 2);
+        ComeBack();
+        return;
+    }
+    const int pieces = std::max(1, Options.Pieces);
+    const qsizetype pieceSize = std::max<qsizetype>(1, (answer.size() + pieces - 1) / pieces);
+    for (qsizetype at = 0; at < answer.size(); at += pieceSize) {
+        if (at > 0 && Options.PiecePause.count() > 0)
+            std::this_thread::sleep_for(Options.PiecePause);
+        if (!WriteAll(answer.constData() + at, std::min(pieceSize, answer.size() - at)))
+            return;
+    }
+}
+
+// Writes the bytes, at the wire speed when paced; false when the device is being stopped.
+bool TSimDevice::WriteAll(const char* data, qsizetype size) {
+    const auto start = std::chrono::steady_clock::now();
+    qsizetype done = 0;
+    while (done < size) {
+        if (Stopping || Master < 0)
+            return false;
+        qsizetype step = size - done;
+        if (Options.Paced) {
+            step = std::min<qsizetype>(step, 64);
+            const auto due = start + std::chrono::microseconds(done * 1000000 / WireBytesPerSecond);
+            std::this_thread::sleep_until(due);
+        }
+        const ssize_t n = ::write(Master, data + done, static_cast<size_t>(step));
+        if (n > 0) {
+            done += n;
+            continue;
+        }
+        pollfd entry{Master, POLLOUT, 0};
+        ::poll(&entry, 1, 20);
+    }
+    return true;
+}

@@ -1,0 +1,76 @@
+#pragma once
+#include <QByteArray>
+#include <QString>
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+// A simulated HTTP device on a pseudo-terminal: the program under test opens the slave side,
+// the device answers on the master side from its own thread.
+class TSimDevice {
+public:
+    enum class TMode {
+        Device,    // serves its pages
+        Silent,    // reads everything and never answers
+        Garbage,   // answers every request with bytes that are not HTTP
+        NotFound,  // answers every request with 404
+    };
+
+    struct TOptions {
+        TMode Mode = TMode::Device;
+        QString Link;                                 // a symbolic link made to the slave, if given
+        std::chrono::milliseconds Late{0};            // wait before each answer
+        int Pieces = 1;                               // send each answer in this many pieces...
+        std::chrono::milliseconds PiecePause{0};      // ...with this pause between them
+        bool Paced = false;                           // at the wire speed of 115200 baud 8N1
+    };
+
+    explicit TSimDevice(TOptions options);
+    ~TSimDevice();
+    TSimDevice(const TSimDevice&) = delete;
+    TSimDevice& operator=(const TSimDevice&) = delete;
+
+    QString SlavePath() const;
+    // The device goes away (its side of the line closes) in the middle of its next answer,
+    // stays away for the time, then comes back on a new line, to which the link is moved.
+    void VanishDuringNextAnswer(std::chrono::milliseconds away);
+    // Goes away as soon as it is idle and comes back after the time.
+    void Vanish(std::chrono::milliseconds away);
+    int RequestsServed() const { return Served; }
+    QByteArray LastUpload() const;
+
+    // What the device serves.
+    static QByteArray IdText();
+    static QByteArray IndexPage();
+    static QByteArray Image(int number);
+    static QByteArray AllByteValues();
+    static QByteArray Pattern(int size);
+
+    static constexpr int WireBytesPerSecond = 11520;
+
+private:
+    void Open();
+    void CloseMaster();
+    void Run();
+    void Serve(const QByteArray& request, const QByteArray& body);
+    QByteArray AnswerFor(const QByteArray& method, const QByteArray& target, const QByteArray& body);
+    void Send(const QByteArray& answer);
+    bool WriteAll(const char* data, qsizetype size);
+    void ComeBack();
+
+    TOptions Options;
+    int Master = -1;
+    QString Slave;
+    mutable std::mutex Mutex;
+    QByteArray Upload;
+    std::atomic<bool> Stopping{false};
+    std::atomic<bool> VanishMidAnswer{false};
+    std::atomic<bool> VanishNow{false};
+    std::atomic<long long> AwayMs{0};
+    std::atomic<int> Served{0};
+    std::thread Thread;
+};
+
+// "name: value" of a header in a request head, empty when missing.
+QByteArray HeaderValue(const QByteArray& head, const QByteArray& name);
