@@ -1,8 +1,26 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the program.
+# Installs what is missing, builds, and runs the program beside a simulated device, in a private
+# profile (build/demo-profile) whose COM1 is the simulated port: browse http://localhost:24111.
+# Ending the program (or Ctrl-C) stops both.
+#   ./run.sh --real   runs the program alone, with your own settings and ports
 set -euo pipefail
 cd "$(dirname "$0")"
 source tools/ensure-packages.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build --target quellor
-exec ./build/src/quellor "$@"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build --target quellor quellor-devsim
+if [ "${1:-}" = "--real" ]; then
+  exec ./build/src/quellor
+fi
+profile="$PWD/build/demo-profile"
+mkdir -p "$profile/config/NORVEL-Q/ports" "$profile/runtime"
+chmod 700 "$profile/runtime"
+./build/tools/devsim/quellor-devsim --port "device:$profile/config/NORVEL-Q/ports/COM1" &
+devsim=$!
+sleep 0.3
+echo "Simulated device on COM1; open http://localhost:24111 in a browser."
+XDG_CONFIG_HOME="$profile/config" XDG_RUNTIME_DIR="$profile/runtime" ./build/src/quellor &
+quellor=$!
+trap 'kill "$quellor" 2>/dev/null || true' INT TERM
+wait "$quellor" || true
+kill "$devsim" 2>/dev/null || true
+wait "$devsim" 2>/dev/null || true

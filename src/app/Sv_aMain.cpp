@@ -55,6 +55,7 @@ TFrmMainRSServ::TFrmMainRSServ(const QString& programBaseName) {
     Timer2->setObjectName(QStringLiteral("Timer2"));
     Timer2->setSingleShot(true);
     Timer2->setInterval(1);
+    Timer2->setTimerType(Qt::PreciseTimer);
     connect(Timer2, &QTimer::timeout, this, &TFrmMainRSServ::Timer2Timer);
     resize(325, 300);
     if (const QScreen* screen = QGuiApplication::primaryScreen())

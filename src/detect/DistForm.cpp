@@ -68,6 +68,8 @@ TDistForm::TDistForm(QObject* hub, QWidget* parent) : QWidget(parent), Hub(hub) 
     TimerEnd = new QTimer(this);
     TimerEnd->setObjectName(QStringLiteral("TimerEnd"));
     TimerEnd->setInterval(100);
+    // The quiet period decides where an answer ends; a coarse timer could end it up to 5 % early.
+    TimerEnd->setTimerType(Qt::PreciseTimer);
     TimerCheck = new QTimer(this);
     TimerCheck->setObjectName(QStringLiteral("TimerCheck"));
     connect(BtEnumRS, &QPushButton::clicked, this, &TDistForm::BtEnumRSClick);

@@ -1,4 +1,5 @@
 #pragma once
+#include <QFile>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QTimer>

@@ -23,6 +23,8 @@ TPty::TPty() {
     ::cfmakeraw(&raw);
     ::tcsetattr(Master, TCSANOW, &raw);
     ::fcntl(Master, F_SETFL, ::fcntl(Master, F_GETFL) | O_NONBLOCK);
+    // Programs started later must not hold the device's side open: closing it is how it vanishes.
+    ::fcntl(Master, F_SETFD, FD_CLOEXEC);
     SlavePath = QString::fromLocal8Bit(name);
     // The test keeps no slave descriptor of its own: the component under test holds the only one.
     ::close(Slave);

@@ -53,6 +53,8 @@ void TSimDevice::Open() {
     ::cfmakeraw(&raw);
     ::tcsetattr(Master, TCSANOW, &raw);
     ::fcntl(Master, F_SETFL, ::fcntl(Master, F_GETFL) | O_NONBLOCK);
+    // Programs started later must not hold the device's side open: closing it is how it vanishes.
+    ::fcntl(Master, F_SETFD, FD_CLOEXEC);
     ::close(slave);
     std::lock_guard lock(Mutex);
     Slave = QString::fromLocal8Bit(name);

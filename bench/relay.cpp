@@ -1,0 +1,197 @@
+// Relay figures, on one simulated device per phase, measured side by side in one run:
+//  1. request to complete answer through Quellor (less its send delay) against the same exchange
+//     relayed by socat between a TCP port and the pty, median and 99th percentile;
+//  2. a 1 MB answer paced at the wire speed of 115200 baud (11520 bytes/s), as a fraction of it;
+//  3. the time for 20 clients that connect at once until all are answered.
+// Usage: bench-relay [runs] [paced-bytes]
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QSettings>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QThread>
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "SimDevice.h"
+
+namespace {
+constexpr int SendDelayMs = 100;
+
+quint16 FreePort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+// Sends the request and reads until the answer is complete by its Content-Length; milliseconds, or -1.
+double Exchange(quint16 port, const QByteArray& request, int timeoutMs = 5000) {
+    QElapsedTimer timer;
+    timer.start();
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(2000))
+        return -1;
+    socket.write(request);
+    QByteArray answer;
+    while (timer.elapsed() < timeoutMs) {
+        socket.waitForReadyRead(50);
+        answer += socket.readAll();
+        const qsizetype end = answer.indexOf("\r\n\r\n");
+        if (end < 0)
+            continue;
+        const qsizetype length = HeaderValue(answer.left(end), "Content-Length").toLongLong();
+        if (answer.size() >= end + 4 + length)
+            return static_cast<double>(timer.nsecsElapsed()) / 1e6;
+    }
+    return -1;
+}
+
+struct TFigures {
+    double Median = 0, P99 = 0;
+};
+
+TFigures Percentiles(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    if (values.empty())
+        return {};
+    return {values[values.size() / 2], values[std::min(values.size() - 1, values.size() * 99 / 100)]};
+}
+
+std::vector<double> Repeat(quint16 port, int runs, double less) {
+    std::vector<double> times;
+    const QByteArray request = "GET /id.txt HTTP/1.1\r\nHost: localhost\r\n\r\n";
+    for (int i = 0; i < runs; ++i) {
+        const double ms = Exchange(port, request);
+        if (ms >= 0)
+            times.push_back(ms - less);
+        // The bridge serves one exchange at a time and closes; let the line settle between runs.
+        QThread::msleep(5);
+    }
+    return times;
+}
+
+// The real program in a private profile whose COM1 is the device.
+class TQuellor {
+public:
+    TQuellor(const QString& profile, quint16 port) {
+        QSettings settings(profile + "/NORVEL-Q/quellor.conf", QSettings::IniFormat);
+        settings.setValue("RS/COM", "1");
+        settings.setValue("TCP/Port", QString::number(port));
+        settings.setValue("TCP/Delay", QString::number(SendDelayMs));
+        settings.sync();
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_CONFIG_HOME", profile);
+        environment.insert("XDG_RUNTIME_DIR", profile + "/run");
+        environment.remove("DISPLAY");
+        environment.remove("WAYLAND_DISPLAY");
+        environment.remove("QT_QPA_PLATFORM");
+        Process.setProcessEnvironment(environment);
+        Process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+        Process.setStandardErrorFile(QProcess::nullDevice());
+        Process.start(QUELLOR_BINARY, {});
+        Process.waitForStarted();
+        QTcpSocket probe;
+        for (int i = 0; i < 100; ++i) {
+            probe.connectToHost(QHostAddress::LocalHost, port);
+            if (probe.waitForConnected(100))
+                break;
+            QThread::msleep(50);
+        }
+        probe.abort();
+        // Let the start-up probe of the device pass, so that it does not share the first runs.
+        QThread::msleep(300);
+    }
+    ~TQuellor() {
+        Process.terminate();
+        Process.waitForFinished(5000);
+    }
+
+private:
+    QProcess Process;
+};
+
+TSimDevice::TOptions Device(const QString& profile, bool paced = false) {
+    TSimDevice::TOptions options;
+    options.Link = profile + "/NORVEL-Q/ports/COM1";
+    options.Paced = paced;
+    return options;
+}
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const int runs = argc > 1 ? std::atoi(argv[1]) : 200;
+    const int pacedBytes = argc > 2 ? std::atoi(argv[2]) : 1000000;
+    QTemporaryDir profile;
+    QDir().mkpath(profile.path() + "/NORVEL-Q/ports");
+    QDir().mkpath(profile.path() + "/run");
+    QFile::setPermissions(profile.path() + "/run", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+    TFigures viaQuellor, viaSocat;
+    {
+        TSimDevice device(Device(profile.path()));
+        const quint16 port = FreePort();
+        TQuellor quellor(profile.path(), port);
+        viaQuellor = Percentiles(Repeat(port, runs, SendDelayMs));
+    }
+    {
+        TSimDevice device(Device(profile.path()));
+        const quint16 port = FreePort();
+        QProcess socat;
+        // Each connection gets its own socat child on the pty; -t keeps a finished one from lingering
+        // on the line and reading the next answer.
+        socat.start("socat", {"-t", "0.001", QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr,fork").arg(port),
+                              QStringLiteral("FILE:%1,raw,echo=0").arg(device.SlavePath())});
+        if (socat.waitForStarted()) {
+            QThread::msleep(300);
+            viaSocat = Percentiles(Repeat(port, runs, 0));
+            socat.terminate();
+            socat.waitForFinished();
+        } else {
+            std::printf("socat not found: its column stays 0\n");
+        }
+    }
+    std::printf("request to complete answer, %d runs (Quellor less its %d ms send delay):\n", runs, SendDelayMs);
+    std::printf("  Quellor  median %7.2f ms  p99 %7.2f ms\n", viaQuellor.Median, viaQuellor.P99);
+    std::printf("  socat    median %7.2f ms  p99 %7.2f ms\n", viaSocat.Median, viaSocat.P99);
+
+    {
+        TSimDevice device(Device(profile.path(), true));
+        const quint16 port = FreePort();
+        TQuellor quellor(profile.path(), port);
+        const QByteArray request = "GET /bin/pattern?size=" + QByteArray::number(pacedBytes) + " HTTP/1.1\r\n\r\n";
+        const double ms = Exchange(port, request, pacedBytes / 11520 * 1000 + 30000) - SendDelayMs;
+        const double rate = pacedBytes / (ms / 1000.0);
+        std::printf("paced answer of %d bytes: %.1f s, %.0f bytes/s = %.1f %% of the wire rate\n", pacedBytes, ms / 1000,
+                    rate, 100.0 * rate / TSimDevice::WireBytesPerSecond);
+    }
+    {
+        TSimDevice device(Device(profile.path()));
+        const quint16 port = FreePort();
+        TQuellor quellor(profile.path(), port);
+        QElapsedTimer timer;
+        timer.start();
+        std::vector<std::unique_ptr<QTcpSocket>> clients;
+        for (int i = 0; i < 20; ++i) {
+            clients.push_back(std::make_unique<QTcpSocket>());
+            clients.back()->connectToHost(QHostAddress::LocalHost, port);
+            clients.back()->waitForConnected(2000);
+            clients.back()->write("GET /id.txt HTTP/1.1\r\n\r\n");
+            clients.back()->flush();
+        }
+        int answered = 0;
+        for (auto& client : clients) {
+            while (client->state() == QAbstractSocket::ConnectedState && client->waitForReadyRead(10000)) {
+            }
+            answered += client->readAll().contains("200 OK");
+        }
+        std::printf("20 clients at once: %d answered in %.2f s\n", answered, timer.elapsed() / 1000.0);
+    }
+    return 0;
+}

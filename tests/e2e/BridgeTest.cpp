@@ -1,0 +1,87 @@
+// The real program, headless, between the simulated device on a pty and real browsers' connections.
+#include <QElapsedTimer>
+#include <gtest/gtest.h>
+
+#include "SimDevice.h"
+#include "serial/PortNames.h"
+#include "support/Net.h"
+#include "support/Running.h"
+
+namespace {
+TSimDevice::TOptions OnCom1(TSimDevice::TMode mode = TSimDevice::TMode::Device) {
+    TSimDevice::TOptions options;
+    options.Mode = mode;
+    options.Link = PortMapFolder() + "/COM1";
+    return options;
+}
+
+QByteArray Body(const QByteArray& answer) { return answer.mid(answer.indexOf("\r\n\r\n") + 4); }
+
+QByteArray Get(quint16 port, const QByteArray& target) {
+    TClient client(port);
+    client.Send("GET " + target + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    return client.ReadToClose();
+}
+} // namespace
+
+TEST(EndToEnd, PagesAndBinaryFilesComeBackByteForByte) {
+    TSimDevice device(OnCom1());
+    TRunningProgram program;
+    const QByteArray page = Get(program.Port, "/index.html");
+    EXPECT_TRUE(page.startsWith("HTTP/1.1 200 OK\r\n"));
+    EXPECT_EQ(Body(page), TSimDevice::IndexPage());
+    EXPECT_EQ(Body(Get(program.Port, "/bin/all256")), TSimDevice::AllByteValues());
+    EXPECT_EQ(Body(Get(program.Port, "/img/3.bmp")), TSimDevice::Image(3));
+}
+
+TEST(EndToEnd, SixClientsAtOnceEachGetTheirOwnAnswer) {
+    TSimDevice device(OnCom1());
+    TRunningProgram program;
+    std::vector<std::unique_ptr<TClient>> clients;
+    for (int i = 1; i <= 6; ++i) {
+        clients.push_back(std::make_unique<TClient>(program.Port));
+        clients.back()->Send("GET /bin/pattern?size=" + QByteArray::number(i * 1500) + " HTTP/1.1\r\n\r\n");
+    }
+    for (int i = 1; i <= 6; ++i)
+        EXPECT_EQ(Body(clients[i - 1]->ReadToClose(std::chrono::milliseconds(20000))), TSimDevice::Pattern(i * 1500)) << i;
+}
+
+TEST(EndToEnd, ASilentDeviceGetsTheNotRespondingAnswerAfterAboutThreeSeconds) {
+    TSimDevice device(OnCom1(TSimDevice::TMode::Silent));
+    TRunningProgram program;
+    QElapsedTimer timer;
+    timer.start();
+    const QByteArray answer = Get(program.Port, "/id.txt");
+    const qint64 elapsed = timer.elapsed();
+    EXPECT_EQ(answer.size(), 207);
+    EXPECT_TRUE(answer.contains("Device is not responding."));
+    EXPECT_GE(elapsed, 2500);
+    EXPECT_LE(elapsed, 7000);
+}
+
+TEST(EndToEnd, ADeviceThatVanishesMidAnswerIsServedAgainWhenItComesBack) {
+    TSimDevice device(OnCom1());
+    TRunningProgram program;
+    ASSERT_EQ(Body(Get(program.Port, "/id.txt")), TSimDevice::IdText());
+    device.VanishDuringNextAnswer(std::chrono::milliseconds(300));
+    const QByteArray cut = Get(program.Port, "/bin/pattern?size=20000");
+    EXPECT_LT(cut.size(), 20000);
+    QByteArray again;
+    QElapsedTimer timer;
+    timer.start();
+    while (Body(again) != TSimDevice::IdText() && timer.elapsed() < 15000)
+        again = Get(program.Port, "/id.txt");
+    program.WaitForLog("RS: Open COM1");
+    EXPECT_EQ(Body(again), TSimDevice::IdText()) << program.Errors.constData();
+}
+
+TEST(EndToEnd, AnUploadArrivesAtTheDeviceUnchanged) {
+    TSimDevice device(OnCom1());
+    TRunningProgram program;
+    const QByteArray body = TSimDevice::Pattern(100000);
+    TClient client(program.Port);
+    client.Send("POST /upload HTTP/1.1\r\nHost: localhost\r\nContent-Length: 100000\r\n\r\n" + body);
+    const QByteArray answer = client.ReadToClose(std::chrono::milliseconds(20000));
+    EXPECT_TRUE(answer.contains("received 100000 bytes")) << answer.constData();
+    EXPECT_EQ(device.LastUpload(), body);
+}
