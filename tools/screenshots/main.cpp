@@ -1,17 +1,23 @@
-// Saves pictures of the program's windows, as a user sees them, into the folder given:
-// the main window with the device silent and answering, the About box, the settings and the
-// Information window, which lists the ports this machine really has. Runs in a private profile
-// and opens no port for transfers.
+// Saves pictures of the program's windows, as a user sees them, into the folder given: the main
+// window before any device answered, the About box and the settings; then a detection pass over
+// three simulated ports (one not HTTP, one answering 404, one the device), after which the main
+// window shows the device answering and the Information window shows the pass. Runs in a private
+// profile and touches none of the machine's own ports.
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
-#include <QLabel>
+#include <QElapsedTimer>
 #include <QTemporaryDir>
+#include <QTimer>
 
+#include "SimDevice.h"
 #include "app/StartUp.h"
 #include "app/Sv_aMain.h"
 #include "app/UnitAbout.h"
 #include "bridge/DistUnit.h"
+#include "detect/EnumDevices.h"
+#include "platform/ShellOpen.h"
+#include "serial/PortNames.h"
 #include "settings/sv_params.h"
 
 namespace {
@@ -19,6 +25,13 @@ void Save(QWidget& window, const QString& path) {
     window.show();
     QApplication::processEvents();
     window.grab().save(path);
+}
+
+void RunUntil(const std::function<bool()>& done, int limitMs) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done() && timer.elapsed() < limitMs)
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
 }
 } // namespace
 
@@ -28,26 +41,37 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".");
     QDir().mkpath(out);
+    QDir().mkpath(PortMapFolder());
+    QDir().mkpath(profile.path() + QStringLiteral("/sys/class/tty"));
+    std::vector<std::unique_ptr<TSimDevice>> devices;
+    int number = 0;
+    for (TSimDevice::TMode mode : {TSimDevice::TMode::Garbage, TSimDevice::TMode::NotFound, TSimDevice::TMode::Device}) {
+        TSimDevice::TOptions options;
+        options.Mode = mode;
+        options.Link = PortMapFolder() + QStringLiteral("/COM%1").arg(++number);
+        devices.push_back(std::make_unique<TSimDevice>(options));
+    }
+    SetShellOpenHook([](const QString&) {});
+
     TWindows windows;
     CreateWindows(windows, QStringLiteral("Quellor"));
     TFrmMainRSServ& main = *windows.Main;
     TDistForm& dist = *windows.Dist;
+    dist.EnumSources->SysfsRoot = profile.path() + QStringLiteral("/sys");
     main.UpdateStatus();
-    main.StaticTextDevice->setText(QStringLiteral("COM3: Time Out"));
     Save(main, out + QStringLiteral("/main-silent.png"));
-    dist.DeviceOk = true;
-    dist.AnswerTime = 12;
-    dist.StatusText = "COM3: Found Device\r\nid=demo-device;fw=1.0";
-    main.WMSvDistState();
-    Save(main, out + QStringLiteral("/main-answering.png"));
     Save(*windows.About, out + QStringLiteral("/about.png"));
-    windows.Params->ComboBox_PortRS->setCurrentIndex(2);
     Save(*windows.Params, out + QStringLiteral("/settings.png"));
-    dist.AddLogLine("RS: Open COM3", true);
-    dist.AddLogLine("TCP: Listen", true);
-    dist.AddLogLine(dist.StatusText, true);
-    dist.AddLogLine("----------------", false);
-    dist.BtEnumRSClick();
+    windows.Params->hide();
+
+    main.StartUp();
+    main.Timer1->start();
+    main.BitBtnDetectClick();
+    RunUntil([&] { return dist.PassMode == 2; }, 20000);
+    RunUntil([&] { return dist.State == dsIdle && dist.ProbeResult >= 4; }, 5000);
+    QApplication::processEvents(QEventLoop::AllEvents, 600);
+    Save(main, out + QStringLiteral("/main-answering.png"));
+    dist.resize(660, 480);
     Save(dist, out + QStringLiteral("/information.png"));
     return 0;
 }
