@@ -14,42 +14,23 @@
 #include "platform/WinMessage.h"
 #include "settings/UtilsRegistry.h"
 #include "settings/sv_UtilsControls.h"
+#include "support/Hub.h"
 #include "support/Program.h"
 #include "support/Pty.h"
 
 namespace {
-class THub : public QObject {
-public:
-    int Saved = 0;
-
-protected:
-    bool event(QEvent* event) override {
-        if (event->type() == TWinMessage::EventType() &&
-            static_cast<TWinMessage*>(event)->Msg == WM_SV_PARAMS_SAVED)
-            ++Saved;
-        return QObject::event(event);
-    }
-};
-
-// The dialog with the real serial and TCP sides, posting to a hub that counts saves.
-struct TDialog {
-    THub Hub;
-    TFormParams Params{&Hub};
-    TDistForm Dist{&Hub};
-    TTCPForm Tcp{&Params, &Dist, &Hub};
-    TRSForm Rs{&Params, &Dist, &Hub};
-
+// The dialog with the real serial and TCP sides, posting to a recorder in place of the main window.
+struct TDialog : TSides {
     explicit TDialog(const QString& name = "DialogTest") {
         SettingsSetLocation("SOFTWARE", "NORVEL-Q\\" + name);
         QFile::remove(SettingsFilePath());
-        Params.SetParts(&Rs, &Tcp);
         Params.LoadSettings();
         Params.show();
         FreshDialogs();
     }
     int SavesPosted() {
         QCoreApplication::processEvents();
-        return Hub.Saved;
+        return Hub.Count(WM_SV_PARAMS_SAVED);
     }
 };
 } // namespace
