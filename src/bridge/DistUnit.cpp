@@ -9,6 +9,7 @@
 #include "bridge/sv_RS.h"
 #include "bridge/sv_TCP.h"
 #include "platform/TickCount.h"
+#include "platform/Tracing.h"
 
 namespace {
 constexpr int ChunkSize = 2048;
@@ -88,6 +89,7 @@ void TDistForm::ServeClient(int32_t id) {
         return;
     CurrentClient = static_cast<uint32_t>(id);
     State = dsRelayWait;
+    qCDebug(lcBridge) << "relaying" << text.size() << "bytes of client" << id;
     RequestRest += text;
     SendRequestChunk();
 }
@@ -144,6 +146,7 @@ void TDistForm::EndRelay() {
 }
 
 void TDistForm::TimerEndTimer() {
+    qCDebug(lcBridge) << "end timer in state" << State << "tick" << WaitTicks;
     switch (State) {
     case dsIdle: TimerEnd->stop(); break;
     case dsRelayWait: {
@@ -191,6 +194,7 @@ void TDistForm::TimerEndTimer() {
 
 void TDistForm::HandAnswer(const QByteArray& answer) {
     AnswerTime = GetTickCount() - LastRxTick;
+    qCDebug(lcBridge) << "answer of" << answer.size() << "bytes to client" << CurrentClient;
     TCPForm->SendAnswer(static_cast<int32_t>(CurrentClient), answer);
     if (UpdateStatus)
         UpdateStatus();

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -14,6 +15,7 @@
 #include "platform/Dialogs.h"
 #include "platform/ErrorReport.h"
 #include "platform/Exception.h"
+#include "platform/Tracing.h"
 
 namespace {
 constexpr int ListenBacklog = 5;
@@ -126,6 +128,7 @@ TServerSocket::TServerSocket(QObject* parent) : QObject(parent) {
         auto owned = std::make_unique<TServerConnection>(*this, fd);
         TServerConnection& connection = *owned;
         Connections.push_back(std::move(owned));
+        qCDebug(lcTcp) << "accepted a connection from" << connection.RemoteAddress();
         if (OnAccept)
             OnAccept(connection);
     };
@@ -156,6 +159,7 @@ void TServerSocket::Failed(TServerConnection& connection, int error) {
     if (connection.Gone)
         return;
     int code = SocketErrorCode(error);
+    qCDebug(lcTcp) << "connection" << connection.Data << "failed:" << strerror(error);
     if (OnClientError)
         OnClientError(connection, code);
     if (code != 0)
@@ -167,6 +171,7 @@ void TServerSocket::Disconnected(TServerConnection& connection) {
         return;
     connection.Gone = true;
     connection.Release();
+    qCDebug(lcTcp) << "connection" << connection.Data << "closed";
     if (OnClientDisconnect)
         OnClientDisconnect(connection);
     Connections.remove_if([&connection](const auto& owned) { return owned.get() == &connection; });

@@ -7,6 +7,7 @@
 #include "bridge/sv_RS.h"
 #include "detect/EnumDevices.h"
 #include "platform/WinMessage.h"
+#include "platform/Tracing.h"
 #include "settings/sv_params.h"
 
 namespace {
@@ -75,6 +76,7 @@ void TDistForm::ReportProbeResult() {
     if (ProbeResult >= 4)
         line += Trimmed(text);
     StatusText = line;
+    qCDebug(lcDetect) << "probe result" << ProbeResult << "on" << RSForm->PortName();
     if (StatusText != LastLoggedStatus) {
         LastLoggedStatus = StatusText;
         AddLogLine(StatusText, true);

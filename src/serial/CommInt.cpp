@@ -11,6 +11,7 @@
 #include <sys/ioctl.h>
 
 #include "platform/SyncQueue.h"
+#include "platform/Tracing.h"
 #include "serial/PortNames.h"
 
 std::atomic<bool> CommShutdown{false};
@@ -88,6 +89,7 @@ void TCustomComm::CreateHandle() {
     }
     SavedTerminal = std::move(saved);
     FHandle = fd;
+    qCDebug(lcSerial) << "opened" << FDeviceName << "as" << path;
     HasModemLines = true;
 }
 
@@ -243,6 +245,7 @@ int TCustomComm::Read(char* buffer, int count) {
             RaiseCommError(QStringLiteral("Read error"), errno);
         break;
     }
+    qCDebug(lcSerial).noquote() << FDeviceName << "read" << total << "of" << count << QByteArray(buffer, total).toHex(' ');
     return total;
 }
 
@@ -275,6 +278,8 @@ int TCustomComm::Write(const char* buffer, int count) {
             RaiseCommError(QStringLiteral("Write error"), n < 0 ? errno : EIO);
         break;
     }
+    qCDebug(lcSerial).noquote() << FDeviceName << "wrote" << total << "of" << count << (timedOut ? "(timed out)" : "")
+                               << QByteArray(buffer, total).toHex(' ');
     if (total > 0 && Watcher)
         Watcher->NoteWrite();
     return timedOut ? -1 : total;
