@@ -1,6 +1,7 @@
 #include "bridge/sv_RS.h"
 
 #include <QComboBox>
+#include <QScopeGuard>
 #include <QThread>
 
 #include "app/Hub.h"
@@ -138,10 +139,7 @@ void TRSForm::CommRSRxChar(TCustomComm*, int count) {
         return;
     }
     Receiving = true;
-    struct TClear {
-        bool& Flag;
-        ~TClear() { Flag = false; }
-    } clear{Receiving};
+    const auto clear = qScopeGuard([this] { Receiving = false; });
     QByteArray block(count, '\0');
     int got;
     try {

@@ -3,6 +3,7 @@
 #include <QLocale>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTimer>
@@ -102,10 +103,7 @@ void TDistForm::AddLogLine(const QByteArray& text, bool withTimeStamp) {
         return;
     }
     LogBusy = true;
-    struct TClear {
-        bool& Flag;
-        ~TClear() { Flag = false; }
-    } clear{LogBusy};
+    const auto clear = qScopeGuard([this] { LogBusy = false; });
     const QString stamp = withTimeStamp ? TimeStamp() : QString();
     const QString shown = ShownText(text);
     while (LineCount(Memo1) > MaxLogLines)
