@@ -13,7 +13,13 @@ QEvent::Type WakeEventType() {
 } // namespace
 
 TSyncQueue& TSyncQueue::Instance() {
-    static TSyncQueue* queue = new TSyncQueue;
+    // Whichever thread asks first, the queue belongs to the application's (GUI) thread.
+    static TSyncQueue* queue = [] {
+        auto* created = new TSyncQueue;
+        if (QCoreApplication::instance())
+            created->moveToThread(QCoreApplication::instance()->thread());
+        return created;
+    }();
     return *queue;
 }
 

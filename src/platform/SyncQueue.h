@@ -10,7 +10,7 @@
 // there; an exception raised by the call is carried back and raised again in the caller.
 class TSyncQueue : public QObject {
 public:
-    // Must first be called on the GUI thread.
+    // Needs the application object to exist.
     static TSyncQueue& Instance();
 
     void Synchronize(const std::function<void()>& call);
