@@ -1,6 +1,8 @@
 // Failures of the system calls, made through the component's seam.
 #include <asm/termbits.h>
+#include <functional>
 #include <gtest/gtest.h>
+#include <optional>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 
@@ -48,14 +50,20 @@ struct TSeam {
     ~TSeam() { SetSerialSys(nullptr); }
 };
 
+// The error the action raised, if any.
+std::optional<ECommError> RaisedBy(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const ECommError& error) {
+        return error;
+    }
+    return std::nullopt;
+}
+
 QString OpenError(TComm& comm, TFailingSys& sys) {
     TSeam seam(&sys);
-    try {
-        comm.Open();
-    } catch (const ECommError& error) {
-        return error.Message.section(" (Error:", 0, 0);
-    }
-    return {};
+    const auto error = RaisedBy([&] { comm.Open(); });
+    return error ? error->Message.section(" (Error:", 0, 0) : QString();
 }
 } // namespace
 
@@ -95,13 +103,10 @@ TEST(SerialFailures, ModemLinesMissingIsNoErrorButOtherRefusalsAre) {
     comm.Open();
     TFailingSys sys(TFailingSys::ModemBitsCall, EIO);
     TSeam seam(&sys);
-    try {
-        comm.SetDTR(false);
-        FAIL() << "no error raised";
-    } catch (const ECommError& error) {
-        EXPECT_EQ(error.Message, "EscapeCommFunction failure (Error: 5) \r\n" + pty.SlavePath);
-        EXPECT_EQ(error.ErrorCode, EIO);
-    }
+    const auto error = RaisedBy([&] { comm.SetDTR(false); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->Message, "EscapeCommFunction failure (Error: 5) \r\n" + pty.SlavePath);
+    EXPECT_EQ(error->ErrorCode, EIO);
 }
 
 TEST(SerialFailures, TransfersThatCannotStartRaiseWithTheSystemError) {
@@ -118,12 +123,9 @@ TEST(SerialFailures, TransfersThatCannotStartRaiseWithTheSystemError) {
         TFailingSys sys(TFailingSys::ReadCall, EIO);
         TSeam seam(&sys);
         char buffer[4];
-        try {
-            comm.Read(buffer, 4);
-            FAIL() << "no error raised";
-        } catch (const ECommError& error) {
-            EXPECT_TRUE(error.Message.startsWith("Read error (Error: 5) "));
-        }
+        const auto error = RaisedBy([&] { comm.Read(buffer, 4); });
+        ASSERT_TRUE(error);
+        EXPECT_TRUE(error->Message.startsWith("Read error (Error: 5) "));
     }
     EXPECT_TRUE(comm.Enabled());
     EXPECT_EQ(comm.Write("ok", 2), 2);

@@ -143,17 +143,12 @@ TEST(SettingsDialog, OkSavesEverythingEvenUnchangedAndCancelOrEscRestores) {
 }
 
 TEST(SettingsDialog, ASaveThatFailsIsReportedAndNeitherPostsNorHides) {
-    const QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
-    const QString blocked = config + "/blocked-dialog";
-    QFile blocker(blocked);
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
     TDialog dialog;
-    qputenv("XDG_CONFIG_HOME", blocked.toUtf8());
     TScriptedDialogs& dialogs = FreshDialogs();
-    QTest::mouseClick(dialog.Params.BtOK, Qt::LeftButton);
-    qputenv("XDG_CONFIG_HOME", config.toUtf8());
-    QFile::remove(blocked);
+    {
+        TBlockedConfigFolder blocked;
+        QTest::mouseClick(dialog.Params.BtOK, Qt::LeftButton);
+    }
     EXPECT_EQ(dialogs.Texts, QStringList{"Failed to create key NORVEL-Q\\DialogTest\\RS\\."});
     EXPECT_TRUE(dialog.Params.isVisible());
     EXPECT_EQ(dialog.SavesPosted(), 0);

@@ -175,21 +175,16 @@ TEST(SettingsStore, EachProgramNameKeepsItsOwnFile) {
 }
 
 TEST(SettingsStore, AWriteThatCannotReachTheDiskRaisesItsError) {
-    const QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
-    const QString blocked = config + "/blocked";
-    QFile blocker(blocked);
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
-    qputenv("XDG_CONFIG_HOME", blocked.toUtf8());
-    TProgram program("Blocked");
-    try {
-        SettingsWriteInteger("RS\\COM", 3);
-        ADD_FAILURE() << "no error raised";
-    } catch (const ESettingsError& error) {
-        EXPECT_EQ(error.Message, "Failed to create key NORVEL-Q\\Blocked\\RS\\");
+    {
+        TBlockedConfigFolder blocked;
+        TProgram program("Blocked");
+        try {
+            SettingsWriteInteger("RS\\COM", 3);
+            ADD_FAILURE() << "no error raised";
+        } catch (const ESettingsError& error) {
+            EXPECT_EQ(error.Message, "Failed to create key NORVEL-Q\\Blocked\\RS\\");
+        }
     }
-    qputenv("XDG_CONFIG_HOME", config.toUtf8());
-    QFile::remove(blocked);
 
     TProgram directory("Directory");
     QDir().mkpath(SettingsFilePath());

@@ -5,31 +5,14 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTcpServer>
-#include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
+#include "SimDevice.h"
 #include "platform/Dialogs.h"
 #include "serial/PortNames.h"
 
-TPty::TPty() {
-    char name[256] = {};
-    if (::openpty(&Master, &Slave, name, nullptr, nullptr) != 0)
-        throw std::runtime_error("openpty failed");
-    termios raw{};
-    ::tcgetattr(Master, &raw);
-    ::cfmakeraw(&raw);
-    ::tcsetattr(Master, TCSANOW, &raw);
-    ::fcntl(Master, F_SETFL, ::fcntl(Master, F_GETFL) | O_NONBLOCK);
-    // Programs started later must not hold the device's side open: closing it is how it vanishes.
-    ::fcntl(Master, F_SETFD, FD_CLOEXEC);
-    SlavePath = QString::fromLocal8Bit(name);
-    // The test keeps no slave descriptor of its own: the component under test holds the only one.
-    ::close(Slave);
-    Slave = -1;
-}
+TPty::TPty() : SlavePath(OpenDeviceSide(Master)) {}
 
 TPty::~TPty() { CloseMaster(); }
 
@@ -117,3 +100,15 @@ quint16 FreeTcpPort() {
 }
 
 TScriptedDialogs& ScriptedDialogs() { return *dynamic_cast<TScriptedDialogs*>(&Dialogs()); }
+
+TBlockedConfigFolder::TBlockedConfigFolder()
+    : Config(qEnvironmentVariable("XDG_CONFIG_HOME")), Blocker(Config + QStringLiteral("/blocked")) {
+    QFile file(Blocker);
+    file.open(QIODevice::WriteOnly);
+    qputenv("XDG_CONFIG_HOME", Blocker.toUtf8());
+}
+
+TBlockedConfigFolder::~TBlockedConfigFolder() {
+    qputenv("XDG_CONFIG_HOME", Config.toUtf8());
+    QFile::remove(Blocker);
+}

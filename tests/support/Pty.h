@@ -22,10 +22,8 @@ public:
     void CloseMaster();
 
     int Master = -1;
+    // The test keeps no slave descriptor of its own: the component under test holds the only one.
     QString SlavePath;
-
-private:
-    int Slave = -1;
 };
 
 // Points every COM1..COM255 of the port map at a path that does not exist.
@@ -50,3 +48,15 @@ inline void PrintTo(const QStringList& list, std::ostream* out) { *out << '[' <<
 
 // The scripted message boxes, as they are (not cleared).
 TScriptedDialogs& ScriptedDialogs();
+
+// While it lives, a file stands where the config folder should be, so that no setting can be
+// written (root may write into read-only folders, so permissions cannot make that failure).
+class TBlockedConfigFolder {
+public:
+    TBlockedConfigFolder();
+    ~TBlockedConfigFolder();
+
+private:
+    QString Config;
+    QString Blocker;
+};

@@ -21,6 +21,21 @@ uint32_t Fnv1a(const QByteArray& bytes) {
 }
 } // namespace
 
+QString OpenDeviceSide(int& master) {
+    int slave = -1;
+    char name[256] = {};
+    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0)
+        throw std::runtime_error("openpty failed");
+    termios raw{};
+    ::tcgetattr(master, &raw);
+    ::cfmakeraw(&raw);
+    ::tcsetattr(master, TCSANOW, &raw);
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    ::close(slave);
+    return QString::fromLocal8Bit(name);
+}
+
 QByteArray HeaderValue(const QByteArray& head, const QByteArray& name) {
     for (const QByteArray& line : head.split('\n')) {
         const qsizetype colon = line.indexOf(':');
@@ -44,20 +59,9 @@ TSimDevice::~TSimDevice() {
 }
 
 void TSimDevice::Open() {
-    int slave = -1;
-    char name[256] = {};
-    if (::openpty(&Master, &slave, name, nullptr, nullptr) != 0)
-        throw std::runtime_error("openpty failed");
-    termios raw{};
-    ::tcgetattr(Master, &raw);
-    ::cfmakeraw(&raw);
-    ::tcsetattr(Master, TCSANOW, &raw);
-    ::fcntl(Master, F_SETFL, ::fcntl(Master, F_GETFL) | O_NONBLOCK);
-    // Programs started later must not hold the device's side open: closing it is how it vanishes.
-    ::fcntl(Master, F_SETFD, FD_CLOEXEC);
-    ::close(slave);
+    const QString slave = OpenDeviceSide(Master);
     std::lock_guard lock(Mutex);
-    Slave = QString::fromLocal8Bit(name);
+    Slave = slave;
     if (!Options.Link.isEmpty()) {
         QFile::remove(Options.Link);
         QFile::link(Slave, Options.Link);
@@ -219,7 +223,6 @@ void TSimDevice::Serve(const QByteArray& head, const QByteArray& body) {
     if (Options.Late.count() > 0)
         std::this_thread::sleep_for(Options.Late);
     Send(AnswerFor(method, target, body));
-    ++Served;
 }
 
 void TSimDevice::Send(const QByteArray& answer) {

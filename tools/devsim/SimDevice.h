@@ -37,7 +37,6 @@ public:
     void VanishDuringNextAnswer(std::chrono::milliseconds away);
     // Goes away as soon as it is idle and comes back after the time.
     void Vanish(std::chrono::milliseconds away);
-    int RequestsServed() const { return Served; }
     QByteArray LastUpload() const;
 
     // What the device serves.
@@ -68,9 +67,13 @@ private:
     std::atomic<bool> VanishMidAnswer{false};
     std::atomic<bool> VanishNow{false};
     std::atomic<long long> AwayMs{0};
-    std::atomic<int> Served{0};
     std::thread Thread;
 };
+
+// Opens a pseudo-terminal whose master side is raw, non-blocking and close-on-exec (programs
+// started later must not hold it open: closing it is how a device vanishes); returns the slave's
+// path, which nobody holds open yet.
+QString OpenDeviceSide(int& master);
 
 // "name: value" of a header in a request head, empty when missing.
 QByteArray HeaderValue(const QByteArray& head, const QByteArray& name);
