@@ -55,8 +55,9 @@ int SocketErrorCode(int error) {
 }
 
 TServerConnection::TServerConnection(TServerSocket& server, int fd)
-    : Server(server), Fd(fd), Peer(PeerAddress(fd)), ReadNotifier(new QSocketNotifier(fd, QSocketNotifier::Read)),
-      WriteNotifier(new QSocketNotifier(fd, QSocketNotifier::Write)) {
+    : QObject(&server), Server(server), Fd(fd), Peer(PeerAddress(fd)),
+      ReadNotifier(new QSocketNotifier(fd, QSocketNotifier::Read, this)),
+      WriteNotifier(new QSocketNotifier(fd, QSocketNotifier::Write, this)) {
     WriteNotifier->setEnabled(false);
     QObject::connect(ReadNotifier, &QSocketNotifier::activated, [this] { Readable(); });
     QObject::connect(WriteNotifier, &QSocketNotifier::activated, [this] { Writable(); });
@@ -69,13 +70,13 @@ void TServerConnection::Release() {
         return;
     ReadNotifier->setEnabled(false);
     WriteNotifier->setEnabled(false);
-    ReadNotifier->deleteLater();
-    WriteNotifier->deleteLater();
     ::close(Fd);
     Fd = -1;
 }
 
 void TServerConnection::Readable() {
+    if (Gone)
+        return;
     char probe;
     const ssize_t n = ::recv(Fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
     if (n > 0) {
@@ -89,7 +90,7 @@ void TServerConnection::Readable() {
 }
 
 void TServerConnection::Writable() {
-    if (!Flush())
+    if (Gone || !Flush())
         return;
     WriteNotifier->setEnabled(false);
     if (Closing) {
@@ -125,9 +126,8 @@ TServerSocket::TServerSocket(QObject* parent) : QObject(parent) {
     listener->setParent(this);
     listener->setListenBacklogSize(ListenBacklog);
     listener->OnDescriptor = [this](int fd) {
-        auto owned = std::make_unique<TServerConnection>(*this, fd);
-        TServerConnection& connection = *owned;
-        Connections.push_back(std::move(owned));
+        auto& connection = *new TServerConnection(*this, fd);
+        Connections.push_back(&connection);
         qCDebug(lcTcp) << "accepted a connection from" << connection.RemoteAddress();
         if (OnAccept)
             OnAccept(connection);
@@ -135,7 +135,10 @@ TServerSocket::TServerSocket(QObject* parent) : QObject(parent) {
     Server = listener;
 }
 
-TServerSocket::~TServerSocket() { DropAll(); }
+TServerSocket::~TServerSocket() {
+    for (TServerConnection* connection : Connections)
+        delete connection;
+}
 
 bool TServerSocket::Active() const { return Server->isListening(); }
 
@@ -153,7 +156,17 @@ void TServerSocket::SetActive(bool active) {
         OnListen();
 }
 
-void TServerSocket::DropAll() { Connections.clear(); }
+void TServerSocket::DropAll() {
+    for (TServerConnection* connection : std::list(Connections))
+        Retire(*connection);
+}
+
+void TServerSocket::Retire(TServerConnection& connection) {
+    connection.Gone = true;
+    connection.Release();
+    Connections.remove(&connection);
+    connection.deleteLater();
+}
 
 void TServerSocket::Failed(TServerConnection& connection, int error) {
     if (connection.Gone)
@@ -169,12 +182,10 @@ void TServerSocket::Failed(TServerConnection& connection, int error) {
 void TServerSocket::Disconnected(TServerConnection& connection) {
     if (connection.Gone)
         return;
-    connection.Gone = true;
-    connection.Release();
+    Retire(connection);
     qCDebug(lcTcp) << "connection" << connection.Data << "closed";
     if (OnClientDisconnect)
         OnClientDisconnect(connection);
-    Connections.remove_if([&connection](const auto& owned) { return owned.get() == &connection; });
 }
 
 QByteArray TServerSocket::ReceiveText(TServerConnection& connection) {

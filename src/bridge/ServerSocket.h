@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <functional>
 #include <list>
-#include <memory>
 
 class QSocketNotifier;
 class QTcpServer;
@@ -13,10 +12,17 @@ class TServerSocket;
 
 // One accepted client connection of the server, on its own descriptor: QTcpSocket reports a
 // connection reset like an orderly close, and the TCP side needs to tell them apart.
-class TServerConnection {
+//
+// Lifetime: a connection is never destroyed inside a call that reaches the owner's handlers.
+// Closing it (Disconnected, DropAll) releases its descriptor at once, takes it out of the list and
+// leaves its destruction to the event loop (deleteLater), which runs it only once control is back
+// in the loop that was running when it closed. Every caller further up the stack (a notifier,
+// Flush, SendText, the owner's SendAnswer) may therefore still read the connection after a
+// handler closed it, and sees Gone.
+class TServerConnection : public QObject {
 public:
     TServerConnection(TServerSocket& server, int fd);
-    ~TServerConnection();
+    ~TServerConnection() override;
     bool Connected() const { return !Gone && !Closing; }
     QString RemoteAddress() const { return Peer; }
 
@@ -55,7 +61,7 @@ public:
     uint16_t Port = 24111;
 
     int ActiveConnections() const { return static_cast<int>(Connections.size()); }
-    const std::list<std::unique_ptr<TServerConnection>>& ConnectionList() const { return Connections; }
+    const std::list<TServerConnection*>& ConnectionList() const { return Connections; }
 
     // All data waiting on the connection.
     QByteArray ReceiveText(TServerConnection& connection);
@@ -76,9 +82,10 @@ private:
     void Disconnected(TServerConnection& connection);
     void Failed(TServerConnection& connection, int error);
     void DropAll();
+    void Retire(TServerConnection& connection);
 
     QTcpServer* Server;
-    std::list<std::unique_ptr<TServerConnection>> Connections;
+    std::list<TServerConnection*> Connections;
 };
 
 // The Winsock-style code of a socket error number (10054 for a connection reset by the peer).

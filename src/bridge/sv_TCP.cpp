@@ -111,7 +111,7 @@ void TTCPForm::ServerSocket1Listen() { Log(QStringLiteral("Listen")); }
 TServerConnection* TTCPForm::FindConnection(int32_t id) const {
     for (const auto& connection : ServerSocket1->ConnectionList())
         if (connection->Data == id)
-            return connection.get();
+            return connection;
     return nullptr;
 }
 

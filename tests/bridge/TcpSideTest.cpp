@@ -2,6 +2,7 @@
 #include <QCoreApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <gtest/gtest.h>
@@ -127,6 +128,34 @@ TEST(TcpSide, AClientResetGivesTwoCloseMessagesAndALogLine) {
     EXPECT_EQ(side.Hub.Messages.last(), (std::pair<int, intptr_t>{WM_SV_TCP_CLOSE, 1}));
     EXPECT_TRUE(side.Log().contains("TCP: 127.0.0.1 Error10054"));
     EXPECT_EQ(side.Tcp.Clients.Count(), 0);
+}
+
+// The reset reaches the server before anything reads it, so the answer's first send fails
+// inside SendAnswer and the error handler closes the connection in the middle of that call.
+TEST(TcpSide, AClientResetJustBeforeItsAnswerIsClosedOnceAndOutlivesTheCallThatClosedIt) {
+    TTcpSide side;
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(side.Port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_TRUE(WaitUntil([&] { return side.Tcp.Clients.Count() == 1; }));
+    QPointer<TServerConnection> connection = side.Tcp.FindConnection(1);
+    linger reset{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ::close(fd);
+
+    side.Tcp.SendAnswer(1, QByteArray(4 * 1024 * 1024, 'x'));
+    ASSERT_FALSE(connection.isNull());
+    EXPECT_FALSE(connection->Connected());
+    EXPECT_EQ(side.Tcp.Clients.Count(), 0);
+    EXPECT_EQ(side.Tcp.ServerSocket1->ActiveConnections(), 0);
+    EXPECT_EQ(side.Tcp.FindConnection(1), nullptr);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(connection.isNull());
+    ASSERT_TRUE(WaitUntil([&] { return side.Hub.Count(WM_SV_TCP_CLOSE) == 2; }));
+    EXPECT_TRUE(side.Log().last().startsWith("TCP: 127.0.0.1 Error100")) << side.Log().last().toStdString();
 }
 
 TEST(TcpSide, AnOrderlyCloseByTheClientGivesOneCloseMessageAndNoLogLine) {
