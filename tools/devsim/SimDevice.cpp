@@ -7,12 +7,14 @@
 #include <termios.h>
 #include <unistd.h>
 
-namespace {
-QByteArray Answer(const QByteArray& status, const QByteArray& type, const QByteArray& body) {
+QByteArray TSimDevice::Answer(const QByteArray& status, const QByteArray& type, const QByteArray& body) {
     return "HTTP/1.1 " + status + "\r\nContent-Type: " + type + "\r\nContent-Length: " + QByteArray::number(body.size()) +
            "\r\nConnection: close\r\n\r\n" + body;
 }
 
+QByteArray TSimDevice::PatternAnswer(int size) { return Answer("200 OK", "application/octet-stream", Pattern(size)); }
+
+namespace {
 uint32_t Fnv1a(const QByteArray& bytes) {
     uint32_t hash = 2166136261u;
     for (char c : bytes)
@@ -181,7 +183,7 @@ QByteArray TSimDevice::AnswerFor(const QByteArray& method, const QByteArray& tar
     if (path == "/bin/pattern") {
         const qsizetype at = target.indexOf("size=");
         const int size = at < 0 ? 0 : target.mid(at + 5).toInt();
-        return Answer("200 OK", "application/octet-stream", Pattern(size > 0 ? size : 1000000));
+        return PatternAnswer(size > 0 ? size : 1000000);
     }
     return Answer("404 Not Found", "text/plain", "not here\r\n");
 }

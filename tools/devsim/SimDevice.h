@@ -45,6 +45,9 @@ public:
     static QByteArray Image(int number);
     static QByteArray AllByteValues();
     static QByteArray Pattern(int size);
+    // A whole answer as the device sends it, and its answer to GET /bin/pattern?size=N.
+    static QByteArray Answer(const QByteArray& status, const QByteArray& type, const QByteArray& body);
+    static QByteArray PatternAnswer(int size);
 
     static constexpr int WireBytesPerSecond = 11520;
 

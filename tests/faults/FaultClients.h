@@ -1,0 +1,58 @@
+#pragma once
+#include <QByteArray>
+#include <chrono>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+// What one client of a fault wave does with its connection.
+enum class TAct {
+    Normal,       // sends its request and reads until the server closes
+    Silent,       // connects, sends nothing, goes away after a while
+    Half,         // sends the first half of its request and waits for whatever comes
+    CloseBefore,  // sends its request and closes before the answer
+    ResetBefore,  // the same with a reset
+    CloseDuring,  // closes after the first bytes of its answer
+    ResetDuring,
+    CloseAfter,   // closes as soon as the whole answer is in, before the server's close
+    ResetAfter,
+};
+
+struct TFaultClient {
+    TAct Act = TAct::Normal;
+    int Size = 0;  // of the pattern it asks for
+    std::chrono::milliseconds StartAt{0};
+    std::chrono::microseconds Hold{0};  // Silent and Before: how long it stays before going away
+    QByteArray Got;
+    bool TimedOut = false;
+
+    // Runtime state of the driver.
+    int Fd = -1;
+    bool Sent = false;
+    bool Finished = false;
+    std::chrono::steady_clock::time_point SentAt;
+};
+
+// Clients asking for patterns of distinct sizes, so that each answer can be told from all others.
+class TWave {
+public:
+    explicit TWave(uint32_t seed) : Random(seed) {}
+    // Adds clients of one kind; they start at random times within the spread.
+    void Add(TAct act, int count, std::chrono::milliseconds spread, int minSize = 500, int maxSize = 40000);
+    // Connects every client to 127.0.0.1:port at its time and runs them all until each is done.
+    // Adds clients one after another, each alone on the line, that go away ever later after their
+    // request: some of them at the very moment their answer is handed over.
+    void AddSweep(TAct act, int count, std::chrono::milliseconds interval, std::chrono::microseconds holdFrom,
+                  std::chrono::microseconds holdStep);
+    void Run(uint16_t port, std::chrono::seconds limit);
+
+    std::vector<TFaultClient> Clients;
+
+private:
+    int DistinctSize(int minSize, int maxSize);
+    std::mt19937 Random;
+    std::vector<int> UsedSizes;
+};
+
+// The request for a client's pattern.
+QByteArray RequestFor(const TFaultClient& client);
