@@ -74,6 +74,7 @@ void TDistForm::OnClientData(int32_t id) {
             CurrentClient = client;
             ClientTotal = 0;
             TimerEnd->stop();
+            BeginExchange();
         }
         if (CurrentClient == client)
             ServeClient(id);
@@ -84,11 +85,13 @@ void TDistForm::OnClientData(int32_t id) {
 
 void TDistForm::ServeClient(int32_t id) {
     IdleTicks = 0;
-    const QByteArray text = TCPForm->TakeRequest(id, ClientTotal);
+    QByteArray text = TCPForm->TakeRequest(id, ClientTotal);
     if (text.isEmpty())
         return;
     CurrentClient = static_cast<uint32_t>(id);
     State = dsRelayWait;
+    if (!HoldRequest(text))
+        return;
     qCDebug(lcBridge) << "relaying" << text.size() << "bytes of client" << id;
     RequestRest += text;
     SendRequestChunk();
@@ -113,6 +116,7 @@ void TDistForm::SendRequestChunk() {
     State = dsIdle;
     TimerEnd->stop();
     RSForm->OpenPort(RSForm->PortName());
+    FinishExchange();
 }
 
 void TDistForm::ContinueSending() {
@@ -132,8 +136,15 @@ void TDistForm::OnSerialData() {
         LastRxTick = GetTickCount();
         Answer += piece;
     }
+    const bool framed = Framer.has_value() && State != dsIdle;
+    if (framed && !FrameAnswer())
+        return;
     State = (State == dsProbeWait || State == dsProbeAnswer) ? dsProbeAnswer : dsRelayAnswer;
     DeviceOk = true;
+    if (framed) {
+        EndFramedArrival();
+        return;
+    }
     // A send delay of 0 would give the quiet timer no period; the smallest one still ends the answer.
     RestartTimerEnd(std::max(1, static_cast<int>(TCPForm->SendDelay)));
 }
@@ -158,6 +169,11 @@ void TDistForm::TimerEndTimer() {
         const int limit = ClientTotal >= LongRequestBytes ? LongRequestTicks : RelayTicks;
         if (WaitTicks < limit)
             break;
+        if (!RequestHeld.isEmpty()) {
+            TCPForm->SendAnswer(static_cast<int32_t>(CurrentClient), RequestIncompleteAnswer);
+            EndRelay();
+            break;
+        }
         TCPForm->SendAnswer(static_cast<int32_t>(CurrentClient), DeviceNotRespondingAnswer);
         EndRelay();
         DeviceOk = false;
@@ -165,6 +181,7 @@ void TDistForm::TimerEndTimer() {
     }
     case dsRelayAnswer:
         TimerEnd->stop();
+        LogStall();
         if (CurrentClient != 0 && !Answer.isEmpty())
             HandAnswer(Answer);
         Answer.clear();
@@ -190,6 +207,7 @@ void TDistForm::TimerEndTimer() {
         ReportProbeResult();
         break;
     }
+    FinishExchange();
 }
 
 void TDistForm::HandAnswer(const QByteArray& answer) {
@@ -233,6 +251,7 @@ void TDistForm::TimerCheckTimer() {
         Answer.clear();
         RequestRest.clear();
         TimerEnd->stop();
+        BeginExchange();
         ServeClient(id);
         IdleTicks = 0;
         return;
@@ -267,6 +286,10 @@ void TDistForm::SendProbeChunk() {
         RSForm->ClosePort();
         RSForm->OpenConfiguredPort();
     }
+    if (FramingOn()) {
+        BeginExchange();
+        Framer.emplace();
+    }
     const QByteArray chunk = TakeChunk(ProbeRest);
     if (RSForm->WriteChunk(chunk)) {
         WaitTicks = 0;
@@ -280,4 +303,5 @@ void TDistForm::SendProbeChunk() {
     TimerEnd->stop();
     ReportProbeResult();
     RSForm->OpenPort(RSForm->PortName());
+    FinishExchange();
 }

@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+
+#include "http/HttpHead.h"
 
 class QPlainTextEdit;
 class QPushButton;
@@ -42,6 +45,13 @@ public:
     void TimerCheckTimer();
     void StartProbe(bool reopen);
     void SendProbeChunk();
+
+    // Framing of answers and requests by their HTTP heads (bridge/DistFraming.cpp).
+    void BeginExchange();
+    bool HoldRequest(QByteArray& text);
+    bool FrameAnswer();
+    void FinishExchange();
+    void ServeNextInLine();
 
     // Device probe and detection pass.
     void ReportProbeResult();
@@ -83,6 +93,13 @@ public:
     uint8_t BestResult = 0;
     int32_t BestIndex = 0;
     bool DeviceOk = false;
+    // The exchange's answer framer; none while framing is off or no answer is awaited.
+    std::optional<http::TAnswerFramer> Framer;
+    qsizetype FramedBytes = 0;
+    http::TRequestHead RequestHead;
+    QByteArray RequestHeld;
+    bool DeviceSpeaksHttp = false;
+    bool LeftoverLogged = false;
     // Where the port enumeration looks; tests point it at trees of their own.
     std::unique_ptr<TEnumSources> EnumSources;
     // The copy of the log on standard error in a headless run; none otherwise.
@@ -96,6 +113,10 @@ private:
     void HandAnswer(const QByteArray& answer);
     void RestartTimerEnd(int interval);
     void EndRelay();
+    void DropLeftover(qsizetype count, const char* where);
+    bool FramingOn() const;
+    void EndFramedArrival();
+    void LogStall();
 
     QObject* Hub;
     TFormParams* FormParams = nullptr;

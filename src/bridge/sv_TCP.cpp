@@ -12,17 +12,21 @@
 #include "settings/sv_params.h"
 
 namespace {
-const QByteArray AnswerHead = "HTTP/1.1 503 Service Unavailable\r\n"
-                              "Connection: close\r\n"
-                              "Content-Type: text/html; charset=windows-1251\r\n"
-                              "Cache-Control: no-cache\r\n"
-                              "\r\n";
+QByteArray FixedAnswer(const QByteArray& status, const QByteArray& text) {
+    return "HTTP/1.1 " + status +
+           "\r\n"
+           "Connection: close\r\n"
+           "Content-Type: text/html; charset=windows-1251\r\n"
+           "Cache-Control: no-cache\r\n"
+           "\r\n"
+           "<html><body><b>Error!</b><p><b>" +
+           text + "</b></p></body></html>\r\n";
+}
 } // namespace
 
-const QByteArray DeviceNotRespondingAnswer =
-    AnswerHead + "<html><body><b>Error!</b><p><b>Device is not responding.</b></p></body></html>\r\n";
-const QByteArray DeviceNotAvailableAnswer =
-    AnswerHead + "<html><body><b>Error!</b><p><b>~ is not available.</b></p></body></html>\r\n";
+const QByteArray DeviceNotRespondingAnswer = FixedAnswer("503 Service Unavailable", "Device is not responding.");
+const QByteArray DeviceNotAvailableAnswer = FixedAnswer("503 Service Unavailable", "~ is not available.");
+const QByteArray RequestIncompleteAnswer = FixedAnswer("408 Request Timeout", "The request did not arrive whole.");
 
 int TMySocketList::IndexOfId(int32_t id) const {
     for (size_t i = 0; i < Records.size(); ++i)
@@ -165,6 +169,7 @@ void TTCPForm::LoadSettings() {
         RaiseRangeError();
     Port = static_cast<uint16_t>(port);
     SendDelay = SettingsReadInteger(QStringLiteral("TCP\\Delay"), 100);
+    Framing = SettingsReadInteger(QStringLiteral("TCP\\Framing"), 1) != 0;
     FormParams->EditTCPPort->setText(QString::number(Port));
     FormParams->EditTCPSendDelay->setText(QString::number(SendDelay));
 }
@@ -178,5 +183,6 @@ void TTCPForm::SaveSettings() {
         RaiseRangeError();
     SettingsWriteInteger(QStringLiteral("TCP\\Port"), Port);
     SettingsWriteInteger(QStringLiteral("TCP\\Delay"), SendDelay);
+    SettingsWriteInteger(QStringLiteral("TCP\\Framing"), Framing ? 1 : 0);
     LoadSettings();
 }

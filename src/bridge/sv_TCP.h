@@ -37,6 +37,8 @@ private:
 
 extern const QByteArray DeviceNotRespondingAnswer;
 extern const QByteArray DeviceNotAvailableAnswer;
+// To a client whose request head had not arrived whole when the watchdog ran out.
+extern const QByteArray RequestIncompleteAnswer;
 
 // The bridge's end towards the browser: a local TCP server that numbers every connection,
 // gathers what each client sends and writes the one answer that ends the connection.
@@ -66,6 +68,8 @@ public:
     int32_t LastClientId = 0;
     uint16_t Port = 24111;
     int32_t SendDelay = 100;
+    // Answers end where their HTTP head says, and requests go to the device once their head is whole.
+    bool Framing = true;
     TMySocketList Clients;
 
 private:

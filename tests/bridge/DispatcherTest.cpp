@@ -28,6 +28,7 @@ protected:
 };
 
 // The program started up on COM1, which is the pty; the check timer does not run by itself.
+// Framing is off unless asked for: the dispatcher then keeps the quiet rule alone.
 struct TBridge {
     TPty Device;
     quint16 Port = FreeTcpPort();
@@ -35,11 +36,12 @@ struct TBridge {
     TDistForm& Dist = Program.Dist();
     TReadGate Gate;
 
-    explicit TBridge(int sendDelay = 100) {
+    explicit TBridge(int sendDelay = 100, bool framing = false) {
         MapPort(1, Device.SlavePath);
         SettingsWriteInteger("RS\\COM", 1);
         SettingsWriteInteger("TCP\\Port", Port);
         SettingsWriteInteger("TCP\\Delay", sendDelay);
+        SettingsWriteInteger("TCP\\Framing", framing ? 1 : 0);
         FreshDialogs();
         Program.Main().StartUp();
         Dist.TimerCheck->stop();
