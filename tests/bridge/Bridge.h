@@ -1,0 +1,60 @@
+#pragma once
+#include <QObject>
+
+#include "app/Hub.h"
+#include "platform/Dialogs.h"
+#include "platform/WinMessage.h"
+#include "settings/UtilsRegistry.h"
+#include "support/Net.h"
+#include "support/Program.h"
+
+// Holds back the main window's client-data messages: the tests hand client data to the
+// dispatcher themselves, at the moment they choose.
+class TReadGate : public QObject {
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        return event->type() == TWinMessage::EventType() && static_cast<TWinMessage*>(event)->Msg == WM_SV_TCP_READ;
+    }
+};
+
+// The program started up on COM1, which is the pty; the check timer does not run by itself.
+// Framing is off unless asked for: the dispatcher then keeps the quiet rule alone.
+struct TBridge {
+    TPty Device;
+    quint16 Port = FreeTcpPort();
+    TProgram Program{"DispatcherTest"};
+    TDistForm& Dist = Program.Dist();
+    TReadGate Gate;
+
+    explicit TBridge(int sendDelay = 100, bool framing = false) {
+        MapPort(1, Device.SlavePath);
+        SettingsWriteInteger("RS\\COM", 1);
+        SettingsWriteInteger("TCP\\Port", Port);
+        SettingsWriteInteger("TCP\\Delay", sendDelay);
+        SettingsWriteInteger("TCP\\Framing", framing ? 1 : 0);
+        FreshDialogs();
+        Program.Main().StartUp();
+        Dist.TimerCheck->stop();
+        Program.Main().installEventFilter(&Gate);
+    }
+    ~TBridge() { MapPort(1, "/nonexistent/quellor-test/COM1"); }
+
+    // A client whose request the TCP side holds, announced to nobody yet.
+    int32_t Connect(TClient& client, const QByteArray& request) {
+        const int before = Program.Tcp().LastClientId;
+        EXPECT_TRUE(WaitUntil([&] { return Program.Tcp().LastClientId > before; }));
+        const int32_t id = Program.Tcp().LastClientId;
+        client.Send(request);
+        EXPECT_TRUE(WaitUntil([&] {
+            const TMySocket* record = Program.Tcp().Clients.FindById(id);
+            return record && record->Pending.size() >= request.size();
+        }));
+        return id;
+    }
+    // The timer's state as the dispatcher left it; the test then drives the ticks itself.
+    int TakeTimerEnd() {
+        const int interval = Dist.TimerEnd->isActive() ? Dist.TimerEnd->interval() : 0;
+        Dist.TimerEnd->stop();
+        return interval;
+    }
+};
