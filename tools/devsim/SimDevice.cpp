@@ -224,7 +224,44 @@ void TSimDevice::Serve(const QByteArray& head, const QByteArray& body) {
     const QByteArray target = requestLine.value(1);
     if (Options.Late.count() > 0)
         std::this_thread::sleep_for(Options.Late);
-    Send(AnswerFor(method, target, body));
+    if (Options.Mode == TMode::Device && target.startsWith("/frame/")) {
+        for (const auto& [pause, bytes] : FramingCase(target)) {
+            std::this_thread::sleep_for(pause);
+            WriteAll(bytes.constData(), bytes.size());
+        }
+        return;
+    }
+    const QByteArray answer = AnswerFor(method, target, body);
+    Send(method == "HEAD" ? answer.left(answer.indexOf("\r\n\r\n") + 4) : answer);
+}
+
+// Answers whose heads frame them in every way, some with pauses longer than any send delay.
+std::vector<TSimDevice::TPiece> TSimDevice::FramingCase(const QByteArray& target) {
+    using std::chrono::milliseconds;
+    const qsizetype at = target.indexOf("ms=");
+    const milliseconds pause(at < 0 ? 300 : target.mid(at + 3).toInt());
+    const QByteArray body = Pattern(2000);
+    const QByteArray name = target.mid(7, target.indexOf('?') < 0 ? -1 : target.indexOf('?') - 7);
+    const QByteArray lengthHead = "HTTP/1.1 200 OK\r\nContent-Length: 2000\r\n\r\n";
+    if (name == "pause")
+        return {{milliseconds(0), lengthHead + body.left(700)}, {pause, body.mid(700)}};
+    if (name == "chunked")
+        return {{milliseconds(0), "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n7d0\r\n" + body.left(1000)},
+                {pause, body.mid(1000, 1000) + "\r\n10\r\n"},
+                {pause, body.left(16) + "\r\n0\r\n\r\n"}};
+    if (name == "longer")
+        return {{milliseconds(0), "HTTP/1.1 200 OK\r\nContent-Length: 4000\r\n\r\n" + body}};
+    if (name == "shorter")
+        return {{milliseconds(0), "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + body}};
+    if (name == "nolength")
+        return {{milliseconds(0), "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + body}};
+    if (name == "204")
+        return {{milliseconds(0), "HTTP/1.1 204 No Content\r\n\r\n"}};
+    if (name == "304")
+        return {{milliseconds(0), "HTTP/1.1 304 Not Modified\r\nETag: \"1\"\r\n\r\n"}};
+    if (name == "continue")
+        return {{milliseconds(0), "HTTP/1.1 100 Continue\r\n\r\n"}, {pause, lengthHead + body}};
+    return {{milliseconds(0), Answer("404 Not Found", "text/plain", "not here\r\n")}};
 }
 
 void TSimDevice::Send(const QByteArray& answer) {

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 // A simulated HTTP device on a pseudo-terminal: the program under test opens the slave side,
 // the device answers on the master side from its own thread.
@@ -48,6 +50,11 @@ public:
     // A whole answer as the device sends it, and its answer to GET /bin/pattern?size=N.
     static QByteArray Answer(const QByteArray& status, const QByteArray& type, const QByteArray& body);
     static QByteArray PatternAnswer(int size);
+    // What the device writes for GET /frame/NAME[?ms=PAUSE] (pause 300 ms unless given), each piece
+    // after its pause: pause, chunked, longer and shorter (than their Content-Length), nolength,
+    // 204, 304 and continue (100 Continue before the final answer).
+    using TPiece = std::pair<std::chrono::milliseconds, QByteArray>;
+    static std::vector<TPiece> FramingCase(const QByteArray& target);
 
     static constexpr int WireBytesPerSecond = 11520;
 
