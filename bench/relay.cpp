@@ -1,8 +1,8 @@
 // Relay figures, on one simulated device per phase, measured side by side in one run:
-//  1. request to complete answer through Quellor (less its send delay) against the same exchange
-//     relayed by socat between a TCP port and the pty, median and 99th percentile;
+//  1. request to complete answer through Quellor with framing on, with framing off (less its send
+//     delay), and relayed by socat between a TCP port and the pty, median and 99th percentile;
 //  2. a 1 MB answer paced at the wire speed of 115200 baud (11520 bytes/s), as a fraction of it;
-//  3. the time for 20 clients that connect at once until all are answered.
+//  3. the time for 20 clients that connect at once until all are answered, framing on and off.
 // Usage: bench-relay [runs] [paced-bytes]
 #include <QCoreApplication>
 #include <QDir>
@@ -79,11 +79,12 @@ std::vector<double> Repeat(quint16 port, int runs, double less) {
 // The real program in a private profile whose COM1 is the device.
 class TQuellor {
 public:
-    TQuellor(const QString& profile, quint16 port) {
+    TQuellor(const QString& profile, quint16 port, bool framing = true) {
         QSettings settings(profile + "/NORVEL-Q/quellor.conf", QSettings::IniFormat);
         settings.setValue("RS/COM", "1");
         settings.setValue("TCP/Port", QString::number(port));
         settings.setValue("TCP/Delay", QString::number(SendDelayMs));
+        settings.setValue("TCP/Framing", framing ? "1" : "0");
         settings.sync();
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("XDG_CONFIG_HOME", profile);
@@ -122,6 +123,30 @@ TSimDevice::TOptions Device(const QString& profile, bool paced = false) {
     options.Paced = paced;
     return options;
 }
+// Twenty clients that connect at once, until each is answered.
+void QueuedClients(const QString& profile, bool framing) {
+    TSimDevice device(Device(profile));
+    const quint16 port = FreePort();
+    TQuellor quellor(profile, port, framing);
+    QElapsedTimer timer;
+    timer.start();
+    std::vector<std::unique_ptr<QTcpSocket>> clients;
+    for (int i = 0; i < 20; ++i) {
+        clients.push_back(std::make_unique<QTcpSocket>());
+        clients.back()->connectToHost(QHostAddress::LocalHost, port);
+        clients.back()->waitForConnected(2000);
+        clients.back()->write("GET /id.txt HTTP/1.1\r\n\r\n");
+        clients.back()->flush();
+    }
+    int answered = 0;
+    for (auto& client : clients) {
+        while (client->state() == QAbstractSocket::ConnectedState && client->waitForReadyRead(10000)) {
+        }
+        answered += client->readAll().contains("200 OK");
+    }
+    std::printf("20 clients at once, framing %s: %d answered in %.2f s\n", framing ? "on " : "off", answered,
+                timer.elapsed() / 1000.0);
+}
 } // namespace
 
 int main(int argc, char** argv) {
@@ -133,12 +158,18 @@ int main(int argc, char** argv) {
     QDir().mkpath(profile.path() + "/run");
     QFile::setPermissions(profile.path() + "/run", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 
-    TFigures viaQuellor, viaSocat;
+    TFigures viaFramed, viaQuiet, viaSocat;
     {
         TSimDevice device(Device(profile.path()));
         const quint16 port = FreePort();
         TQuellor quellor(profile.path(), port);
-        viaQuellor = Percentiles(Repeat(port, runs, SendDelayMs));
+        viaFramed = Percentiles(Repeat(port, runs, 0));
+    }
+    {
+        TSimDevice device(Device(profile.path()));
+        const quint16 port = FreePort();
+        TQuellor quellor(profile.path(), port, false);
+        viaQuiet = Percentiles(Repeat(port, runs, SendDelayMs));
     }
     {
         TSimDevice device(Device(profile.path()));
@@ -157,41 +188,23 @@ int main(int argc, char** argv) {
             std::printf("socat not found: its column stays 0\n");
         }
     }
-    std::printf("request to complete answer, %d runs (Quellor less its %d ms send delay):\n", runs, SendDelayMs);
-    std::printf("  Quellor  median %7.2f ms  p99 %7.2f ms\n", viaQuellor.Median, viaQuellor.P99);
-    std::printf("  socat    median %7.2f ms  p99 %7.2f ms\n", viaSocat.Median, viaSocat.P99);
+    std::printf("request to complete answer, %d runs:\n", runs);
+    std::printf("  Quellor, framing on                       median %7.2f ms  p99 %7.2f ms\n", viaFramed.Median, viaFramed.P99);
+    std::printf("  Quellor, framing off, less its %3d ms delay median %7.2f ms  p99 %7.2f ms\n", SendDelayMs, viaQuiet.Median,
+                viaQuiet.P99);
+    std::printf("  socat                                     median %7.2f ms  p99 %7.2f ms\n", viaSocat.Median, viaSocat.P99);
 
     {
         TSimDevice device(Device(profile.path(), true));
         const quint16 port = FreePort();
         TQuellor quellor(profile.path(), port);
         const QByteArray request = "GET /bin/pattern?size=" + QByteArray::number(pacedBytes) + " HTTP/1.1\r\n\r\n";
-        const double ms = Exchange(port, request, pacedBytes / 11520 * 1000 + 30000) - SendDelayMs;
+        const double ms = Exchange(port, request, pacedBytes / 11520 * 1000 + 30000);
         const double rate = pacedBytes / (ms / 1000.0);
         std::printf("paced answer of %d bytes: %.1f s, %.0f bytes/s = %.1f %% of the wire rate\n", pacedBytes, ms / 1000,
                     rate, 100.0 * rate / TSimDevice::WireBytesPerSecond);
     }
-    {
-        TSimDevice device(Device(profile.path()));
-        const quint16 port = FreePort();
-        TQuellor quellor(profile.path(), port);
-        QElapsedTimer timer;
-        timer.start();
-        std::vector<std::unique_ptr<QTcpSocket>> clients;
-        for (int i = 0; i < 20; ++i) {
-            clients.push_back(std::make_unique<QTcpSocket>());
-            clients.back()->connectToHost(QHostAddress::LocalHost, port);
-            clients.back()->waitForConnected(2000);
-            clients.back()->write("GET /id.txt HTTP/1.1\r\n\r\n");
-            clients.back()->flush();
-        }
-        int answered = 0;
-        for (auto& client : clients) {
-            while (client->state() == QAbstractSocket::ConnectedState && client->waitForReadyRead(10000)) {
-            }
-            answered += client->readAll().contains("200 OK");
-        }
-        std::printf("20 clients at once: %d answered in %.2f s\n", answered, timer.elapsed() / 1000.0);
-    }
+    for (const bool framing : {true, false})
+        QueuedClients(profile.path(), framing);
     return 0;
 }
