@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Page-load time of the simulated device's index page in headless Chromium through Quellor,
+# framing on and off, with a device that answers at once. Run after a build.
+#   bench/page-load.sh [runs]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+runs=${1:-5}
+for framing in 1 0; do
+  for _ in $(seq "$runs"); do
+    QUELLOR_DEVSIM_ARGS="" tests/browser/run.sh build/src/quellor build/tools/devsim/quellor-devsim build/npm "$framing" |
+      sed -n "s/^page loaded in \([0-9]*\) ms$/framing $framing: \1 ms/p"
+  done
+done
