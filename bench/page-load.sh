@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Page-load time of the simulated device's index page in headless Chromium through Quellor,
-# framing on and off, with a device that answers at once. Run after a build.
+# framing on and off, with a device that answers at once, against the same device served directly
+# over TCP. Run after a build.
 #   bench/page-load.sh [runs]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,4 +11,8 @@ for framing in 1 0; do
     QUELLOR_DEVSIM_ARGS="" tests/browser/run.sh build/src/quellor build/tools/devsim/quellor-devsim build/npm "$framing" |
       sed -n "s/^page loaded in \([0-9]*\) ms$/framing $framing: \1 ms/p"
   done
+done
+for _ in $(seq "$runs"); do
+  QUELLOR_DIRECT=1 tests/browser/run.sh build/src/quellor build/tools/devsim/quellor-devsim build/npm |
+    sed -n "s/^page loaded in \([0-9]*\) ms$/direct over TCP: \1 ms/p"
 done

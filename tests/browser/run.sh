@@ -2,7 +2,8 @@
 # A real browser (headless Chromium, driven through the DevTools protocol) loads the simulated
 # device's index page through the real program, headless and in a private profile. The device
 # answers in three pieces with pauses longer than the send delay, as a slow device does, unless
-# QUELLOR_DEVSIM_ARGS says otherwise.
+# QUELLOR_DEVSIM_ARGS says otherwise. QUELLOR_DIRECT=1 loads the page from the device served directly
+# over TCP instead, as a floor for the page-load benchmark.
 #   run.sh QUELLOR DEVSIM NODE_MODULES_DIR [framing]
 set -euo pipefail
 quellor=$1 devsim=$2 modules=$3 framing=${4:-1}
@@ -17,6 +18,12 @@ mkdir -p "$profile/config/NORVEL-Q/ports" "$profile/runtime" "$profile/chromium"
 chmod 700 "$profile/runtime"
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 printf '[RS]\nCOM=1\n[TCP]\nPort=%s\nDelay=100\nFraming=%s\n' "$port" "$framing" > "$profile/config/NORVEL-Q/quellor.conf"
+if [ "${QUELLOR_DIRECT:-0}" = 1 ]; then
+  "$devsim" --tcp "$port" >/dev/null &
+  sleep 0.3
+  NODE_PATH="$modules/node_modules" node "$here/page.mjs" "http://127.0.0.1:$port" "$profile/chromium"
+  exit
+fi
 # shellcheck disable=SC2086
 "$devsim" ${QUELLOR_DEVSIM_ARGS---pieces 3 --pause 150} --port "device:$profile/config/NORVEL-Q/ports/COM1" >/dev/null &
 sleep 0.3

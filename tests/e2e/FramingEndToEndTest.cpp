@@ -67,7 +67,8 @@ TEST(FramingEndToEnd, LengthsThatDisagreeWithTheBodyHarmNoOtherClient) {
 TEST(FramingEndToEnd, EveryKindOfEndArrivesByteForByte) {
     TSimDevice device(OnCom1());
     TRunningProgram program;
-    for (const QByteArray& target : {"/frame/nolength", "/frame/204", "/frame/304", "/frame/continue"}) {
+    for (const char* name : {"/frame/nolength", "/frame/204", "/frame/304", "/frame/continue"}) {
+        const QByteArray target = name;
         TClient client(program.Port);
         client.Send(Request(target));
         EXPECT_EQ(client.ReadToClose(), Whole(target)) << target.constData();

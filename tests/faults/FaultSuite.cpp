@@ -91,9 +91,10 @@ struct TFaultSuite : ::testing::Test {
 void ExpectNormalClientsServed(const TWave& wave, const std::function<bool(const TFaultClient&)>& acceptable) {
     for (const TFaultClient& client : wave.Clients) {
         EXPECT_FALSE(client.TimedOut) << static_cast<int>(client.Act) << " size " << client.Size;
-        if (client.Act == TAct::Normal)
+        if (client.Act == TAct::Normal) {
             EXPECT_TRUE(acceptable(client)) << "size " << client.Size << ", got " << client.Got.size() << " bytes: "
                                             << client.Got.left(120).constData();
+        }
     }
 }
 } // namespace
@@ -126,8 +127,9 @@ TEST_F(TFaultSuite, ClientsThatMisbehaveInEveryWayNeitherHarmTheProgramNorTheOth
     idlers.Run(Program.Port, 120s);
     ExpectNormalClientsServed(idlers, IsOwnAnswer);
     for (const TFaultClient& client : idlers.Clients)
-        if (client.Act == TAct::Half)
+        if (client.Act == TAct::Half) {
             EXPECT_EQ(client.Got, RequestIncompleteAnswer);
+        }
     ExpectAliveAndClean("idlers");
     ExpectBackAtBaseline("idlers");
 

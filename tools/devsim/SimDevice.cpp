@@ -235,6 +235,20 @@ void TSimDevice::Serve(const QByteArray& head, const QByteArray& body) {
     Send(method == "HEAD" ? answer.left(answer.indexOf("\r\n\r\n") + 4) : answer);
 }
 
+QByteArray TSimDevice::AnswerTo(const QByteArray& head, const QByteArray& body) {
+    const QList<QByteArray> requestLine = head.left(head.indexOf("\r\n")).split(' ');
+    const QByteArray method = requestLine.value(0);
+    const QByteArray target = requestLine.value(1);
+    QByteArray answer;
+    if (Options.Mode == TMode::Device && target.startsWith("/frame/")) {
+        for (const auto& piece : FramingCase(target))
+            answer += piece.second;
+        return answer;
+    }
+    answer = AnswerFor(method, target, body);
+    return method == "HEAD" ? answer.left(answer.indexOf("\r\n\r\n") + 4) : answer;
+}
+
 // Answers whose heads frame them in every way, some with pauses longer than any send delay.
 std::vector<TSimDevice::TPiece> TSimDevice::FramingCase(const QByteArray& target) {
     using std::chrono::milliseconds;
