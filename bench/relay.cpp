@@ -2,7 +2,9 @@
 //  1. request to complete answer through Quellor with framing on, with framing off (less its send
 //     delay), and relayed by socat between a TCP port and the pty, median and 99th percentile;
 //  2. a 1 MB answer paced at the wire speed of 115200 baud (11520 bytes/s), as a fraction of it;
-//  3. the time for 20 clients that connect at once until all are answered, framing on and off.
+//  3. the time for 20 clients that connect at once until all are answered, framing on and off;
+//  4. a page of 10 resources fetched over six parallel connections the way a browser does, through
+//     Quellor framing on and off, and from the same device served directly over TCP (the floor).
 // Usage: bench-relay [runs] [paced-bytes]
 #include <QCoreApplication>
 #include <QDir>
@@ -123,6 +125,68 @@ TSimDevice::TOptions Device(const QString& profile, bool paced = false) {
     options.Paced = paced;
     return options;
 }
+const QList<QByteArray> PageResources = {"/index.html", "/img/1.bmp", "/img/2.bmp", "/img/3.bmp", "/img/4.bmp",
+                                         "/id.txt", "/bin/all256", "/bin/pattern?size=3000", "/bin/pattern?size=5000",
+                                         "/bin/pattern?size=8000"};
+
+// Milliseconds until all ten resources are in, six at a time, each on its own connection.
+double FetchPage(quint16 port) {
+    QElapsedTimer timer;
+    timer.start();
+    std::vector<std::unique_ptr<QTcpSocket>> sockets;
+    std::vector<QByteArray> answers;
+    qsizetype next = 0;
+    int complete = 0;
+    const auto open = [&] {
+        sockets.push_back(std::make_unique<QTcpSocket>());
+        answers.emplace_back();
+        sockets.back()->connectToHost(QHostAddress::LocalHost, port);
+        sockets.back()->write("GET " + PageResources[next++] + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    };
+    while (next < 6)
+        open();
+    while (complete < PageResources.size() && timer.elapsed() < 30000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+        for (size_t i = 0; i < sockets.size(); ++i) {
+            if (!sockets[i])
+                continue;
+            answers[i] += sockets[i]->readAll();
+            if (sockets[i]->state() != QAbstractSocket::UnconnectedState)
+                continue;
+            sockets[i].reset();
+            ++complete;
+            if (next < PageResources.size())
+                open();
+        }
+    }
+    return static_cast<double>(timer.nsecsElapsed()) / 1e6;
+}
+
+TFigures PageFigures(quint16 port, int runs) {
+    std::vector<double> times;
+    for (int i = 0; i < runs; ++i)
+        times.push_back(FetchPage(port));
+    return Percentiles(times);
+}
+
+void PageLoads(const QString& profile, int runs) {
+    for (const bool framing : {true, false}) {
+        TSimDevice device(Device(profile));
+        const quint16 port = FreePort();
+        TQuellor quellor(profile, port, framing);
+        const TFigures figures = PageFigures(port, runs);
+        std::printf("page of 10 resources, 6 connections, framing %s: median %7.1f ms  p99 %7.1f ms\n",
+                    framing ? "on " : "off", figures.Median, figures.P99);
+    }
+    // Served directly, the device lives until the program ends.
+    static TSimDevice direct(TSimDevice::TOptions{});
+    const quint16 port = FreePort();
+    direct.ServeOverTcp(port);
+    const TFigures figures = PageFigures(port, runs);
+    std::printf("page of 10 resources, 6 connections, direct over TCP: median %7.1f ms  p99 %7.1f ms\n", figures.Median,
+                figures.P99);
+}
+
 // Twenty clients that connect at once, until each is answered.
 void QueuedClients(const QString& profile, bool framing) {
     TSimDevice device(Device(profile));
@@ -206,5 +270,6 @@ int main(int argc, char** argv) {
     }
     for (const bool framing : {true, false})
         QueuedClients(profile.path(), framing);
+    PageLoads(profile.path(), std::max(5, runs / 10));
     return 0;
 }

@@ -1,6 +1,9 @@
 #include "SimDevice.h"
 
 #include <QFile>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -316,4 +319,54 @@ bool TSimDevice::WriteAll(const char* data, qsizetype size) {
         ::poll(&entry, 1, 20);
     }
     return true;
+}
+
+namespace {
+void ServeConnection(TSimDevice& device, int fd) {
+    QByteArray got;
+    char buffer[65536];
+    for (;;) {
+        const qsizetype end = got.indexOf("\r\n\r\n");
+        const qsizetype length = end < 0 ? 0 : HeaderValue(got.left(end), "Content-Length").toLongLong();
+        if (end >= 0 && got.size() >= end + 4 + length) {
+            const QByteArray answer = device.AnswerTo(got.left(end + 4), got.mid(end + 4, length));
+            for (qsizetype done = 0; done < answer.size();) {
+                const ssize_t n = ::send(fd, answer.constData() + done, static_cast<size_t>(answer.size() - done), MSG_NOSIGNAL);
+                if (n <= 0)
+                    break;
+                done += n;
+            }
+            break;
+        }
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            break;
+        got.append(buffer, n);
+    }
+    ::shutdown(fd, SHUT_WR);
+    while (::recv(fd, buffer, sizeof buffer, 0) > 0) {
+    }
+    ::close(fd);
+}
+} // namespace
+
+void TSimDevice::ServeOverTcp(int port) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int yes = 1;
+    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener, 64) != 0) {
+        std::perror("quellor-devsim: --tcp");
+        return;
+    }
+    std::thread([this, listener] {
+        for (;;) {
+            const int fd = ::accept(listener, nullptr, nullptr);
+            if (fd >= 0)
+                std::thread(ServeConnection, std::ref(*this), fd).detach();
+        }
+    }).detach();
 }

@@ -40,6 +40,8 @@ public:
     // Goes away as soon as it is idle and comes back after the time.
     void Vanish(std::chrono::milliseconds away);
     QByteArray LastUpload() const;
+    // Also serves the pages directly on 127.0.0.1:port, a thread a connection, until the process ends.
+    void ServeOverTcp(int port);
     // The whole answer to a request, as the device would write it (without its pauses).
     QByteArray AnswerTo(const QByteArray& head, const QByteArray& body);
 
