@@ -24,6 +24,19 @@ struct TTcpSide : TSides {
         Tcp.Port = Port;
         Tcp.RestartServer();
     }
+    // A plain socket, so that the test can reset it; -1 unless the TCP side took it as a client.
+    int ConnectRaw() {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(Port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const int before = Tcp.Clients.Count();
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            !WaitUntil([&] { return Tcp.Clients.Count() == before + 1; }))
+            return -1;
+        return fd;
+    }
     int32_t LastReadId() const {
         for (auto it = Hub.Messages.crbegin(); it != Hub.Messages.crend(); ++it)
             if (it->first == WM_SV_TCP_READ)
@@ -32,6 +45,11 @@ struct TTcpSide : TSides {
     }
 };
 
+void ResetAndClose(int fd) {
+    linger reset{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ::close(fd);
+}
 } // namespace
 
 TEST(FixedAnswers, AreByteForByteAsDocumented) {
@@ -114,16 +132,9 @@ TEST(TcpSide, AnEmptyAnswerKeepsTheConnectionAndALargeOneArrivesWholeBeforeTheCl
 
 TEST(TcpSide, AClientResetGivesTwoCloseMessagesAndALogLine) {
     TTcpSide side;
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(side.Port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_TRUE(WaitUntil([&] { return side.Tcp.Clients.Count() == 1; }));
-    linger reset{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-    ::close(fd);
+    const int fd = side.ConnectRaw();
+    ASSERT_GE(fd, 0);
+    ResetAndClose(fd);
     ASSERT_TRUE(WaitUntil([&] { return side.Hub.Count(WM_SV_TCP_CLOSE) == 2; }));
     EXPECT_EQ(side.Hub.Messages.last(), (std::pair<int, intptr_t>{WM_SV_TCP_CLOSE, 1}));
     EXPECT_TRUE(side.Log().contains("TCP: 127.0.0.1 Error10054"));
@@ -134,17 +145,10 @@ TEST(TcpSide, AClientResetGivesTwoCloseMessagesAndALogLine) {
 // inside SendAnswer and the error handler closes the connection in the middle of that call.
 TEST(TcpSide, AClientResetJustBeforeItsAnswerIsClosedOnceAndOutlivesTheCallThatClosedIt) {
     TTcpSide side;
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(side.Port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_TRUE(WaitUntil([&] { return side.Tcp.Clients.Count() == 1; }));
+    const int fd = side.ConnectRaw();
+    ASSERT_GE(fd, 0);
     QPointer<TServerConnection> connection = side.Tcp.FindConnection(1);
-    linger reset{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-    ::close(fd);
+    ResetAndClose(fd);
 
     side.Tcp.SendAnswer(1, QByteArray(4 * 1024 * 1024, 'x'));
     ASSERT_FALSE(connection.isNull());
