@@ -45,8 +45,7 @@ bool TDistForm::HoldRequest(QByteArray& text) {
     if (RequestHead.Feed(text) == http::TRequest::NeedMore) {
         if (!TimerEnd->isActive()) {
             WaitTicks = 0;
-            TimerEnd->setInterval(WatchdogMs);
-            TimerEnd->start();
+            RestartTimerEnd(WatchdogMs);
         }
         return false;
     }
@@ -70,8 +69,7 @@ bool TDistForm::FrameAnswer() {
         DropLeftover(at, "left over from an earlier answer");
         Answer.remove(0, at);
         if (Answer.isEmpty()) {
-            TimerEnd->setInterval(WatchdogMs);
-            TimerEnd->start();
+            RestartTimerEnd(WatchdogMs);
             return false;
         }
     }

@@ -135,10 +135,8 @@ TServerSocket::TServerSocket(QObject* parent) : QObject(parent) {
     Server = listener;
 }
 
-TServerSocket::~TServerSocket() {
-    for (TServerConnection* connection : Connections)
-        delete connection;
-}
+// Connections still open are children of the server socket and go with it.
+TServerSocket::~TServerSocket() = default;
 
 bool TServerSocket::Active() const { return Server->isListening(); }
 

@@ -28,12 +28,10 @@ qint64 Decimal(const QByteArray& text) {
 qint64 Hexadecimal(const QByteArray& text) {
     if (text.isEmpty() || text.size() > MaxChunkDigits)
         return -1;
-    bool ok = false;
-    const qint64 value = text.toLongLong(&ok, 16);
     for (char c : text)
         if (!std::isxdigit(static_cast<unsigned char>(c)))
             return -1;
-    return ok ? value : -1;
+    return text.toLongLong(nullptr, 16);
 }
 
 bool IsTokenChar(char c) {
