@@ -11,6 +11,8 @@ constexpr int WM_SV_TCP_CLOSE = WM_USER_BASE + 506;
 constexpr int WM_SV_DIST_STATE = WM_USER_BASE + 507;
 constexpr int WM_SV_DIST_END = WM_USER_BASE + 508;
 constexpr int WM_SV_SHOW = WM_USER_BASE + 509;
+// The client being answered took more of the answer streamed to it.
+constexpr int WM_SV_TCP_WRITTEN = WM_USER_BASE + 510;
 
 // Set once when the user has confirmed closing; from then on every handler does nothing.
 inline bool ProgramClosing = false;

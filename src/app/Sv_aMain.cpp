@@ -211,6 +211,7 @@ void TFrmMainRSServ::HandleMessage(const TWinMessage& message) {
     case WM_SV_DIST_STATE: WMSvDistState(); break;
     case WM_SV_DIST_END: WMSvDistEnd(); break;
     case WM_SV_SHOW: WMSvShow(); break;
+    case WM_SV_TCP_WRITTEN: WMSvTcpWritten(static_cast<int>(message.WParam)); break;
     default: break;
     }
 }
@@ -244,6 +245,8 @@ void TFrmMainRSServ::WMSvTcpClose(int clientId) {
     DistForm->OnClientClosed(clientId);
     UpdateStatus();
 }
+
+void TFrmMainRSServ::WMSvTcpWritten(int clientId) { DistForm->OnClientWritten(clientId); }
 
 void TFrmMainRSServ::WMSvDistState() {
     UpdateStatus();

@@ -43,6 +43,7 @@ public:
     void WMSvTcpRead(int clientId);
     void WMSvTcpAccept();
     void WMSvTcpClose(int clientId);
+    void WMSvTcpWritten(int clientId);
     void WMSvDistState();
     void WMSvDistEnd();
     void WMSvShow();

@@ -31,6 +31,7 @@ bool TDistForm::FramingOn() const { return TCPForm->Framing; }
 void TDistForm::BeginExchange() {
     Framer.reset();
     FramedBytes = 0;
+    Handed = 0;
     RequestHead = http::TRequestHead();
     RequestHeld.clear();
     LeftoverLogged = false;
@@ -82,23 +83,32 @@ bool TDistForm::FrameAnswer() {
     return true;
 }
 
-// A complete answer is handed at once, without its surplus; an incomplete one may pause up to the
-// stall limit; an answer that declares no end keeps the quiet rule.
+// A complete answer is handed at once, without its surplus; what arrived of an incomplete one
+// goes to its client at once.
 void TDistForm::EndFramedArrival() {
     if (Framer->State() == http::TFrame::Complete) {
-        DropLeftover(Answer.size() - Framer->End(), "past the end of an answer");
-        Answer.truncate(Framer->End());
+        DropLeftover(Handed + Answer.size() - Framer->End(), "past the end of an answer");
+        Answer.truncate(Framer->End() - Handed);
         TimerEnd->stop();
         TimerEndTimer();
         return;
     }
+    if (Streams())
+        StreamArrived();
+    if (!RSForm->ReceivePaused)
+        ArmAnswerTimer();
+}
+
+// An incomplete answer may pause up to the stall limit; one that declares no end keeps the quiet rule.
+void TDistForm::ArmAnswerTimer() {
     const bool declared = Framer->State() == http::TFrame::NeedMore;
     RestartTimerEnd(declared ? StallLimitMs : std::max(1, static_cast<int>(TCPForm->SendDelay)));
 }
 
 void TDistForm::LogStall() {
-    if (Framer && Framer->State() == http::TFrame::NeedMore && !Answer.isEmpty())
-        AddLogLine("RS: " + RSForm->PortName().toUtf8() + " answer stalled, " + QByteArray::number(Answer.size()) +
+    const qsizetype arrived = Handed + Answer.size();
+    if (Framer && Framer->State() == http::TFrame::NeedMore && arrived > 0)
+        AddLogLine("RS: " + RSForm->PortName().toUtf8() + " answer stalled, " + QByteArray::number(arrived) +
                        " bytes handed before its declared end",
                    true);
 }
@@ -108,6 +118,7 @@ void TDistForm::FinishExchange() {
         return;
     Framer.reset();
     FramedBytes = 0;
+    Handed = 0;
     ServeNextInLine();
 }
 

@@ -182,8 +182,8 @@ void TDistForm::TimerEndTimer() {
     case dsRelayAnswer:
         TimerEnd->stop();
         LogStall();
-        if (CurrentClient != 0 && !Answer.isEmpty())
-            HandAnswer(Answer);
+        if (CurrentClient != 0 && (Handed > 0 || !Answer.isEmpty()))
+            HandAnswer();
         Answer.clear();
         CurrentClient = 0;
         ClientTotal = 0;
@@ -210,15 +210,23 @@ void TDistForm::TimerEndTimer() {
     FinishExchange();
 }
 
-void TDistForm::HandAnswer(const QByteArray& answer) {
+void TDistForm::HandAnswer() {
     AnswerTime = GetTickCount() - LastRxTick;
-    qCDebug(lcBridge) << "answer of" << answer.size() << "bytes to client" << CurrentClient;
-    TCPForm->SendAnswer(static_cast<int32_t>(CurrentClient), answer);
+    const auto id = static_cast<int32_t>(CurrentClient);
+    qCDebug(lcBridge) << "answer of" << Handed + Answer.size() << "bytes to client" << id;
+    if (Framer) {
+        TCPForm->StreamAnswer(id, Answer);
+        TCPForm->EndAnswer(id);
+    } else {
+        TCPForm->SendAnswer(id, Answer);
+    }
     if (UpdateStatus)
         UpdateStatus();
 }
 
 void TDistForm::OnClientClosed(int32_t id) {
+    if (CurrentClient == static_cast<uint32_t>(id) && RSForm->ReceivePaused)
+        ResumeStream();
     if (State != dsIdle || CurrentClient != static_cast<uint32_t>(id))
         return;
     Answer.clear();

@@ -53,6 +53,10 @@ public:
     void FinishExchange();
     void ServeNextInLine();
 
+    // Streaming of framed answers to their client (bridge/DistStreaming.cpp).
+    void OnClientWritten(int32_t id);
+    void TimerReaderTimer();
+
     // Device probe and detection pass.
     void ReportProbeResult();
     void StartDetection();
@@ -67,6 +71,8 @@ public:
 
     QTimer* TimerEnd;
     QTimer* TimerCheck;
+    // Runs while the line is held back for a client that does not read; drops it when it ends.
+    QTimer* TimerReader;
     QPlainTextEdit* Memo1;
     QPushButton* BtEnumRS;
     QPushButton* BtClear;
@@ -96,6 +102,8 @@ public:
     // The exchange's answer framer; none while framing is off or no answer is awaited.
     std::optional<http::TAnswerFramer> Framer;
     qsizetype FramedBytes = 0;
+    // Bytes of the exchange's answer already streamed to its client and gone from Answer.
+    qsizetype Handed = 0;
     http::TRequestHead RequestHead;
     QByteArray RequestHeld;
     bool DeviceSpeaksHttp = false;
@@ -110,13 +118,18 @@ protected:
 
 private:
     void AppendMemoLines(const QStringList& lines);
-    void HandAnswer(const QByteArray& answer);
+    void HandAnswer();
     void RestartTimerEnd(int interval);
     void EndRelay();
     void DropLeftover(qsizetype count, const char* where);
     bool FramingOn() const;
     void EndFramedArrival();
+    void ArmAnswerTimer();
     void LogStall();
+    bool Streams() const;
+    void StreamArrived();
+    void PauseStream();
+    void ResumeStream();
 
     QObject* Hub;
     TFormParams* FormParams = nullptr;

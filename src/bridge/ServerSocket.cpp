@@ -90,7 +90,13 @@ void TServerConnection::Readable() {
 }
 
 void TServerConnection::Writable() {
-    if (Gone || !Flush())
+    if (Gone)
+        return;
+    const qsizetype before = Outgoing.size();
+    const bool flushed = Flush();
+    if (!Gone && !Closing && Outgoing.size() < before && Server.OnClientWrite)
+        Server.OnClientWrite(*this);
+    if (Gone || !flushed)
         return;
     WriteNotifier->setEnabled(false);
     if (Closing) {
@@ -205,6 +211,15 @@ void TServerSocket::SendText(TServerConnection& connection, const QByteArray& by
         return;
     connection.Outgoing += bytes;
     connection.Flush();
+}
+
+void TServerSocket::Abort(TServerConnection& connection) {
+    if (connection.Gone)
+        return;
+    const linger reset{1, 0};
+    ::setsockopt(connection.Fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    connection.Outgoing.clear();
+    Disconnected(connection);
 }
 
 void TServerSocket::Close(TServerConnection& connection) {

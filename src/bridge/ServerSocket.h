@@ -48,6 +48,7 @@ private:
 // The event-driven server socket the TCP side is built on: IPv4 on all local addresses,
 // backlog 5, events delivered on the GUI thread in this order: listen when activated; accept
 // once per connection, after it joined the list and before any read; read when data waits;
+// write when the socket took more of the bytes queued for a connection that is not closing;
 // disconnect when the peer or the program closes it, with Data still readable; error with a
 // code the handler may clear. Deactivating closes every connection without disconnect events.
 class TServerSocket : public QObject {
@@ -69,10 +70,16 @@ public:
     void SendText(TServerConnection& connection, const QByteArray& bytes);
     // Closes once every byte sent has gone out; the disconnect event follows.
     void Close(TServerConnection& connection);
+    // Resets the connection at once, dropping what is queued; the disconnect event follows.
+    void Abort(TServerConnection& connection);
+    // The bytes sent that the socket has not taken yet.
+    qsizetype Unsent(const TServerConnection& connection) const { return connection.Outgoing.size(); }
 
     std::function<void()> OnListen;
     std::function<void(TServerConnection&)> OnAccept;
     std::function<void(TServerConnection&)> OnClientRead;
+    // The socket took queued bytes, so the client is reading.
+    std::function<void(TServerConnection&)> OnClientWrite;
     std::function<void(TServerConnection&)> OnClientDisconnect;
     std::function<void(TServerConnection&, int& errorCode)> OnClientError;
 

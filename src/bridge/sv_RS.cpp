@@ -43,6 +43,7 @@ void TRSForm::Log(const QString& text) { DistForm->AddLogLine(("RS: " + text).to
 
 bool TRSForm::OpenPort(const QString& name) {
     ReopenCount = 0;
+    ReceivePaused = false;
     try {
         ClosePort();
         CommRS->Close();
@@ -131,8 +132,19 @@ void TRSForm::ResetInput() {
     }
 }
 
+void TRSForm::PauseReceive() { ReceivePaused = true; }
+
+// Reads what waited in the port: it raised its event while paused and will not raise it again.
+void TRSForm::ResumeReceive() {
+    if (!ReceivePaused)
+        return;
+    ReceivePaused = false;
+    if (const int waiting = CommRS->InQueCount(); waiting > 0)
+        CommRSRxChar(CommRS, waiting);
+}
+
 void TRSForm::CommRSRxChar(TCustomComm*, int count) {
-    if (ProgramClosing || ApplicationTerminating())
+    if (ProgramClosing || ApplicationTerminating() || ReceivePaused)
         return;
     if (Receiving) {
         ShowErrorBox(QStringLiteral("Error (2)"));

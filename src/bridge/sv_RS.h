@@ -29,6 +29,9 @@ public:
     bool WriteOnce(const QByteArray& block);
     void ResetOutput();
     void ResetInput();
+    // While paused, received bytes stay in the port, so a device that is held back loses nothing.
+    void PauseReceive();
+    void ResumeReceive();
     void Log(const QString& text);
     void LoadSettings() override;
     void SaveSettings() override;
@@ -40,6 +43,7 @@ public:
 
     TComm* CommRS;
     bool Receiving = false;
+    bool ReceivePaused = false;
     int32_t Channel = 0;
     int32_t ReopenCount = 0;
     TsvProt* ReceiveQueue = nullptr;

@@ -60,6 +60,7 @@ TTCPForm::TTCPForm(TFormParams* params, TDistForm* dist, QObject* hub)
     ServerSocket1->setObjectName(QStringLiteral("ServerSocket1"));
     ServerSocket1->OnAccept = [this](TServerConnection& c) { ServerSocket1Accept(c); };
     ServerSocket1->OnClientRead = [this](TServerConnection& c) { ServerSocket1ClientRead(c); };
+    ServerSocket1->OnClientWrite = [this](TServerConnection& c) { ServerSocket1ClientWrite(c); };
     ServerSocket1->OnClientDisconnect = [this](TServerConnection& c) { ServerSocket1ClientDisconnect(c); };
     ServerSocket1->OnClientError = [this](TServerConnection& c, int& code) { ServerSocket1ClientError(c, code); };
     ServerSocket1->OnListen = [this] { ServerSocket1Listen(); };
@@ -95,6 +96,11 @@ void TTCPForm::ServerSocket1ClientRead(TServerConnection& connection) {
     record->Pending += data;
     record->Received = static_cast<int32_t>(static_cast<uint32_t>(record->Received) + static_cast<uint32_t>(data.size()));
     PostWinMessage(Hub, WM_SV_TCP_READ, record->Id, 0);
+}
+
+void TTCPForm::ServerSocket1ClientWrite(TServerConnection& connection) {
+    if (!ProgramClosing && Clients.FindById(static_cast<int32_t>(connection.Data)))
+        PostWinMessage(Hub, WM_SV_TCP_WRITTEN, connection.Data, 0);
 }
 
 void TTCPForm::ServerSocket1ClientDisconnect(TServerConnection& connection) {
@@ -144,14 +150,39 @@ QByteArray TTCPForm::TakeRequest(int32_t id, int32_t& total) {
     return bytes;
 }
 
-void TTCPForm::SendAnswer(int32_t id, const QByteArray& answer) {
+TServerConnection* TTCPForm::AnswerableConnection(int32_t id) const {
     if (ProgramClosing || ApplicationTerminating() || !Clients.FindById(id))
-        return;
+        return nullptr;
     TServerConnection* connection = FindConnection(id);
-    if (!connection || !connection->Connected() || answer.isEmpty())
+    return connection && connection->Connected() ? connection : nullptr;
+}
+
+void TTCPForm::SendAnswer(int32_t id, const QByteArray& answer) {
+    TServerConnection* connection = AnswerableConnection(id);
+    if (!connection || answer.isEmpty())
         return;
     ServerSocket1->SendText(*connection, answer);
     ServerSocket1->Close(*connection);
+}
+
+void TTCPForm::StreamAnswer(int32_t id, const QByteArray& bytes) {
+    if (TServerConnection* connection = AnswerableConnection(id); connection && !bytes.isEmpty())
+        ServerSocket1->SendText(*connection, bytes);
+}
+
+void TTCPForm::EndAnswer(int32_t id) {
+    if (TServerConnection* connection = AnswerableConnection(id))
+        ServerSocket1->Close(*connection);
+}
+
+qsizetype TTCPForm::Unsent(int32_t id) const {
+    const TServerConnection* connection = AnswerableConnection(id);
+    return connection ? ServerSocket1->Unsent(*connection) : 0;
+}
+
+void TTCPForm::DropClient(int32_t id) {
+    if (TServerConnection* connection = AnswerableConnection(id))
+        ServerSocket1->Abort(*connection);
 }
 
 bool TTCPForm::IsClientConnected(int32_t id) {

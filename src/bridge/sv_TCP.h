@@ -53,6 +53,13 @@ public:
     void RestartServer();
     QByteArray TakeRequest(int32_t id, int32_t& total);
     void SendAnswer(int32_t id, const QByteArray& answer);
+    // An answer streamed as it arrives: its bytes so far, then its end, which closes the connection.
+    void StreamAnswer(int32_t id, const QByteArray& bytes);
+    void EndAnswer(int32_t id);
+    // Bytes of the answer the client's socket has not taken yet.
+    qsizetype Unsent(int32_t id) const;
+    // Resets a client that stopped reading; what it was sent is lost.
+    void DropClient(int32_t id);
     bool IsClientConnected(int32_t id);
     int32_t FirstPendingClient() const;
     TServerConnection* FindConnection(int32_t id) const;
@@ -60,6 +67,7 @@ public:
 
     void ServerSocket1Accept(TServerConnection& connection);
     void ServerSocket1ClientRead(TServerConnection& connection);
+    void ServerSocket1ClientWrite(TServerConnection& connection);
     void ServerSocket1ClientDisconnect(TServerConnection& connection);
     void ServerSocket1ClientError(TServerConnection& connection, int& errorCode);
     void ServerSocket1Listen();
@@ -73,6 +81,8 @@ public:
     TMySocketList Clients;
 
 private:
+    TServerConnection* AnswerableConnection(int32_t id) const;
+
     TFormParams* FormParams;
     TDistForm* DistForm;
     QObject* Hub;

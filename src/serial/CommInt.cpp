@@ -311,6 +311,13 @@ int TCustomComm::LineErrors() {
     return errors;
 }
 
+int TCustomComm::InQueCount() const {
+    int queued = 0;
+    if (!Enabled() || SerialSys().InputCount(FHandle, queued) != 0)
+        return 0;
+    return queued;
+}
+
 void TCustomComm::HandleCommEvent(TCommEventThread*, uint32_t mask) {
     if (CommShutdown)
         return;

@@ -93,6 +93,8 @@ public:
     void PurgeIn();
     void PurgeOut();
     int Read(char* buffer, int count);
+    // Bytes received and not read yet; 0 when that cannot be told.
+    int InQueCount() const;
     int Write(const char* buffer, int count);
     // The component's side of the watcher's deliveries, on the GUI thread.
     void HandleCommEvent(TCommEventThread* sender, uint32_t mask);

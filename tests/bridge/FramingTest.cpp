@@ -19,7 +19,7 @@ struct TFramedBridge : TBridge {
         return id;
     }
     void WaitForAnswerBytes(qsizetype size) {
-        EXPECT_TRUE(WaitUntil([&] { return Dist.Answer.size() >= size; })) << Dist.Answer.size();
+        EXPECT_TRUE(WaitUntil([&] { return Dist.Handed + Dist.Answer.size() >= size; })) << Dist.Answer.size();
     }
 };
 } // namespace

@@ -80,6 +80,19 @@ TEST(FramingEndToEnd, EveryKindOfEndArrivesByteForByte) {
     EXPECT_TRUE(answer.endsWith("\r\n\r\n"));
 }
 
+TEST(FramingEndToEnd, WhatArrivedOfAnAnswerReachesTheClientDuringItsPause) {
+    TSimDevice device(OnCom1());
+    TRunningProgram program;
+    TClient client(program.Port);
+    client.Send(Request("/frame/pause?ms=1500"));
+    const QByteArray first = TSimDevice::FramingCase("/frame/pause").front().second;
+    QByteArray got;
+    EXPECT_TRUE(WaitUntil([&] { return (got += client.Socket.readAll()).size() >= first.size(); }, std::chrono::milliseconds(1000)));
+    EXPECT_EQ(got, first);
+    EXPECT_EQ(client.Socket.state(), QAbstractSocket::ConnectedState);
+    EXPECT_EQ(got + client.ReadToClose(), Whole("/frame/pause"));
+}
+
 TEST(FramingEndToEnd, WithFramingOffAPauseLongerThanTheSendDelayEndsTheAnswer) {
     TSimDevice device(OnCom1());
     TRunningProgram program([] { SettingsWriteInteger("TCP\\Framing", 0); });
