@@ -1,7 +1,8 @@
 // Relay figures, on one simulated device per phase, measured side by side in one run:
 //  1. request to complete answer through Quellor with framing on, with framing off (less its send
 //     delay), and relayed by socat between a TCP port and the pty, median and 99th percentile;
-//  2. a 1 MB answer paced at the wire speed of 115200 baud (11520 bytes/s), as a fraction of it;
+//  2. a 1 MiB answer paced at the wire speed of 115200 baud (11520 bytes/s): when its first and its
+//     last byte reach the client, streamed (framing on) and collected (framing off);
 //  3. the time for 20 clients that connect at once until all are answered, framing on and off;
 //  4. a page of 10 resources fetched over six parallel connections the way a browser does, through
 //     Quellor framing on and off, and from the same device served directly over TCP (the floor).
@@ -31,28 +32,39 @@ quint16 FreePort() {
     return probe.serverPort();
 }
 
-// Sends the request and reads until the answer is complete by its Content-Length; milliseconds, or -1.
-double Exchange(quint16 port, const QByteArray& request, int timeoutMs = 5000) {
+struct TTimes {
+    double FirstByte = -1, LastByte = -1;  // milliseconds after the request was sent; -1 when not reached
+};
+
+// Sends the request and reads until the answer is complete by its Content-Length.
+TTimes TimedExchange(quint16 port, const QByteArray& request, int timeoutMs = 5000) {
     QElapsedTimer timer;
     timer.start();
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, port);
     if (!socket.waitForConnected(2000))
-        return -1;
+        return {};
     socket.write(request);
     QByteArray answer;
+    TTimes times;
     while (timer.elapsed() < timeoutMs) {
         socket.waitForReadyRead(50);
         answer += socket.readAll();
+        if (times.FirstByte < 0 && !answer.isEmpty())
+            times.FirstByte = static_cast<double>(timer.nsecsElapsed()) / 1e6;
         const qsizetype end = answer.indexOf("\r\n\r\n");
         if (end < 0)
             continue;
         const qsizetype length = HeaderValue(answer.left(end), "Content-Length").toLongLong();
-        if (answer.size() >= end + 4 + length)
-            return static_cast<double>(timer.nsecsElapsed()) / 1e6;
+        if (answer.size() >= end + 4 + length) {
+            times.LastByte = static_cast<double>(timer.nsecsElapsed()) / 1e6;
+            break;
+        }
     }
-    return -1;
+    return times;
 }
+
+double Exchange(quint16 port, const QByteArray& request) { return TimedExchange(port, request).LastByte; }
 
 struct TFigures {
     double Median = 0, P99 = 0;
@@ -187,6 +199,18 @@ void PageLoads(const QString& profile, int runs) {
                 figures.P99);
 }
 
+// A large answer at the wire speed: when its first and its last byte reach the client.
+void PacedAnswer(const QString& profile, int bytes, bool framing) {
+    TSimDevice device(Device(profile, true));
+    const quint16 port = FreePort();
+    TQuellor quellor(profile, port, framing);
+    const QByteArray request = "GET /bin/pattern?size=" + QByteArray::number(bytes) + " HTTP/1.1\r\n\r\n";
+    const TTimes times = TimedExchange(port, request, bytes / TSimDevice::WireBytesPerSecond * 1000 + 30000);
+    const double rate = bytes / (times.LastByte / 1000.0);
+    std::printf("paced answer of %d bytes, framing %s: first byte %8.1f ms, last byte %6.1f s = %.1f %% of the wire rate\n",
+                bytes, framing ? "on (streamed)  " : "off (collected)", times.FirstByte, times.LastByte / 1000, 100.0 * rate / TSimDevice::WireBytesPerSecond);
+}
+
 // Twenty clients that connect at once, until each is answered.
 void QueuedClients(const QString& profile, bool framing) {
     TSimDevice device(Device(profile));
@@ -216,7 +240,7 @@ void QueuedClients(const QString& profile, bool framing) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const int runs = argc > 1 ? std::atoi(argv[1]) : 200;
-    const int pacedBytes = argc > 2 ? std::atoi(argv[2]) : 1000000;
+    const int pacedBytes = argc > 2 ? std::atoi(argv[2]) : 1 << 20;
     QTemporaryDir profile;
     QDir().mkpath(profile.path() + "/NORVEL-Q/ports");
     QDir().mkpath(profile.path() + "/run");
@@ -258,16 +282,8 @@ int main(int argc, char** argv) {
                 viaQuiet.P99);
     std::printf("  socat                                     median %7.2f ms  p99 %7.2f ms\n", viaSocat.Median, viaSocat.P99);
 
-    {
-        TSimDevice device(Device(profile.path(), true));
-        const quint16 port = FreePort();
-        TQuellor quellor(profile.path(), port);
-        const QByteArray request = "GET /bin/pattern?size=" + QByteArray::number(pacedBytes) + " HTTP/1.1\r\n\r\n";
-        const double ms = Exchange(port, request, pacedBytes / 11520 * 1000 + 30000);
-        const double rate = pacedBytes / (ms / 1000.0);
-        std::printf("paced answer of %d bytes: %.1f s, %.0f bytes/s = %.1f %% of the wire rate\n", pacedBytes, ms / 1000,
-                    rate, 100.0 * rate / TSimDevice::WireBytesPerSecond);
-    }
+    for (const bool framing : {true, false})
+        PacedAnswer(profile.path(), pacedBytes, framing);
     for (const bool framing : {true, false})
         QueuedClients(profile.path(), framing);
     PageLoads(profile.path(), std::max(5, runs / 10));

@@ -1,5 +1,6 @@
 // Loads the index page with Chromium's parallel connections, checks every resource against the
-// same resource fetched alone, then reloads ten times in quick succession and loads it once more.
+// same resource fetched alone, then reloads ten times in quick succession and loads it once more;
+// last, an answer that pauses in the middle must show its first part long before its end.
 import { createRequire } from "node:module";
 const require = createRequire(import.meta.url);
 const puppeteer = require("puppeteer-core");
@@ -35,6 +36,25 @@ async function loadAndCheck(page, label) {
   return ms;
 }
 
+// Reads an answer with a 1.2 s pause after its first 700 bytes of body, inside the page.
+async function checkProgress(page) {
+  const seen = await page.evaluate(async (url) => {
+    const started = performance.now();
+    const reader = (await fetch(url, { cache: "no-store" })).body.getReader();
+    let first = -1, size = 0;
+    for (;;) {
+      const { done, value } = await reader.read();
+      if (done) break;
+      if (first < 0) first = performance.now() - started;
+      size += value.length;
+    }
+    return { first, last: performance.now() - started, size };
+  }, base + "/frame/pause?ms=1200");
+  if (seen.size !== 2000) fail(`paused answer: ${seen.size} of 2000 bytes`);
+  if (seen.first < 0 || seen.first > 700 || seen.last < 1200)
+    fail(`paused answer: first bytes after ${seen.first} ms, last after ${seen.last} ms`);
+}
+
 const browser = await puppeteer.launch({
   executablePath: "/usr/bin/chromium",
   userDataDir,
@@ -49,6 +69,7 @@ try {
   await loadAndCheck(page, "after the reload storm");
   const id = (await fetchAlone(base + "/id.txt")).toString();
   if (!id.includes("id=quellor-devsim")) fail("the program no longer serves /id.txt: " + id.slice(0, 200));
+  if (process.env.QUELLOR_DIRECT !== "1") await checkProgress(page);
   console.log(`page loaded in ${ms} ms`);
 } finally {
   await browser.close();
