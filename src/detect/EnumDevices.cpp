@@ -2,7 +2,7 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QRegularExpression>
+#include <QSet>
 #include <map>
 
 #include "serial/PortNames.h"
@@ -21,35 +21,25 @@ QString UartType(const QString& number) {
     return found == names.end() ? QString() : found->second;
 }
 
-int ComNumber(const QString& name) {
-    static const QRegularExpression pattern(QStringLiteral("^COM([1-9][0-9]{0,2})$"),
-                                            QRegularExpression::CaseInsensitiveOption);
-    const QRegularExpressionMatch match = pattern.match(name);
-    const int number = match.hasMatch() ? match.captured(1).toInt() : 0;
-    return number <= 255 ? number : 0;
-}
-
 // The 8250 driver's ports hang below its platform device (newer kernels put a serial-base
 // "port" device in between).
 bool Is8250Port(const TTtyDevice& device) {
     return device.Driver == QLatin1String("serial8250") || device.DeviceDir.contains(QLatin1String("/serial8250"));
 }
 
-struct TMapEntry {
-    int Number;
-    QString Target;  // resolved
-};
+// A node by the path it finally leads to, or as it is when it leads nowhere yet.
+QString Canonical(const QString& node) {
+    const QString canonical = QFileInfo(node).canonicalFilePath();
+    return canonical.isEmpty() ? node : canonical;
+}
 
-// Port-map entries whose target exists.
-QList<TMapEntry> MapEntries(const QString& folder) {
-    QList<TMapEntry> entries;
-    for (const QFileInfo& link : QDir(folder).entryInfoList(QDir::Files | QDir::System | QDir::NoDotAndDotDot)) {
-        const int number = ComNumber(link.fileName());
-        const QString target = link.canonicalFilePath();
-        if (number > 0 && !target.isEmpty())
-            entries << TMapEntry{number, target};
-    }
-    return entries;
+// The ports that hardware stands behind, by their canonical nodes.
+std::map<QString, TTtyDevice> HardwarePorts(const QList<TTtyDevice>& devices, const TEnumSources& sources) {
+    std::map<QString, TTtyDevice> ports;
+    for (const TTtyDevice& device : devices)
+        if (!(Is8250Port(device) && sources.IsPlaceholder(device.Node)))
+            ports.emplace(Canonical(device.Node), device);
+    return ports;
 }
 } // namespace
 
@@ -74,35 +64,37 @@ QString PortDescription(const TTtyDevice& device, const QString& sysfsRoot) {
     return (device.Driver.isEmpty() ? device.Name : device.Driver) + tail;
 }
 
+// Every COMn is described by what opening it reaches. A port that a map entry points at is listed
+// under its map entries only; a fixed-range number that a map entry takes (even a broken one) is
+// the map's.
 std::unique_ptr<QStringList> GetComPortList(const TEnumSources& sources) {
     const auto devices = ListTtyDevices(sources.SysfsRoot, sources.DevRoot);
     if (!devices)
         return nullptr;
-    const QList<TMapEntry> map = MapEntries(sources.MapFolder.isEmpty() ? PortMapFolder() : sources.MapFolder);
-    std::map<int, QString> ports;
-    QStringList mappedTargets;
-    for (const TTtyDevice& device : *devices) {
-        if (Is8250Port(device) && sources.IsPlaceholder(device.Node))
-            continue;
-        const QString node = QFileInfo(device.Node).canonicalFilePath().isEmpty()
-                                 ? device.Node
-                                 : QFileInfo(device.Node).canonicalFilePath();
-        int number = 0;
-        for (const TMapEntry& entry : map)
-            if (entry.Target == node && number == 0)
-                number = entry.Number;
-        if (number)
-            mappedTargets << node;
-        else
-            number = ComNumber(RangePortName(QStringLiteral("/dev/") + device.Name));
-        if (number > 0 && !ports.count(number))
-            ports[number] = PortDescription(device, sources.SysfsRoot);
+    const QString mapFolder = sources.MapFolder.isEmpty() ? PortMapFolder() : sources.MapFolder;
+    const std::map<QString, TTtyDevice> hardware = HardwarePorts(*devices, sources);
+    struct TFound {
+        int Number;
+        QString Node;
+        QString Description;
+        bool Mapped;
+    };
+    QList<TFound> found;
+    QSet<QString> pinned;
+    for (int number = 1; number <= 255; ++number) {
+        const TPortTarget target = ResolvePort(QStringLiteral("COM%1").arg(number), mapFolder, sources.DevRoot);
+        const QString node = target.Mapped ? QFileInfo(target.Node).canonicalFilePath() : Canonical(target.Node);
+        const auto tty = hardware.find(node);
+        if (target.Mapped && !node.isEmpty())
+            pinned << node;
+        if (tty != hardware.end() && !node.isEmpty())
+            found << TFound{number, node, PortDescription(tty->second, sources.SysfsRoot), target.Mapped};
+        else if (target.Mapped && !node.isEmpty())
+            found << TFound{number, node, QStringLiteral("Mapped port (") + node + QLatin1Char(')'), true};
     }
-    for (const TMapEntry& entry : map)
-        if (!mappedTargets.contains(entry.Target) && !ports.count(entry.Number))
-            ports[entry.Number] = QStringLiteral("Mapped port (") + entry.Target + QLatin1Char(')');
     auto list = std::make_unique<QStringList>();
-    for (const auto& [number, description] : ports)
-        *list << QStringLiteral("COM%1=%2").arg(number).arg(description);
+    for (const TFound& port : found)
+        if (port.Mapped || !pinned.contains(port.Node))
+            *list << QStringLiteral("COM%1=%2").arg(port.Number).arg(port.Description);
     return list;
 }

@@ -14,6 +14,19 @@ constexpr TRange Ranges[] = {{"/dev/ttyS", 1}, {"/dev/ttyUSB", 33}, {"/dev/ttyAC
                              {"/dev/rfcomm", 129}};
 constexpr int RangeSize = 32;
 
+// The map's entry for the number: COMn, else the first name in another case; empty when none.
+QString MapEntry(int number, const QString& mapFolder) {
+    const QString exact = QStringLiteral("COM") + QString::number(number);
+    if (QFileInfo(mapFolder + QLatin1Char('/') + exact).isSymLink())
+        return mapFolder + QLatin1Char('/') + exact;
+    const QStringList names = QDir(mapFolder).entryList({exact}, QDir::Files | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QString& name : names)
+        if (QFileInfo(mapFolder + QLatin1Char('/') + name).isSymLink())
+            return mapFolder + QLatin1Char('/') + name;
+    return {};
+}
+} // namespace
+
 int ComNumber(const QString& name) {
     static const QRegularExpression pattern(QStringLiteral("^COM([1-9][0-9]{0,2})$"),
                                             QRegularExpression::CaseInsensitiveOption);
@@ -23,7 +36,6 @@ int ComNumber(const QString& name) {
     const int number = match.captured(1).toInt();
     return number <= 255 ? number : 0;
 }
-} // namespace
 
 QString PortMapFolder() {
     QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
@@ -32,19 +44,22 @@ QString PortMapFolder() {
     return config + QStringLiteral("/NORVEL-Q/ports");
 }
 
-QString DeviceNodeFor(const QString& deviceName, const QString& mapFolder) {
+TPortTarget ResolvePort(const QString& deviceName, const QString& mapFolder, const QString& devRoot) {
     if (deviceName.startsWith(QLatin1Char('/')))
-        return deviceName;
+        return {deviceName};
     const int number = ComNumber(deviceName);
     if (number == 0)
-        return QStringLiteral("/dev/") + deviceName;
-    const QString mapped = mapFolder + QStringLiteral("/COM") + QString::number(number);
-    if (QFileInfo(mapped).isSymLink())
-        return mapped;
+        return {devRoot + QLatin1Char('/') + deviceName};
+    if (const QString mapped = MapEntry(number, mapFolder); !mapped.isEmpty())
+        return {mapped, true};
     for (const TRange& range : Ranges)
         if (number >= range.First && number < range.First + RangeSize)
-            return QLatin1String(range.Prefix) + QString::number(number - range.First);
-    return mapped;
+            return {devRoot + QLatin1String(range.Prefix).mid(4) + QString::number(number - range.First)};
+    return {mapFolder + QStringLiteral("/COM") + QString::number(number), true};
+}
+
+QString DeviceNodeFor(const QString& deviceName, const QString& mapFolder) {
+    return ResolvePort(deviceName, mapFolder).Node;
 }
 
 QString RangePortName(const QString& node) {

@@ -1,63 +1,15 @@
 // The port enumeration over sysfs trees built by the test.
 #include <QDir>
 #include <QFile>
-#include <QTemporaryDir>
+#include <QFileInfo>
 #include <gtest/gtest.h>
 
 #include "detect/EnumDevices.h"
+#include "detect/FakeSystem.h"
+#include "serial/PortNames.h"
 #include "support/Pty.h"
 
 namespace {
-// A fake /sys, /dev and port map under one temporary folder.
-class TFakeSystem {
-public:
-    TFakeSystem() {
-        QDir().mkpath(Sys("class/tty"));
-        QDir().mkpath(Dev());
-        QDir().mkpath(Map());
-    }
-    QString Sys(const QString& path = {}) const { return Root.path() + "/sys/" + path; }
-    QString Dev(const QString& name = {}) const { return Root.path() + "/dev/" + name; }
-    QString Map(const QString& name = {}) const { return Root.path() + "/ports/" + name; }
-
-    // A tty whose device folder is `device` (below sys/devices), with the given driver and attributes.
-    void AddTty(const QString& name, const QString& device, const QString& driver,
-                const QMap<QString, QString>& attributes = {}, const QString& ttyAttributes = {}) {
-        const QString deviceDir = Sys("devices/" + device);
-        const QString ttyDir = deviceDir + "/tty/" + name;
-        QDir().mkpath(ttyDir);
-        QFile::link(deviceDir, ttyDir + "/device");
-        QDir().mkpath(Sys("bus/drivers/" + driver));
-        QFile::link(Sys("bus/drivers/" + driver), deviceDir + "/driver");
-        for (auto it = attributes.begin(); it != attributes.end(); ++it)
-            Write(Sys("devices/" + it.key()), it.value());
-        if (!ttyAttributes.isEmpty())
-            Write(ttyDir + "/type", ttyAttributes);
-        QFile::link(ttyDir, Sys("class/tty/" + name));
-        Write(Dev(name), "");
-    }
-    void AddVirtual(const QString& name) {
-        QDir().mkpath(Sys("devices/virtual/tty/" + name));
-        QFile::link(Sys("devices/virtual/tty/" + name), Sys("class/tty/" + name));
-    }
-    static void Write(const QString& path, const QString& text) {
-        QFile file(path);
-        file.open(QIODevice::WriteOnly);
-        file.write(text.toUtf8() + "\n");
-    }
-    TEnumSources Sources() const {
-        TEnumSources sources;
-        sources.SysfsRoot = Root.path() + "/sys";
-        sources.DevRoot = Root.path() + "/dev";
-        sources.MapFolder = Map();
-        sources.IsPlaceholder = [this](const QString& node) { return Placeholders.contains(node); };
-        return sources;
-    }
-
-    QStringList Placeholders;
-    QTemporaryDir Root;
-};
-
 void BuildTypicalMachine(TFakeSystem& system) {
     const QString usb = "pci0000:00/0000:00:14.0/usb1/";
     system.AddTty("ttyUSB0", usb + "1-1/1-1:1.0/ttyUSB0", "ftdi_sio",
@@ -71,6 +23,16 @@ void BuildTypicalMachine(TFakeSystem& system) {
     system.Placeholders << system.Dev("ttyS1");
     system.AddVirtual("tty0");
     system.AddVirtual("ptmx");
+}
+
+// The node that opening each listed port reaches must be the one its description names.
+void ExpectListAgreesWithOpening(const QStringList& list, const TFakeSystem& system) {
+    for (const QString& entry : list) {
+        const QString name = entry.section('=', 0, 0);
+        const QString node = ResolvePort(name, system.Map(), system.Dev()).Node;
+        const QString named = entry.section('(', -1).chopped(1);
+        EXPECT_EQ(QFileInfo(node).canonicalFilePath(), QFileInfo(named).canonicalFilePath()) << entry.toStdString();
+    }
 }
 } // namespace
 
@@ -87,6 +49,7 @@ TEST(PortEnumeration, TypicalMachineGivesItsRealPortsInOrder) {
                          "COM33=USB FT232R USB UART (" + system.Dev("ttyUSB0") + ")",
                          "COM34=USB pl2303 (" + system.Dev("ttyUSB1") + ")",
                      }));
+    ExpectListAgreesWithOpening(*list, system);
 }
 
 TEST(PortEnumeration, MapEntryNamesAreUpperCasedAndMayPointOutsideSysfs) {
@@ -119,4 +82,39 @@ TEST(PortEnumeration, EmptySystemGivesAnEmptyListAndAnUnreadableOneNone) {
     TEnumSources missing = empty.Sources();
     missing.SysfsRoot = "/nonexistent/sys";
     EXPECT_EQ(GetComPortList(missing), nullptr);
+}
+
+TEST(PortEnumeration, AMapEntryWinsItsNumberAndAPortItPointsAtIsListedUnderItsEntriesOnly) {
+    TFakeSystem system;
+    BuildTypicalMachine(system);
+    TFakeSystem::Write(system.Dev("simulated"), "");
+    QFile::link(system.Dev("simulated"), system.Map("COM1"));
+    QFile::link(system.Dev("ttyS0"), system.Map("COM3"));
+    QFile::link(system.Dev("ttyUSB0"), system.Map("COM5"));
+    QFile::link(system.Dev("ttyUSB0"), system.Map("COM6"));
+    QFile::link("/nonexistent/adapter", system.Map("COM34"));
+    const auto list = GetComPortList(system.Sources());
+    ASSERT_TRUE(list);
+    EXPECT_EQ(*list, (QStringList{
+                         "COM1=Mapped port (" + system.Dev("simulated") + ")",
+                         "COM3=16550A UART (" + system.Dev("ttyS0") + ")",
+                         "COM5=USB FT232R USB UART (" + system.Dev("ttyUSB0") + ")",
+                         "COM6=USB FT232R USB UART (" + system.Dev("ttyUSB0") + ")",
+                         "COM65=USB Arduino Uno (" + system.Dev("ttyACM0") + ")",
+                     }));
+    ExpectListAgreesWithOpening(*list, system);
+    // The broken entry keeps its number: opening COM34 does not fall back to ttyUSB1.
+    const TPortTarget broken = ResolvePort("COM34", system.Map(), system.Dev());
+    EXPECT_TRUE(broken.Mapped);
+    EXPECT_EQ(QDir::cleanPath(broken.Node), QDir::cleanPath(system.Map("COM34")));
+}
+
+TEST(PortEnumeration, AMapEntryInAnotherCaseIsTheOneOpeningUses) {
+    TFakeSystem system;
+    BuildTypicalMachine(system);
+    QFile::link(system.Dev("ttyACM0"), system.Map("com1"));
+    const auto list = GetComPortList(system.Sources());
+    ASSERT_TRUE(list);
+    EXPECT_EQ(list->first(), "COM1=USB Arduino Uno (" + system.Dev("ttyACM0") + ")");
+    ExpectListAgreesWithOpening(*list, system);
 }

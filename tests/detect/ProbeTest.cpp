@@ -18,6 +18,7 @@
 #include "serial/PortNames.h"
 #include "settings/UtilsRegistry.h"
 #include "detect/EnumDevices.h"
+#include "detect/FakeSystem.h"
 #include "support/Program.h"
 #include "support/Pty.h"
 
@@ -173,6 +174,22 @@ TEST(DetectionPass, StopsAtTheFirstDeviceStoresItReopensItAndOpensTheBrowserOnce
     QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
     EXPECT_EQ(pass.Opened, QStringList{"http:\\\\localhost:" + QString::number(pass.Program.Tcp().Port)});
     EXPECT_EQ(pass.Program.Main().OpenBrowserPending, 0);
+}
+
+TEST(DetectionPass, TheStoredDescriptionIsThatOfThePortProbedNotOfTheUartWhoseNumberTheMapTook) {
+    using M = TSimDevice::TMode;
+    TFakeSystem system;
+    system.AddTty("ttyS0", "pnp0/00:01/00:01:0/00:01:0.0", "port", {}, "4");
+    TPass pass({M::Device}, 9);
+    TEnumSources& sources = *pass.Program.Dist().EnumSources;
+    sources.SysfsRoot = system.Sources().SysfsRoot;
+    sources.DevRoot = "/dev";
+    sources.IsPlaceholder = [](const QString&) { return false; };
+    ASSERT_TRUE(pass.RunPass());
+    const QString simulated = QFileInfo(PortMapFolder() + "/COM1").canonicalFilePath();
+    EXPECT_EQ(pass.Program.Dist().PortList.first(), "COM1=Mapped port (" + simulated + ")");
+    EXPECT_EQ(pass.Program.Rs().DetectName, "COM1");
+    EXPECT_EQ(SettingsReadString("RS\\Detect\\Description", {}), "Mapped port (" + simulated + ")");
 }
 
 TEST(DetectionPass, ATieKeepsTheEarlierPort) {
