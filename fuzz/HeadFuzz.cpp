@@ -1,9 +1,11 @@
-// libFuzzer target for the HTTP head reader. The first byte chooses the direction and where the
-// rest is split; the reader must give the same verdict whole and split, never claim an end beyond
-// the bytes it was given, and never read outside them (the sanitizers watch that).
+// libFuzzer target for the HTTP head reader and the host check. The first byte chooses the
+// direction and where the rest is split; the reader must give the same verdict whole and split,
+// never claim an end beyond the bytes it was given, and never read outside them (the sanitizers
+// watch that); the host check must come to the same verdict on both readings of a request.
 #include <cstdint>
 #include <cstdlib>
 
+#include "http/HostGuard.h"
 #include "http/HttpHead.h"
 
 namespace {
@@ -34,6 +36,14 @@ void Requests(QByteArrayView bytes, qsizetype split) {
     Check(whole.State() == pieces.State());
     if (whole.State() == http::TRequest::Complete)
         Check(whole.HeadSize() == pieces.HeadSize() && whole.HeadSize() <= bytes.size() && whole.Method() == pieces.Method());
+    if (whole.State() == http::TRequest::NeedMore || whole.State() == http::TRequest::NotHttp)
+        return;
+    static const http::THostGuard guard("device.lan", {"workbench"});
+    const auto verdict = guard.Check(whole);
+    const auto again = guard.Check(pieces);
+    Check(verdict.has_value() == again.has_value());
+    if (verdict)
+        Check(verdict->Kind == again->Kind && verdict->Name == again->Name);
 }
 } // namespace
 

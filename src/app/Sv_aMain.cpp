@@ -168,7 +168,9 @@ void TFrmMainRSServ::UpdateStatus() {
     TrayIcon1->setIcon(ImageList1[TrayImageIndex]);
 }
 
-void TFrmMainRSServ::BuildURL() { BrowserURL = QStringLiteral("http:\\\\localhost:") + QString::number(TCPForm->Port); }
+void TFrmMainRSServ::BuildURL() {
+    BrowserURL = QStringLiteral("http:\\\\") + TCPForm->BrowserHost() + QLatin1Char(':') + QString::number(TCPForm->Port);
+}
 
 void TFrmMainRSServ::OpenBrowser() { ShellOpen(BrowserURL); }
 

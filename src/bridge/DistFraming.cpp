@@ -37,10 +37,10 @@ void TDistForm::BeginExchange() {
     LeftoverLogged = false;
 }
 
-// Keeps request bytes back until the head is whole; false while it is not. Then `text` is all of
-// it, and the answer framer knows whether the request was a HEAD.
+// Keeps request bytes back until the head is whole; false while it is not, and for a refused
+// request. Then `text` is all of it, and the answer framer knows whether the request was a HEAD.
 bool TDistForm::HoldRequest(QByteArray& text) {
-    if (!FramingOn() || RequestHead.State() != http::TRequest::NeedMore)
+    if (!(FramingOn() || TCPForm->Guard.On()) || RequestHead.State() != http::TRequest::NeedMore)
         return true;
     RequestHeld += text;
     if (RequestHead.Feed(text) == http::TRequest::NeedMore) {
@@ -51,7 +51,16 @@ bool TDistForm::HoldRequest(QByteArray& text) {
         return false;
     }
     text = std::exchange(RequestHeld, {});
-    Framer.emplace(RequestHead.State() == http::TRequest::Complete && RequestHead.Method() == "HEAD");
+    if (RequestHead.State() != http::TRequest::NotHttp) {
+        if (const auto refusal = TCPForm->Guard.Check(RequestHead)) {
+            TCPForm->Refuse(static_cast<int32_t>(CurrentClient), *refusal);
+            EndRelay();
+            FinishExchange();
+            return false;
+        }
+    }
+    if (FramingOn())
+        Framer.emplace(RequestHead.State() == http::TRequest::Complete && RequestHead.Method() == "HEAD");
     return true;
 }
 

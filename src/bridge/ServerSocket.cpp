@@ -30,12 +30,15 @@ protected:
 };
 
 QString PeerAddress(int fd) {
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t size = sizeof peer;
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0 || peer.sin_family != AF_INET)
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0)
         return {};
-    char text[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+    char text[INET6_ADDRSTRLEN] = {};
+    if (peer.ss_family == AF_INET)
+        ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in&>(peer).sin_addr, text, sizeof text);
+    else if (peer.ss_family == AF_INET6)
+        ::inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6&>(peer).sin6_addr, text, sizeof text);
     return QString::fromLatin1(text);
 }
 
@@ -127,37 +130,68 @@ bool TServerConnection::Flush() {
     return true;
 }
 
-TServerSocket::TServerSocket(QObject* parent) : QObject(parent) {
-    auto* listener = new TListener;
-    listener->setParent(this);
-    listener->setListenBacklogSize(ListenBacklog);
-    listener->OnDescriptor = [this](int fd) {
-        auto& connection = *new TServerConnection(*this, fd);
-        Connections.push_back(&connection);
-        qCDebug(lcTcp) << "accepted a connection from" << connection.RemoteAddress();
-        if (OnAccept)
-            OnAccept(connection);
-    };
-    Server = listener;
-}
+TServerSocket::TServerSocket(QObject* parent) : QObject(parent) {}
 
 // Connections still open are children of the server socket and go with it.
 TServerSocket::~TServerSocket() = default;
 
-bool TServerSocket::Active() const { return Server->isListening(); }
+bool TServerSocket::Active() const { return !Listeners.empty(); }
 
 void TServerSocket::SetActive(bool active) {
     if (active == Active())
         return;
     if (!active) {
         DropAll();
-        Server->close();
+        for (QTcpServer* listener : std::exchange(Listeners, {}))
+            delete listener;
         return;
     }
-    if (!Server->listen(QHostAddress::AnyIPv4, Port))
-        throw EQuellorError(Server->errorString());
+    try {
+        if (Address.isEmpty()) {
+            Listen(QHostAddress(QHostAddress::AnyIPv4), false);
+        } else if (Address.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0) {
+            Listen(QHostAddress(QHostAddress::LocalHost), false);
+            Listen(QHostAddress(QHostAddress::LocalHostIPv6), true);
+        } else {
+            const QHostAddress address(Address);
+            if (address.isNull())
+                throw EQuellorError(QStringLiteral("\"%1\" is not an IP address").arg(Address));
+            Listen(address, false);
+        }
+    } catch (const std::exception&) {
+        for (QTcpServer* listener : std::exchange(Listeners, {}))
+            delete listener;
+        throw;
+    }
     if (OnListen)
         OnListen();
+}
+
+// optional: a system without that kind of address is no error.
+void TServerSocket::Listen(const QHostAddress& address, bool optional) {
+    auto* listener = new TListener;
+    listener->setParent(this);
+    listener->setListenBacklogSize(ListenBacklog);
+    listener->OnDescriptor = [this](int fd) { Accepted(fd); };
+    if (listener->listen(address, Port)) {
+        Listeners.push_back(listener);
+        return;
+    }
+    const QAbstractSocket::SocketError error = listener->serverError();
+    const QString reason = listener->errorString();
+    delete listener;
+    if (optional && (error == QAbstractSocket::SocketAddressNotAvailableError ||
+                     error == QAbstractSocket::UnsupportedSocketOperationError))
+        return;
+    throw EQuellorError(QStringLiteral("%1 port %2: %3").arg(address.toString()).arg(Port).arg(reason));
+}
+
+void TServerSocket::Accepted(int fd) {
+    auto& connection = *new TServerConnection(*this, fd);
+    Connections.push_back(&connection);
+    qCDebug(lcTcp) << "accepted a connection from" << connection.RemoteAddress();
+    if (OnAccept)
+        OnAccept(connection);
 }
 
 void TServerSocket::DropAll() {

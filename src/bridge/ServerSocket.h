@@ -7,6 +7,7 @@
 #include <list>
 
 class QSocketNotifier;
+class QHostAddress;
 class QTcpServer;
 class TServerSocket;
 
@@ -45,8 +46,8 @@ private:
     bool Gone = false;
 };
 
-// The event-driven server socket the TCP side is built on: IPv4 on all local addresses,
-// backlog 5, events delivered on the GUI thread in this order: listen when activated; accept
+// The event-driven server socket the TCP side is built on: IPv4 on all local addresses unless
+// told one address (or both loopback addresses), backlog 5, events delivered on the GUI thread in this order: listen when activated; accept
 // once per connection, after it joined the list and before any read; read when data waits;
 // write when the socket took more of the bytes queued for a connection that is not closing;
 // disconnect when the peer or the program closes it, with Data still readable; error with a
@@ -57,9 +58,12 @@ public:
     ~TServerSocket() override;
 
     bool Active() const;
-    // Raises when the port cannot be listened on.
+    // Raises when the port cannot be listened on, listening nowhere then.
     void SetActive(bool active);
     uint16_t Port = 24111;
+    // Empty: every IPv4 address; "localhost": 127.0.0.1 and, where the system has it, ::1;
+    // otherwise one address of this machine.
+    QString Address;
 
     int ActiveConnections() const { return static_cast<int>(Connections.size()); }
     const std::list<TServerConnection*>& ConnectionList() const { return Connections; }
@@ -90,8 +94,10 @@ private:
     void Failed(TServerConnection& connection, int error);
     void DropAll();
     void Retire(TServerConnection& connection);
+    void Listen(const QHostAddress& address, bool optional);
+    void Accepted(int fd);
 
-    QTcpServer* Server;
+    std::list<QTcpServer*> Listeners;
     std::list<TServerConnection*> Connections;
 };
 

@@ -1,5 +1,7 @@
 #include "bridge/sv_TCP.h"
 
+#include <QHostAddress>
+#include <QHostInfo>
 #include <QLineEdit>
 #include <limits>
 
@@ -27,6 +29,18 @@ QByteArray FixedAnswer(const QByteArray& status, const QByteArray& text) {
 const QByteArray DeviceNotRespondingAnswer = FixedAnswer("503 Service Unavailable", "Device is not responding.");
 const QByteArray DeviceNotAvailableAnswer = FixedAnswer("503 Service Unavailable", "~ is not available.");
 const QByteArray RequestIncompleteAnswer = FixedAnswer("408 Request Timeout", "The request did not arrive whole.");
+
+QByteArray ForbiddenAnswer(const http::TRefusal& refusal) {
+    const QByteArray name = QString::fromLatin1(refusal.Name).toHtmlEscaped().toLatin1();
+    const QByteArray allow = " To allow it, add it to TCP\\AllowedHosts in the settings file.";
+    switch (refusal.Kind) {
+    case http::TRefusal::Host: return FixedAnswer("403 Forbidden", "The host name " + name + " is not allowed." + allow);
+    case http::TRefusal::Origin:
+        return FixedAnswer("403 Forbidden", "Pages of " + name + " may not send this request." + allow);
+    case http::TRefusal::Head: break;
+    }
+    return FixedAnswer("403 Forbidden", "The request's head could not be checked.");
+}
 
 int TMySocketList::IndexOfId(int32_t id) const {
     for (size_t i = 0; i < Records.size(); ++i)
@@ -130,10 +144,29 @@ void TTCPForm::RestartServer() {
         ServerSocket1->SetActive(false);
         Clients.Clear();
         ServerSocket1->Port = Port;
+        ServerSocket1->Address = Listen;
         ServerSocket1->SetActive(true);
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
         Log(QStringLiteral("Open Socket Error"));
+        Log(QStringLiteral("cannot listen on ") + QString::fromUtf8(error.what()));
     }
+}
+
+void TTCPForm::Refuse(int32_t id, const http::TRefusal& refusal) {
+    const QString name = QString::fromLatin1(refusal.Name);
+    switch (refusal.Kind) {
+    case http::TRefusal::Host: Log(QStringLiteral("refused host ") + name); break;
+    case http::TRefusal::Origin: Log(QStringLiteral("refused a request from pages of ") + name); break;
+    case http::TRefusal::Head: Log(QStringLiteral("refused a request whose head could not be checked")); break;
+    }
+    SendAnswer(id, ForbiddenAnswer(refusal));
+}
+
+QString TTCPForm::BrowserHost() const {
+    const QHostAddress address(Listen);
+    if (address.isNull() || address.isLoopback())
+        return QStringLiteral("localhost");
+    return address.protocol() == QAbstractSocket::IPv6Protocol ? QLatin1Char('[') + Listen + QLatin1Char(']') : Listen;
 }
 
 QByteArray TTCPForm::TakeRequest(int32_t id, int32_t& total) {
@@ -201,6 +234,12 @@ void TTCPForm::LoadSettings() {
     Port = static_cast<uint16_t>(port);
     SendDelay = SettingsReadInteger(QStringLiteral("TCP\\Delay"), 100);
     Framing = SettingsReadInteger(QStringLiteral("TCP\\Framing"), 1) != 0;
+    Listen = SettingsReadString(QStringLiteral("TCP\\Listen"), QString()).trimmed();
+    AllowedHosts = SettingsReadString(QStringLiteral("TCP\\AllowedHosts"), QString());
+    QByteArrayList own{QHostInfo::localHostName().toUtf8()};
+    if (const QString domain = QHostInfo::localDomainName(); !domain.isEmpty())
+        own << (QHostInfo::localHostName() + QLatin1Char('.') + domain).toUtf8();
+    Guard = http::THostGuard(AllowedHosts.toUtf8(), own);
     FormParams->EditTCPPort->setText(QString::number(Port));
     FormParams->EditTCPSendDelay->setText(QString::number(SendDelay));
 }
@@ -215,5 +254,7 @@ void TTCPForm::SaveSettings() {
     SettingsWriteInteger(QStringLiteral("TCP\\Port"), Port);
     SettingsWriteInteger(QStringLiteral("TCP\\Delay"), SendDelay);
     SettingsWriteInteger(QStringLiteral("TCP\\Framing"), Framing ? 1 : 0);
+    SettingsWriteString(QStringLiteral("TCP\\Listen"), Listen);
+    SettingsWriteString(QStringLiteral("TCP\\AllowedHosts"), AllowedHosts);
     LoadSettings();
 }

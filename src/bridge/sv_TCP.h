@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "http/HostGuard.h"
 #include "settings/SettingsPart.h"
 
 class TDistForm;
@@ -39,6 +40,8 @@ extern const QByteArray DeviceNotRespondingAnswer;
 extern const QByteArray DeviceNotAvailableAnswer;
 // To a client whose request head had not arrived whole when the watchdog ran out.
 extern const QByteArray RequestIncompleteAnswer;
+// To a client whose request names a foreign host or comes from a foreign page.
+QByteArray ForbiddenAnswer(const http::TRefusal& refusal);
 
 // The bridge's end towards the browser: a local TCP server that numbers every connection,
 // gathers what each client sends and writes the one answer that ends the connection.
@@ -60,6 +63,10 @@ public:
     qsizetype Unsent(int32_t id) const;
     // Resets a client that stopped reading; what it was sent is lost.
     void DropClient(int32_t id);
+    // Answers a refused request and logs why.
+    void Refuse(int32_t id, const http::TRefusal& refusal);
+    // The host name a browser on this machine reaches the server by.
+    QString BrowserHost() const;
     bool IsClientConnected(int32_t id);
     int32_t FirstPendingClient() const;
     TServerConnection* FindConnection(int32_t id) const;
@@ -78,6 +85,12 @@ public:
     int32_t SendDelay = 100;
     // Answers end where their HTTP head says, and requests go to the device once their head is whole.
     bool Framing = true;
+    // TCP\Listen: where the server listens (empty: every IPv4 address).
+    QString Listen;
+    // TCP\AllowedHosts: names besides this machine's that requests may name; "*" for any.
+    QString AllowedHosts;
+    // Checks the host each request names.
+    http::THostGuard Guard{QByteArray(), {}};
     TMySocketList Clients;
 
 private:

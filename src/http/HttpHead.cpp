@@ -185,7 +185,7 @@ TRequest TRequestHead::Feed(QByteArrayView bytes) {
     for (qsizetype i = 0; i < bytes.size() && Result == TRequest::NeedMore; ++i) {
         const char c = bytes[i];
         if (++Size > MaxHeadBytes)
-            Result = TRequest::NotHttp;
+            Result = TRequest::TooLong;
         else if (LinePart < 3)
             Result = RequestLineByte(c) ? TRequest::NeedMore : TRequest::NotHttp;
         else if (c == '\n')
@@ -237,7 +237,17 @@ void TRequestHead::LineComplete() {
     QByteArray name, value;
     if (SplitField(Line, name, value))
         FieldList.append({name, value});
+    else
+        BadLine = true;
     Line.clear();
+}
+
+QList<QByteArray> TRequestHead::Values(QByteArrayView name) const {
+    QList<QByteArray> values;
+    for (const auto& [field, value] : FieldList)
+        if (field == name)
+            values << value;
+    return values;
 }
 
 } // namespace http

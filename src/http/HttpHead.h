@@ -58,7 +58,8 @@ private:
 enum class TRequest {
     NeedMore,  // begins like an HTTP request; its head is not complete yet
     Complete,  // the head is complete at HeadSize()
-    NotHttp,   // does not begin like an HTTP request (or its head is too long): passed on as it is
+    NotHttp,   // does not begin like an HTTP request: passed on as it is
+    TooLong,   // begins like one, but its head is longer than MaxHeadBytes
 };
 
 // The head of a client's request, up to its empty line.
@@ -70,6 +71,10 @@ public:
     const QByteArray& Method() const { return MethodName; }
     // The header fields in their order, names in lower case, values trimmed.
     const QList<std::pair<QByteArray, QByteArray>>& Fields() const { return FieldList; }
+    // The values of every field of that (lower-case) name.
+    QList<QByteArray> Values(QByteArrayView name) const;
+    // A line of the head was no field (a folded line, a name with spaces, no colon).
+    bool Malformed() const { return BadLine; }
 
 private:
     bool RequestLineByte(char c);
@@ -81,6 +86,7 @@ private:
     QByteArray MethodName;
     QList<std::pair<QByteArray, QByteArray>> FieldList;
     qint64 Size = 0;
+    bool BadLine = false;
 };
 
 } // namespace http

@@ -1,5 +1,6 @@
 #pragma once
 #include <QObject>
+#include <functional>
 
 #include "app/Hub.h"
 #include "platform/Dialogs.h"
@@ -26,12 +27,17 @@ struct TBridge {
     TDistForm& Dist = Program.Dist();
     TReadGate Gate;
 
-    explicit TBridge(int sendDelay = 100, bool framing = false) {
+    // configure: writes further settings before the program starts.
+    explicit TBridge(int sendDelay = 100, bool framing = false, const std::function<void()>& configure = {}) {
         MapPort(1, Device.SlavePath);
         SettingsWriteInteger("RS\\COM", 1);
         SettingsWriteInteger("TCP\\Port", Port);
         SettingsWriteInteger("TCP\\Delay", sendDelay);
         SettingsWriteInteger("TCP\\Framing", framing ? 1 : 0);
+        SettingsWriteString("TCP\\Listen", QString());
+        SettingsWriteString("TCP\\AllowedHosts", QString());
+        if (configure)
+            configure();
         FreshDialogs();
         Program.Main().StartUp();
         Dist.TimerCheck->stop();

@@ -184,7 +184,9 @@ TEST(TcpSide, APortInUseIsLoggedAndALaterRestartWorks) {
     side.Tcp.Port = occupier.serverPort();
     side.Dist.BtClearClick();
     side.Tcp.RestartServer();
-    EXPECT_EQ(side.Log(), QStringList{"TCP: Open Socket Error"});
+    EXPECT_EQ(side.Log(), (QStringList{"TCP: Open Socket Error", "TCP: cannot listen on 0.0.0.0 port " +
+                                                                       QString::number(side.Tcp.Port) +
+                                                                       ": The bound address is already in use"}));
     EXPECT_FALSE(side.Tcp.ServerSocket1->Active());
     occupier.close();
     side.Tcp.RestartServer();

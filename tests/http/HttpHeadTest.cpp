@@ -111,6 +111,6 @@ TEST(RequestHead, BytesThatDoNotBeginLikeARequestAreNotHttp) {
     for (const QByteArray& bytes : {QByteArray("\x01\x02"), QByteArray(" GET"), QByteArray("GET  /"), QByteArray("GET / HTTP/2\r\n"),
                                     QByteArray("GET / HTTP/1.1x"), QByteArray("GET /a\x01 HTTP/1.1"), QByteArray("G(T / HTTP/1.1")})
         EXPECT_EQ(TRequestHead().Feed(bytes), TRequest::NotHttp) << bytes.constData();
-    EXPECT_EQ(TRequestHead().Feed("GET / HTTP/1.1\r\nX: " + QByteArray(http::MaxHeadBytes, 'a')), TRequest::NotHttp);
+    EXPECT_EQ(TRequestHead().Feed("GET / HTTP/1.1\r\nX: " + QByteArray(http::MaxHeadBytes, 'a')), TRequest::TooLong);
     EXPECT_EQ(TRequestHead().Feed("GET / HTTP/1.1\r\nHost: x"), TRequest::NeedMore);
 }
