@@ -3,6 +3,7 @@
 #include <QFileInfo>
 #include <memory>
 
+#include "app/CommandLine.h"
 #include "app/Hub.h"
 #include "app/Sv_aMain.h"
 #include "app/UnitAbout.h"
@@ -53,7 +54,11 @@ void CreateWindows(TWindows& w, const QString& programBaseName) {
 }
 
 int RunQuellor(int argc, char** argv) {
+    if (const std::optional<int> status = AnswerCommandLine(argc, argv))
+        return *status;
     const bool headless = PrepareHeadless();
+    if (headless)
+        QuietOffscreenWarnings();
     TInstanceLock lock{QString::fromLatin1(InstanceLockName)};
     if (!lock.TryAcquire())
         return HandOver(argc, argv);

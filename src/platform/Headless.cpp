@@ -3,11 +3,21 @@
 #include <QGuiApplication>
 #include <QSocketNotifier>
 #include <csignal>
+#include <utility>
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace {
 int SignalPipe[2] = {-1, -1};
+QtMessageHandler PreviousHandler = nullptr;
+bool Quiet = false;
+
+void FilterMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type == QtWarningMsg && message == QLatin1String("This plugin does not support propagateSizeHints()"))
+        return;
+    if (PreviousHandler)
+        PreviousHandler(type, context, message);
+}
 
 void OnUnixSignal(int) {
     const char byte = 1;
@@ -21,6 +31,12 @@ bool PrepareHeadless() {
         return false;
     qputenv("QT_QPA_PLATFORM", "offscreen");
     return true;
+}
+
+void QuietOffscreenWarnings() {
+    if (std::exchange(Quiet, true))
+        return;
+    PreviousHandler = qInstallMessageHandler(FilterMessage);
 }
 
 bool IsHeadless() {

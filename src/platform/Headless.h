@@ -9,6 +9,9 @@ class QSocketNotifier;
 bool PrepareHeadless();
 // True when the running application has no real display.
 bool IsHeadless();
+// Drops the offscreen platform's warnings that say nothing to the user; every other message goes
+// where it went before.
+void QuietOffscreenWarnings();
 
 // Turns SIGINT and SIGTERM into a call on the GUI thread, through a self-pipe.
 class TSignalWatcher : public QObject {

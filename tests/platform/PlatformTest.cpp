@@ -4,6 +4,7 @@
 #include <QTimer>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <optional>
 
 #include "platform/Dialogs.h"
 #include "platform/ErrorReport.h"
@@ -129,19 +130,77 @@ TEST(SignalWatcher, TerminationSignalBecomesACallOnTheGuiThread) {
     EXPECT_TRUE(WaitUntil([&] { return calls == 1; }));
 }
 
-TEST(LogEcho, IdenticalLinesCollapseIntoOneWithACount) {
-    QTemporaryDir dir;
-    const QByteArray path = dir.filePath("echo.txt").toLocal8Bit();
-    FILE* stream = std::fopen(path.constData(), "w");
-    {
-        TLogEcho echo(stream);
-        echo.Echo("10:00:00", " COM3: Time Out");
-        echo.Echo("10:00:03", " COM3: Time Out");
-        echo.Echo("10:00:06", " COM3: Time Out");
-        echo.Echo("10:00:09", " COM3: Found Id");
+namespace {
+// An echo into memory, with a clock the test moves.
+struct TEchoed {
+    char* Buffer = nullptr;
+    size_t Size = 0;
+    FILE* Stream = open_memstream(&Buffer, &Size);
+    qint64 Now = 0;
+    std::optional<TLogEcho> Echo{std::in_place, Stream, [this] { return Now; }};
+    ~TEchoed() {
+        Echo.reset();
+        std::fclose(Stream);
+        std::free(Buffer);
     }
-    std::fclose(stream);
-    QFile file(QString::fromLocal8Bit(path));
-    file.open(QIODevice::ReadOnly);
-    EXPECT_EQ(file.readAll(), "10:00:00 COM3: Time Out\n  (repeated 2 times)\n10:00:09 COM3: Found Id\n");
+    void Lines(std::initializer_list<const char*> texts) {
+        for (const char* text : texts)
+            Echo->Echo(QStringLiteral("t "), QString::fromLatin1(text));
+    }
+    QByteArray Text() const { return QByteArray(Buffer, static_cast<qsizetype>(Size)); }
+    QByteArray Flushed() {
+        Echo->Flush();
+        return Text();
+    }
+};
+} // namespace
+
+TEST(LogEcho, ASingleLineRepeatedIsWrittenOnceWithACount) {
+    TEchoed echo;
+    echo.Echo->Echo("10:00:00", " COM3: Time Out");
+    echo.Echo->Echo("10:00:03", " COM3: Time Out");
+    echo.Echo->Echo("10:00:06", " COM3: Time Out");
+    echo.Echo->Echo("10:00:09", " COM3: Found Id");
+    EXPECT_EQ(echo.Text(), "10:00:00 COM3: Time Out\n  (the last line repeated 2 times)\n10:00:09 COM3: Found Id\n");
+}
+
+TEST(LogEcho, ARepeatedGroupIsWrittenOnceAndTheLineThatEndsItAtOnce) {
+    TEchoed echo;
+    echo.Lines({"Tx Error", "Open Error", "Tx Error", "Open Error", "Tx Error", "Open Error", "Tx Error", "Open Error"});
+    EXPECT_EQ(echo.Text(), "t Tx Error\nt Open Error\n");
+    echo.Lines({"Found Id"});
+    EXPECT_EQ(echo.Text(), "t Tx Error\nt Open Error\n  (the last 2 lines repeated 3 times)\nt Found Id\n");
+}
+
+TEST(LogEcho, GroupsOfEveryLengthUpToFourCollapseAndAHalfRoundIsNotLost) {
+    TEchoed three;
+    three.Lines({"a", "b", "c", "a", "b", "c", "a", "b", "x"});
+    EXPECT_EQ(three.Flushed(), "t a\nt b\nt c\n  (the last 3 lines repeated 1 time)\nt a\nt b\nt x\n");
+    TEchoed four;
+    four.Lines({"a", "b", "c", "d", "a", "b", "c", "d", "a", "b", "c", "d"});
+    EXPECT_EQ(four.Flushed(), "t a\nt b\nt c\nt d\n  (the last 4 lines repeated 2 times)\n");
+    TEchoed five;
+    five.Lines({"a", "b", "c", "d", "e", "a", "b", "c", "d", "e"});
+    EXPECT_EQ(five.Flushed(), "t a\nt b\nt c\nt d\nt e\nt a\nt b\nt c\nt d\nt e\n");
+}
+
+TEST(LogEcho, ALineThatOnlyBeginsToRepeatIsWrittenAsItIs) {
+    TEchoed echo;
+    echo.Lines({"a", "b", "c", "a", "d", "b"});
+    EXPECT_EQ(echo.Flushed(), "t a\nt b\nt c\nt a\nt d\nt b\n");
+}
+
+TEST(LogEcho, ARepetitionThatGoesOnIsCountedAtMostOnceAnHour) {
+    TEchoed echo;
+    int rounds = 0;
+    for (; echo.Now < 3 * TLogEcho::CountEveryMs + 60000; echo.Now += 3000, ++rounds)
+        echo.Lines({"Tx Error", "Open Error"});
+    const QList<QByteArray> during = echo.Text().split('\n');
+    EXPECT_EQ(during.size(), 2 + 3 + 1) << echo.Text().constData();
+    EXPECT_EQ(during[2], "  (the last 2 lines repeated 1201 times)");
+    EXPECT_EQ(during[3], "  (the last 2 lines repeated 1200 times)");
+    EXPECT_EQ(during[4], "  (the last 2 lines repeated 1200 times)");
+    const QByteArray all = echo.Flushed();
+    EXPECT_TRUE(all.endsWith("(the last 2 lines repeated " + QByteArray::number(rounds - 1 - 3601) + " times)\n"))
+        << all.constData();
 }
