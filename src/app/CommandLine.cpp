@@ -20,6 +20,7 @@ std::optional<int> AnswerCommandLine(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral(QUELLOR_VERSION));
     QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.setApplicationDescription(QStringLiteral(
         "Gives a web browser the web pages of a device on a serial line. Without arguments it starts in\n"
         "the tray and serves the device at http://localhost:24111; without a display it runs headless\n"

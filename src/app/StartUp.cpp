@@ -57,7 +57,7 @@ int RunQuellor(int argc, char** argv) {
     if (const std::optional<int> status = AnswerCommandLine(argc, argv))
         return *status;
     const bool headless = PrepareHeadless();
-    if (headless)
+    if (headless || qEnvironmentVariable("QT_QPA_PLATFORM") == QLatin1String("offscreen"))
         QuietOffscreenWarnings();
     TInstanceLock lock{QString::fromLatin1(InstanceLockName)};
     if (!lock.TryAcquire())

@@ -204,3 +204,19 @@ TEST(LogEcho, ARepetitionThatGoesOnIsCountedAtMostOnceAnHour) {
     EXPECT_TRUE(all.endsWith("(the last 2 lines repeated " + QByteArray::number(rounds - 1 - 3601) + " times)\n"))
         << all.constData();
 }
+
+namespace {
+QStringList Captured;
+void Capture(QtMsgType, const QMessageLogContext&, const QString& message) { Captured << message; }
+} // namespace
+
+TEST(QuietOffscreenWarnings, DropsTheSizeHintsWarningAndPassesEveryOtherMessageOn) {
+    qInstallMessageHandler(Capture);
+    QuietOffscreenWarnings();
+    qWarning("This plugin does not support propagateSizeHints()");
+    qWarning("This plugin does not support something else");
+    qInfo("This plugin does not support propagateSizeHints()");
+    qInstallMessageHandler(nullptr);
+    EXPECT_EQ(Captured, (QStringList{"This plugin does not support something else",
+                                     "This plugin does not support propagateSizeHints()"}));
+}

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds the Debian package and checks it the way a user meets it: the files validate, lintian
+# finds no error, apt-get installs it with its dependencies, the installed program answers and
+# its user service verifies; then the package is removed again.
+#   tools/check-package.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source tools/ensure-packages.sh dpkg-dev lintian desktop-file-utils appstream systemd man-db
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+deb=$(tools/package.sh | tail -n 1)
+echo "package: $deb"
+dpkg-deb -f "$deb" Depends
+desktop-file-validate packaging/org.quellor.Quellor.desktop
+appstreamcli validate --no-net build-package/packaging/org.quellor.Quellor.metainfo.xml
+lintian --fail-on error "$deb"
+DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y "$deb"
+trap 'DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get remove -y quellor >/dev/null' EXIT
+version=$(quellor --version)
+echo "installed: $version"
+[ "$version" = "quellor $(sed -n 's/^project(Quellor VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)" ]
+quellor --help | grep -q -- "--version"
+desktop-file-validate /usr/share/applications/org.quellor.Quellor.desktop
+runtime=$(mktemp -d)
+XDG_RUNTIME_DIR=$runtime systemd-analyze verify --user /usr/lib/systemd/user/quellor.service
+rm -rf "$runtime"
+echo "package checks passed"
