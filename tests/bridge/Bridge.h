@@ -19,7 +19,8 @@ protected:
 };
 
 // The program started up on COM1, which is the pty; the check timer does not run by itself.
-// Framing is off unless asked for: the dispatcher then keeps the quiet rule alone.
+// Framing is off unless asked for, and then the host check too: the dispatcher then keeps the
+// quiet rule alone and writes requests as they arrive.
 struct TBridge {
     TPty Device;
     quint16 Port = FreeTcpPort();
@@ -35,7 +36,7 @@ struct TBridge {
         SettingsWriteInteger("TCP\\Delay", sendDelay);
         SettingsWriteInteger("TCP\\Framing", framing ? 1 : 0);
         SettingsWriteString("TCP\\Listen", QString());
-        SettingsWriteString("TCP\\AllowedHosts", QString());
+        SettingsWriteString("TCP\\AllowedHosts", framing ? QString() : QStringLiteral("*"));
         if (configure)
             configure();
         FreshDialogs();
