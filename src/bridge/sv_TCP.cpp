@@ -153,7 +153,11 @@ void TTCPForm::RestartServer() {
 }
 
 void TTCPForm::Refuse(int32_t id, const http::TRefusal& refusal) {
-    const QString name = QString::fromLatin1(refusal.Name);
+    // The name comes from the request: control bytes in it must not make lines of the log.
+    QString name = QString::fromLatin1(refusal.Name);
+    for (QChar& c : name)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            c = QLatin1Char('?');
     switch (refusal.Kind) {
     case http::TRefusal::Host: Log(QStringLiteral("refused host ") + name); break;
     case http::TRefusal::Origin: Log(QStringLiteral("refused a request from pages of ") + name); break;

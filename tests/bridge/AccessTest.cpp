@@ -143,6 +143,10 @@ TEST(RequestGuard, ACrossSitePostAndRepeatedHostsAreRefused) {
     const auto [twice, twiceSeen] = bridge.Exchange("GET / HTTP/1.1\r\nHost: localhost\r\nHost: evil.example\r\n\r\n");
     EXPECT_EQ(twiceSeen, "");
     EXPECT_TRUE(twice.contains("The host name localhost, evil.example is not allowed."));
+    const int lines = bridge.Program.LogLines().size();
+    bridge.Exchange("GET / HTTP/1.1\r\nHost: evil\rTCP: Listen\r\n\r\n");
+    EXPECT_EQ(bridge.Program.LogLines().size(), lines + 1);
+    EXPECT_TRUE(bridge.Program.LogLines().last().endsWith("TCP: refused host evil?TCP: Listen"));
 }
 
 TEST(RequestGuard, AStarWithFramingOffWritesRequestsAsTheyArrive) {
