@@ -104,11 +104,16 @@ struct TStreamingBridge : TBridge {
         EXPECT_EQ(Device.Read(static_cast<int>(request.size())), request);
         return id;
     }
-    // Waits until the dispatcher stopped reading the line for a client that does not keep up.
-    bool WaitUntilHeldBack() {
+    // Asks for a large answer that the device writes as fast as the line takes it; true once the
+    // dispatcher stopped reading the line for the client, which does not read.
+    bool HoldBack(TRawClient& client, TDeviceWriter& device, const QByteArray& answer) {
+        Ask(client);
+        device.Start(Device, answer, 1 << 16);
         return WaitUntil([&] { return Program.Rs().ReceivePaused; }, 10s);
     }
 };
+
+const QByteArray LargeAnswer = TSimDevice::PatternAnswer(12 << 20);
 } // namespace
 
 TEST(Streaming, APacedAnswerReachesItsClientAsItArrivesWholeAndInOrderAndTheProbeStillWorks) {
@@ -140,11 +145,10 @@ TEST(Streaming, APacedAnswerReachesItsClientAsItArrivesWholeAndInOrderAndTheProb
 TEST(Streaming, ASlowReaderHoldsTheLineBackWithBoundedMemoryAndLosesNothing) {
     TStreamingBridge bridge;
     TRawClient client(bridge.Port);
-    const int32_t id = bridge.Ask(client);
-    const QByteArray answer = TSimDevice::PatternAnswer(12 << 20);
+    const QByteArray& answer = LargeAnswer;
     TDeviceWriter device;
-    device.Start(bridge.Device, answer, 1 << 16);
-    ASSERT_TRUE(bridge.WaitUntilHeldBack());
+    ASSERT_TRUE(bridge.HoldBack(client, device, answer));
+    const int32_t id = static_cast<int32_t>(bridge.Dist.CurrentClient);
     QByteArray got;
     for (int second = 0; second < 3; ++second) {
         got += client.Take(1024);
@@ -163,11 +167,8 @@ TEST(Streaming, ASlowReaderHoldsTheLineBackWithBoundedMemoryAndLosesNothing) {
 TEST(Streaming, AReaderThatStopsIsDroppedAndTheNextClientGetsItsOwnWholeAnswer) {
     TStreamingBridge bridge;
     TRawClient stuck(bridge.Port);
-    bridge.Ask(stuck);
-    const QByteArray answer = TSimDevice::PatternAnswer(12 << 20);
     TDeviceWriter device;
-    device.Start(bridge.Device, answer, 1 << 16);
-    ASSERT_TRUE(bridge.WaitUntilHeldBack());
+    ASSERT_TRUE(bridge.HoldBack(stuck, device, LargeAnswer));
     EXPECT_EQ(bridge.Dist.TimerReader->interval(), 120000);
     bridge.Dist.TimerReaderTimer();
     stuck.ReadToEnd();
