@@ -11,7 +11,6 @@
 namespace {
 // How long a framed answer may stay quiet before its declared end; then it is handed as it is.
 constexpr int StallLimitMs = 2000;
-constexpr int WatchdogMs = 1000;
 const QByteArray StatusLineStart = "HTTP/";
 
 // Where an answer's status line may begin in bytes from the device, or the size when nowhere.
@@ -141,12 +140,6 @@ void TDistForm::ServeNextInLine() {
         SendProbeChunk();
         return;
     }
-    const int32_t id = TCPForm->FirstPendingClient();
-    if (id <= 0)
-        return;
-    Answer.clear();
-    RequestRest.clear();
-    TimerEnd->stop();
-    BeginExchange();
-    ServeClient(id);
+    if (const int32_t id = TCPForm->FirstPendingClient(); id > 0)
+        TakeUpClient(id);
 }

@@ -13,7 +13,6 @@
 
 namespace {
 constexpr int ChunkSize = 2048;
-constexpr int WatchdogMs = 1000;
 constexpr int RelayTicks = 3;
 constexpr int LongRequestTicks = 60;
 constexpr int LongRequestBytes = 5000;
@@ -256,11 +255,7 @@ void TDistForm::TimerCheckTimer() {
     }
     const int32_t id = TCPForm->FirstPendingClient();
     if (id > 0) {
-        Answer.clear();
-        RequestRest.clear();
-        TimerEnd->stop();
-        BeginExchange();
-        ServeClient(id);
+        TakeUpClient(id);
         IdleTicks = 0;
         return;
     }
@@ -268,6 +263,15 @@ void TDistForm::TimerCheckTimer() {
         IdleTicks = 0;
         StartProbe(false);
     }
+}
+
+// Begins the exchange of a client whose request waited.
+void TDistForm::TakeUpClient(int32_t id) {
+    Answer.clear();
+    RequestRest.clear();
+    TimerEnd->stop();
+    BeginExchange();
+    ServeClient(id);
 }
 
 void TDistForm::StartProbe(bool reopen) {

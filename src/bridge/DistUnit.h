@@ -117,7 +117,11 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
+    // After each chunk written: how long the line may stay quiet before a tick of the watchdog.
+    static constexpr int WatchdogMs = 1000;
+
     void AppendMemoLines(const QStringList& lines);
+    void TakeUpClient(int32_t id);
     void HandAnswer();
     void RestartTimerEnd(int interval);
     void EndRelay();

@@ -142,8 +142,7 @@ void TServerSocket::SetActive(bool active) {
         return;
     if (!active) {
         DropAll();
-        for (QTcpServer* listener : std::exchange(Listeners, {}))
-            delete listener;
+        CloseListeners();
         return;
     }
     try {
@@ -159,12 +158,16 @@ void TServerSocket::SetActive(bool active) {
             Listen(address, false);
         }
     } catch (const std::exception&) {
-        for (QTcpServer* listener : std::exchange(Listeners, {}))
-            delete listener;
+        CloseListeners();
         throw;
     }
     if (OnListen)
         OnListen();
+}
+
+void TServerSocket::CloseListeners() {
+    for (QTcpServer* listener : std::exchange(Listeners, {}))
+        delete listener;
 }
 
 // optional: a system without that kind of address is no error.

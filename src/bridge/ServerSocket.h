@@ -95,6 +95,7 @@ private:
     void DropAll();
     void Retire(TServerConnection& connection);
     void Listen(const QHostAddress& address, bool optional);
+    void CloseListeners();
     void Accepted(int fd);
 
     std::list<QTcpServer*> Listeners;

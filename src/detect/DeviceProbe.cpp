@@ -1,11 +1,11 @@
 // The device probe and the detection pass over all serial ports.
 #include <QComboBox>
-#include <QRegularExpression>
 
 #include "app/Hub.h"
 #include "bridge/DistUnit.h"
 #include "bridge/sv_RS.h"
 #include "detect/EnumDevices.h"
+#include "serial/PortNames.h"
 #include "platform/WinMessage.h"
 #include "platform/Tracing.h"
 #include "settings/sv_params.h"
@@ -49,17 +49,6 @@ QByteArray Trimmed(QByteArray text) {
 }
 
 QString EntryName(const QString& entry) { return entry.section(QLatin1Char('='), 0, 0); }
-
-// n for a name "COMn" with n > 0, else 0.
-int ComNumber(const QString& name) {
-    static const QRegularExpression pattern(QStringLiteral("^COM([0-9]+)$"));
-    const QRegularExpressionMatch match = pattern.match(name.toUpper());
-    if (!match.hasMatch())
-        return 0;
-    bool ok = false;
-    const int n = match.captured(1).toInt(&ok);
-    return ok ? n : 0;
-}
 } // namespace
 
 QByteArray ProbeRequest() {

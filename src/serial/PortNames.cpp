@@ -10,8 +10,7 @@ struct TRange {
     int First;
 };
 
-constexpr TRange Ranges[] = {{"/dev/ttyS", 1}, {"/dev/ttyUSB", 33}, {"/dev/ttyACM", 65}, {"/dev/ttyAMA", 97},
-                             {"/dev/rfcomm", 129}};
+constexpr TRange Ranges[] = {{"ttyS", 1}, {"ttyUSB", 33}, {"ttyACM", 65}, {"ttyAMA", 97}, {"rfcomm", 129}};
 constexpr int RangeSize = 32;
 
 // The map's entry for the number: COMn, else the first name in another case; empty when none.
@@ -54,23 +53,10 @@ TPortTarget ResolvePort(const QString& deviceName, const QString& mapFolder, con
         return {mapped, true};
     for (const TRange& range : Ranges)
         if (number >= range.First && number < range.First + RangeSize)
-            return {devRoot + QLatin1String(range.Prefix).mid(4) + QString::number(number - range.First)};
+            return {devRoot + QLatin1Char('/') + QLatin1String(range.Prefix) + QString::number(number - range.First)};
     return {mapFolder + QStringLiteral("/COM") + QString::number(number), true};
 }
 
 QString DeviceNodeFor(const QString& deviceName, const QString& mapFolder) {
     return ResolvePort(deviceName, mapFolder).Node;
-}
-
-QString RangePortName(const QString& node) {
-    for (const TRange& range : Ranges) {
-        const QString prefix = QLatin1String(range.Prefix);
-        if (!node.startsWith(prefix))
-            continue;
-        bool ok = false;
-        const int index = node.mid(prefix.size()).toInt(&ok);
-        if (ok && index >= 0 && index < RangeSize && QString::number(index) == node.mid(prefix.size()))
-            return QStringLiteral("COM") + QString::number(range.First + index);
-    }
-    return {};
 }

@@ -21,6 +21,3 @@ TPortTarget ResolvePort(const QString& deviceName, const QString& mapFolder = Po
 QString DeviceNodeFor(const QString& deviceName, const QString& mapFolder = PortMapFolder());
 // 1 to 255 for a name COMn in any case; 0 for any other.
 int ComNumber(const QString& name);
-
-// The reverse of the fixed ranges: "/dev/ttyUSB0" gives "COM33"; empty for a node outside them.
-QString RangePortName(const QString& node);

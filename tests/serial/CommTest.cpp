@@ -91,10 +91,10 @@ TEST(PortNames, PathsAsTheyAreComNamesThroughTheMapOrTheFixedRanges) {
     TPty pty;
     MapPort(12, pty.SlavePath);
     EXPECT_EQ(DeviceNodeFor("COM12"), PortMapFolder() + "/COM12");
-    EXPECT_EQ(RangePortName("/dev/ttyUSB0"), "COM33");
-    EXPECT_EQ(RangePortName("/dev/ttyACM31"), "COM96");
-    EXPECT_EQ(RangePortName("/dev/ttyS32"), "");
-    EXPECT_EQ(RangePortName("/dev/ttyXR0"), "");
+    EXPECT_EQ(DeviceNodeFor("COM96", noMap), "/dev/ttyACM31");
+    EXPECT_EQ(ComNumber("com255"), 255);
+    EXPECT_EQ(ComNumber("COM256"), 0);
+    EXPECT_EQ(ComNumber("COM07"), 0);
 }
 
 TEST(SerialComponent, OpensByPathAndByMappedNameAndRefusesASecondOpen) {
