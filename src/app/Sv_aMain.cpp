@@ -223,6 +223,7 @@ void TFrmMainRSServ::WMSvParamsSaved() {
     RSForm->ClosePort();
     RSForm->OpenSelectedPortOrWarn();
     TCPForm->RestartServer();
+    DistForm->LineReset();
     BuildURL();
 }
 

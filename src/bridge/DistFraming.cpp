@@ -1,6 +1,5 @@
 // The dispatcher's framing: an answer ends where its HTTP head says, bytes that belong to no
-// exchange never reach a client, a request reaches the device only once its head is whole, and
-// the next client in line is served as soon as the line is free.
+// exchange never reach a client, and the next in line is served as soon as the line is free.
 #include <QTimer>
 
 #include "bridge/DistUnit.h"
@@ -27,113 +26,78 @@ qsizetype StatusLineAt(const QByteArray& bytes) {
 
 bool TDistForm::FramingOn() const { return TCPForm->Framing; }
 
-void TDistForm::BeginExchange() {
-    Framer.reset();
-    FramedBytes = 0;
-    Handed = 0;
-    RequestHead = http::TRequestHead();
-    RequestHeld.clear();
-    LeftoverLogged = false;
-}
-
-// Keeps request bytes back until the head is whole; false while it is not, and for a refused
-// request. Then `text` is all of it, and the answer framer knows whether the request was a HEAD.
-bool TDistForm::HoldRequest(QByteArray& text) {
-    if (!(FramingOn() || TCPForm->Guard.On()) || RequestHead.State() != http::TRequest::NeedMore)
-        return true;
-    RequestHeld += text;
-    if (RequestHead.Feed(text) == http::TRequest::NeedMore) {
-        if (!TimerEnd->isActive()) {
-            WaitTicks = 0;
-            RestartTimerEnd(WatchdogMs);
-        }
-        return false;
-    }
-    text = std::exchange(RequestHeld, {});
-    if (RequestHead.State() != http::TRequest::NotHttp) {
-        if (const auto refusal = TCPForm->Guard.Check(RequestHead)) {
-            TCPForm->Refuse(static_cast<int32_t>(CurrentClient), *refusal);
-            EndRelay();
-            FinishExchange();
-            return false;
-        }
-    }
-    if (FramingOn())
-        Framer.emplace(RequestHead.State() == http::TRequest::Complete && RequestHead.Method() == "HEAD");
-    return true;
-}
-
 void TDistForm::DropLeftover(qsizetype count, const char* where) {
-    if (count <= 0 || LeftoverLogged)
+    if (count <= 0 || Exchange.LeftoverLogged)
         return;
-    LeftoverLogged = true;
+    Exchange.LeftoverLogged = true;
     AddLogLine("RS: " + RSForm->PortName().toUtf8() + " dropped " + QByteArray::number(count) + " bytes " + where, true);
 }
 
 // Feeds what arrived to the framer; false when nothing of an answer is left to wait for.
 bool TDistForm::FrameAnswer() {
+    TExchange& ex = Exchange;
     const bool awaiting = State == dsRelayWait || State == dsProbeWait;
-    if (awaiting && DeviceSpeaksHttp && FramedBytes == 0) {
-        const qsizetype at = StatusLineAt(Answer);
+    if (awaiting && DeviceSpeaksHttp && ex.FramedBytes == 0) {
+        const qsizetype at = StatusLineAt(ex.Answer);
         DropLeftover(at, "left over from an earlier answer");
-        Answer.remove(0, at);
-        if (Answer.isEmpty()) {
+        ex.Answer.remove(0, at);
+        if (ex.Answer.isEmpty()) {
             RestartTimerEnd(WatchdogMs);
             return false;
         }
     }
-    Framer->Feed(QByteArrayView(Answer).sliced(FramedBytes));
-    FramedBytes = Answer.size();
-    if (Framer->SawStatusLine())
+    ex.Framer->Feed(QByteArrayView(ex.Answer).sliced(ex.FramedBytes));
+    ex.FramedBytes = ex.Answer.size();
+    if (ex.Framer->SawStatusLine())
         DeviceSpeaksHttp = true;
-    else if (Framer->State() == http::TFrame::NotHttp)
+    else if (ex.Framer->State() == http::TFrame::NotHttp)
         DeviceSpeaksHttp = false;
     return true;
 }
 
-// A complete answer is handed at once, without its surplus; what arrived of an incomplete one
-// goes to its client at once.
+// A complete answer ends the exchange at once, without its surplus; what arrived of an
+// incomplete one goes on at once.
 void TDistForm::EndFramedArrival() {
-    if (Framer->State() == http::TFrame::Complete) {
-        DropLeftover(Handed + Answer.size() - Framer->End(), "past the end of an answer");
-        Answer.truncate(Framer->End() - Handed);
+    TExchange& ex = Exchange;
+    if (ex.Framer->State() == http::TFrame::Complete) {
+        DropLeftover(ex.Handed + ex.Answer.size() - ex.Framer->End(), "past the end of an answer");
+        ex.Answer.truncate(ex.Framer->End() - ex.Handed);
         TimerEnd->stop();
         TimerEndTimer();
         return;
     }
-    if (Streams())
-        StreamArrived();
+    PassOn();
     if (!RSForm->ReceivePaused)
         ArmAnswerTimer();
 }
 
 // An incomplete answer may pause up to the stall limit; one that declares no end keeps the quiet rule.
 void TDistForm::ArmAnswerTimer() {
-    const bool declared = Framer->State() == http::TFrame::NeedMore;
+    const bool declared = Exchange.Framer && Exchange.Framer->State() == http::TFrame::NeedMore;
     RestartTimerEnd(declared ? StallLimitMs : std::max(1, static_cast<int>(TCPForm->SendDelay)));
 }
 
 void TDistForm::LogStall() {
-    const qsizetype arrived = Handed + Answer.size();
-    if (Framer && Framer->State() == http::TFrame::NeedMore && arrived > 0)
+    const qsizetype arrived = Exchange.Handed + Exchange.Answer.size();
+    if (Exchange.Framer && Exchange.Framer->State() == http::TFrame::NeedMore && arrived > 0)
         AddLogLine("RS: " + RSForm->PortName().toUtf8() + " answer stalled, " + QByteArray::number(arrived) +
                        " bytes handed before its declared end",
                    true);
 }
 
-void TDistForm::FinishExchange() {
-    if (State != dsIdle)
+void TDistForm::LogDropped() {
+    if (Exchange.Dropped == 0 || Exchange.Orphan == orNone)
         return;
-    Framer.reset();
-    FramedBytes = 0;
-    Handed = 0;
-    ServeNextInLine();
+    const QByteArray why = Exchange.Orphan == orClientLeft ? "whose client had left" : "that came after its client was answered";
+    AddLogLine("RS: " + RSForm->PortName().toUtf8() + " dropped " + QByteArray::number(Exchange.Dropped) +
+                   " bytes of an answer " + why,
+               true);
 }
 
 // Takes up a waiting probe or client at once instead of at the next check tick; the detection
 // pass keeps its pace on the tick.
 void TDistForm::ServeNextInLine() {
-    if (!FramingOn() || State != dsIdle || CurrentClient != 0 || PassMode == 1)
+    if (!FramingOn() || State != dsIdle || PassMode == 1)
         return;
     if (!ProbeRest.isEmpty()) {
         State = dsProbeWait;

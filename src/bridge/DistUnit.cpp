@@ -18,6 +18,7 @@ constexpr int LongRequestTicks = 60;
 constexpr int LongRequestBytes = 5000;
 constexpr int ProbeTicks = 3;
 constexpr int IdleTicksBeforeProbe = 30;
+constexpr int SettleLimitTicks = 10;
 
 QByteArray TakeChunk(QByteArray& rest) {
     const QByteArray chunk = rest.left(ChunkSize);
@@ -35,12 +36,9 @@ void TDistForm::RestartTimerEnd(int interval) {
 void TDistForm::Init() {
     LogBusy = false;
     TimerEnd->stop();
-    CurrentClient = 0;
-    ClientTotal = 0;
+    Exchange = TExchange();
     WaitTicks = 0;
     IdleTicks = 0;
-    Answer.clear();
-    RequestRest.clear();
     ProbeRest.clear();
     StatusText.clear();
     LastLoggedStatus.clear();
@@ -63,44 +61,73 @@ void TDistForm::Init() {
     TimerCheck->start();
 }
 
+void TDistForm::BeginExchange(uint32_t client) {
+    TimerEnd->stop();
+    Exchange = TExchange();
+    Exchange.CurrentClient = client;
+    WaitTicks = 0;
+}
+
+// Bytes the port kept for an exchange that is over belong to no one.
+void TDistForm::EndExchange() {
+    LogDropped();
+    TimerEnd->stop();
+    Exchange = TExchange();
+    State = dsIdle;
+    if (RSForm->ReceivePaused) {
+        RSForm->ResetInput();
+        RSForm->ResumeReceive();
+    }
+    ServeNextInLine();
+}
+
+void TDistForm::LineReset() {
+    if (State == dsIdle)
+        return;
+    if ((State == dsProbeWait || State == dsProbeAnswer) && ProbeResult == 1)
+        ProbeResult = 0;
+    EndExchange();
+}
+
 void TDistForm::OnClientData(int32_t id) {
     IdleTicks = 0;
-    const auto client = static_cast<uint32_t>(id);
-    if (State == dsIdle) {
-        if (CurrentClient == 0) {
-            Answer.clear();
-            RequestRest.clear();
-            CurrentClient = client;
-            ClientTotal = 0;
-            TimerEnd->stop();
-            BeginExchange();
-        }
-        if (CurrentClient == client)
-            ServeClient(id);
-    } else if (State == dsRelayWait && CurrentClient == client) {
+    if (State == dsIdle)
+        TakeUpClient(id);
+    else if (State == dsRelayWait && Exchange.CurrentClient == static_cast<uint32_t>(id))
         ServeClient(id);
+}
+
+// Begins the exchange of a client whose request may go to the line.
+void TDistForm::TakeUpClient(int32_t id) {
+    const TMySocket* record = TCPForm->Clients.FindById(id);
+    if (!record || !record->RequestReady())
+        return;
+    BeginExchange(static_cast<uint32_t>(id));
+    if (FramingOn()) {
+        const http::TRequestHead* head = TCPForm->RequestHead(id);
+        Exchange.Framer.emplace(head->State() == http::TRequest::Complete && head->Method() == "HEAD");
     }
+    ServeClient(id);
+    if (State == dsIdle)
+        EndExchange();
 }
 
 void TDistForm::ServeClient(int32_t id) {
     IdleTicks = 0;
-    QByteArray text = TCPForm->TakeRequest(id, ClientTotal);
+    const QByteArray text = TCPForm->TakeRequest(id, Exchange.ClientTotal);
     if (text.isEmpty())
         return;
-    CurrentClient = static_cast<uint32_t>(id);
     State = dsRelayWait;
-    if (!HoldRequest(text))
-        return;
     qCDebug(lcBridge) << "relaying" << text.size() << "bytes of client" << id;
-    RequestRest += text;
+    Exchange.RequestRest += text;
     SendRequestChunk();
 }
 
 void TDistForm::SendRequestChunk() {
-    if (RequestRest.isEmpty())
+    if (Exchange.RequestRest.isEmpty())
         return;
     TimerEnd->stop();
-    const QByteArray chunk = TakeChunk(RequestRest);
+    const QByteArray chunk = TakeChunk(Exchange.RequestRest);
     if (RSForm->WriteChunk(chunk)) {
         WaitTicks = 0;
         RestartTimerEnd(WatchdogMs);
@@ -109,13 +136,9 @@ void TDistForm::SendRequestChunk() {
     QByteArray answer = DeviceNotAvailableAnswer;
     const qsizetype mark = answer.indexOf('~');
     answer.replace(mark, 1, RSForm->PortName().toUtf8());
-    TCPForm->SendAnswer(static_cast<int32_t>(CurrentClient), answer);
-    CurrentClient = 0;
-    ClientTotal = 0;
-    State = dsIdle;
-    TimerEnd->stop();
+    TCPForm->SendAnswer(static_cast<int32_t>(Exchange.CurrentClient), answer);
     RSForm->OpenPort(RSForm->PortName());
-    FinishExchange();
+    EndExchange();
 }
 
 void TDistForm::ContinueSending() {
@@ -133,9 +156,9 @@ void TDistForm::OnSerialData() {
     QByteArray piece;
     while (ReceiveQueue->TakeChunk(piece) > 0) {
         LastRxTick = GetTickCount();
-        Answer += piece;
+        Exchange.Answer += piece;
     }
-    const bool framed = Framer.has_value() && State != dsIdle;
+    const bool framed = Exchange.Framer.has_value() && State != dsIdle;
     if (framed && !FrameAnswer())
         return;
     State = (State == dsProbeWait || State == dsProbeAnswer) ? dsProbeAnswer : dsRelayAnswer;
@@ -144,99 +167,110 @@ void TDistForm::OnSerialData() {
         EndFramedArrival();
         return;
     }
+    if (Exchange.CurrentClient == 0)
+        DropArrived();
     // A send delay of 0 would give the quiet timer no period; the smallest one still ends the answer.
     RestartTimerEnd(std::max(1, static_cast<int>(TCPForm->SendDelay)));
 }
 
-void TDistForm::EndRelay() {
-    CurrentClient = 0;
-    ClientTotal = 0;
-    State = dsIdle;
-    TimerEnd->stop();
+// The client's part in the exchange is over; what the device still sends is dropped.
+void TDistForm::Release(TOrphan why) {
+    Exchange.CurrentClient = 0;
+    Exchange.Orphan = why;
+    if (RSForm->ReceivePaused)
+        ResumeStream();
+    if (State == dsRelayAnswer)
+        DropArrived();
+}
+
+// An answer owed after a fixed answer or a client that left may still begin this many watchdog
+// ticks after the request went out; without framing its end could not be told, so it is not awaited.
+int TDistForm::SettleTicks() const {
+    const int limit = Exchange.ClientTotal >= LongRequestBytes ? LongRequestTicks : RelayTicks;
+    return Exchange.Framer ? std::max(limit, SettleLimitTicks) : limit;
 }
 
 void TDistForm::TimerEndTimer() {
     qCDebug(lcBridge) << "end timer in state" << State << "tick" << WaitTicks;
     switch (State) {
     case dsIdle: TimerEnd->stop(); break;
-    case dsRelayWait: {
-        if (CurrentClient == 0 || !TCPForm->IsClientConnected(static_cast<int32_t>(CurrentClient))) {
-            EndRelay();
-            break;
-        }
-        ++WaitTicks;
-        const int limit = ClientTotal >= LongRequestBytes ? LongRequestTicks : RelayTicks;
-        if (WaitTicks < limit)
-            break;
-        if (!RequestHeld.isEmpty()) {
-            TCPForm->SendAnswer(static_cast<int32_t>(CurrentClient), RequestIncompleteAnswer);
-            EndRelay();
-            break;
-        }
-        TCPForm->SendAnswer(static_cast<int32_t>(CurrentClient), DeviceNotRespondingAnswer);
-        EndRelay();
-        DeviceOk = false;
-        break;
-    }
-    case dsRelayAnswer:
-        TimerEnd->stop();
-        LogStall();
-        if (CurrentClient != 0 && (Handed > 0 || !Answer.isEmpty()))
-            HandAnswer();
-        Answer.clear();
-        CurrentClient = 0;
-        ClientTotal = 0;
-        State = dsIdle;
-        break;
+    case dsRelayWait: RelayWatchdogTick(); break;
+    case dsRelayAnswer: AnswerEnded(); break;
     case dsProbeWait:
-        if (++WaitTicks < ProbeTicks)
-            break;
-        EndRelay();
-        StatusText.clear();
-        ProbeResult = 3;
-        DeviceOk = false;
-        ReportProbeResult();
+        if (++WaitTicks >= ProbeTicks)
+            ProbeEnded(3);
         break;
-    case dsProbeAnswer:
-        TimerEnd->stop();
-        StatusText = Answer;
-        Answer.clear();
-        ProbeResult = 4;
-        State = dsIdle;
-        ReportProbeResult();
-        break;
+    case dsProbeAnswer: ProbeEnded(4); break;
     }
-    FinishExchange();
+}
+
+void TDistForm::RelayWatchdogTick() {
+    const auto id = static_cast<int32_t>(Exchange.CurrentClient);
+    if (id != 0 && !TCPForm->IsClientConnected(id))
+        Release(orClientLeft);
+    ++WaitTicks;
+    const int limit = Exchange.ClientTotal >= LongRequestBytes ? LongRequestTicks : RelayTicks;
+    if (Exchange.CurrentClient != 0 && WaitTicks >= limit) {
+        TCPForm->SendAnswer(id, DeviceNotRespondingAnswer);
+        DeviceOk = false;
+        Release(orClientAnswered);
+    }
+    if (Exchange.CurrentClient != 0 || WaitTicks < SettleTicks())
+        return;
+    // The device stayed silent through the settle limit: those waiting for it would wait in vain.
+    if (Exchange.Framer) {
+        DeviceOk = false;
+        TCPForm->AnswerWaiting(DeviceNotRespondingAnswer);
+    }
+    EndExchange();
+}
+
+void TDistForm::AnswerEnded() {
+    TimerEnd->stop();
+    if (Exchange.CurrentClient != 0) {
+        LogStall();
+        if (Exchange.Handed > 0 || !Exchange.Answer.isEmpty())
+            HandAnswer();
+    } else {
+        DropArrived();
+    }
+    EndExchange();
+}
+
+void TDistForm::ProbeEnded(uint8_t result) {
+    StatusText = result == 4 ? Exchange.Answer : QByteArray();
+    ProbeResult = result;
+    if (result == 3)
+        DeviceOk = false;
+    EndExchange();
+    ReportProbeResult();
 }
 
 void TDistForm::HandAnswer() {
     AnswerTime = GetTickCount() - LastRxTick;
-    const auto id = static_cast<int32_t>(CurrentClient);
-    qCDebug(lcBridge) << "answer of" << Handed + Answer.size() << "bytes to client" << id;
-    if (Framer) {
-        TCPForm->StreamAnswer(id, Answer);
+    const auto id = static_cast<int32_t>(Exchange.CurrentClient);
+    qCDebug(lcBridge) << "answer of" << Exchange.Handed + Exchange.Answer.size() << "bytes to client" << id;
+    if (Exchange.Framer) {
+        TCPForm->StreamAnswer(id, Exchange.Answer);
         TCPForm->EndAnswer(id);
     } else {
-        TCPForm->SendAnswer(id, Answer);
+        TCPForm->SendAnswer(id, Exchange.Answer);
     }
     if (UpdateStatus)
         UpdateStatus();
 }
 
 void TDistForm::OnClientClosed(int32_t id) {
-    if (CurrentClient == static_cast<uint32_t>(id) && RSForm->ReceivePaused)
-        ResumeStream();
-    if (State != dsIdle || CurrentClient != static_cast<uint32_t>(id))
-        return;
-    Answer.clear();
-    RequestRest.clear();
-    CurrentClient = 0;
-    ClientTotal = 0;
-    TimerEnd->stop();
+    if (id != 0 && Exchange.CurrentClient == static_cast<uint32_t>(id))
+        Release(orClientLeft);
 }
 
 void TDistForm::TimerCheckTimer() {
-    if (State != dsIdle || CurrentClient != 0) {
+    TCPForm->RefuseOverdue(static_cast<int32_t>(Exchange.CurrentClient));
+    if (State == dsRelayWait && Exchange.CurrentClient != 0 &&
+        TCPForm->RequestOverdue(static_cast<int32_t>(Exchange.CurrentClient)))
+        CutOverdueRequest();
+    if (State != dsIdle) {
         IdleTicks = 0;
         return;
     }
@@ -265,13 +299,17 @@ void TDistForm::TimerCheckTimer() {
     }
 }
 
-// Begins the exchange of a client whose request waited.
-void TDistForm::TakeUpClient(int32_t id) {
-    Answer.clear();
-    RequestRest.clear();
-    TimerEnd->stop();
-    BeginExchange();
-    ServeClient(id);
+// A request written as it came stopped coming: the device has part of it and may still answer.
+void TDistForm::CutOverdueRequest() {
+    const auto id = static_cast<int32_t>(Exchange.CurrentClient);
+    TCPForm->Log(QStringLiteral("client %1 did not send its whole request in time, cut after %2 bytes")
+                     .arg(id)
+                     .arg(Exchange.ClientTotal));
+    TCPForm->SendAnswer(id, RequestIncompleteAnswer);
+    Exchange.RequestRest.clear();
+    Release(orClientAnswered);
+    if (!TimerEnd->isActive())
+        RestartTimerEnd(WatchdogMs);
 }
 
 void TDistForm::StartProbe(bool reopen) {
@@ -298,22 +336,17 @@ void TDistForm::SendProbeChunk() {
         RSForm->ClosePort();
         RSForm->OpenConfiguredPort();
     }
-    if (FramingOn()) {
-        BeginExchange();
-        Framer.emplace();
-    }
+    BeginExchange(0);
+    if (FramingOn())
+        Exchange.Framer.emplace();
     const QByteArray chunk = TakeChunk(ProbeRest);
     if (RSForm->WriteChunk(chunk)) {
-        WaitTicks = 0;
         RestartTimerEnd(WatchdogMs);
         return;
     }
     ProbeRest.clear();
-    StatusText.clear();
-    ProbeResult = 2;
-    State = dsIdle;
-    TimerEnd->stop();
-    ReportProbeResult();
-    RSForm->OpenPort(RSForm->PortName());
-    FinishExchange();
+    // A detection pass moves on to the next port itself; only a port that stays is reopened.
+    if (PassMode != 1)
+        RSForm->OpenPort(RSForm->PortName());
+    ProbeEnded(2);
 }

@@ -24,6 +24,43 @@ QByteArray ProbeRequest();
 
 enum TDistState : uint8_t { dsIdle = 0, dsRelayWait = 1, dsRelayAnswer = 2, dsProbeWait = 3, dsProbeAnswer = 4 };
 
+// Why the rest of an answer goes to no one.
+enum TOrphan : uint8_t { orNone, orClientLeft, orClientAnswered };
+
+// One exchange: a request and its answer on the line, from the moment a client or the probe is
+// taken up until the line is free for the next. The exchange belongs to the line, not to the
+// client: a client that leaves, or that was given a fixed answer, leaves the exchange running
+// until the device's answer has ended or the device stayed silent through the settle limit.
+//
+// State          under way                            CurrentClient              TimerEnd
+// dsIdle         no exchange (all below is empty)     0                          stopped
+// dsRelayWait    request written, answer awaited      the client; 0 once it left watchdog, 1000 ms
+//                                                     or got a fixed answer
+// dsRelayAnswer  answer arriving                      where it goes; 0: dropped  quiet (send delay) or
+//                                                                                stall limit (framed);
+//                                                                                stopped while held back
+// dsProbeWait    probe written, answer awaited        0                          watchdog, 1000 ms
+// dsProbeAnswer  probe answer arriving                0                          quiet or stall limit
+//
+// Bytes the device sends unasked make a dsRelayAnswer exchange without a client. BeginExchange
+// starts an exchange, EndExchange ends it whatever the way, and then serves the next in line.
+struct TExchange {
+    uint32_t CurrentClient = 0;
+    // Bytes the client had sent when it was last taken from.
+    int32_t ClientTotal = 0;
+    QByteArray Answer;
+    QByteArray RequestRest;
+    // Where the answer ends; none while framing is off.
+    std::optional<http::TAnswerFramer> Framer;
+    // Bytes of Answer the framer has read.
+    qsizetype FramedBytes = 0;
+    // Bytes of the answer gone from Answer: streamed to the client, or dropped.
+    qsizetype Handed = 0;
+    qsizetype Dropped = 0;
+    TOrphan Orphan = orNone;
+    bool LeftoverLogged = false;
+};
+
 // The Information window. It also hosts the request dispatcher, the one state machine of the
 // serial line, and the device probe, which share its fields.
 class TDistForm : public QWidget {
@@ -46,16 +83,17 @@ public:
     void StartProbe(bool reopen);
     void SendProbeChunk();
 
-    // Framing of answers and requests by their HTTP heads (bridge/DistFraming.cpp).
-    void BeginExchange();
-    bool HoldRequest(QByteArray& text);
-    bool FrameAnswer();
-    void FinishExchange();
+    void BeginExchange(uint32_t client);
+    void EndExchange();
     void ServeNextInLine();
+    // The port was reopened: whatever was under way on the line went with it.
+    void LineReset();
+
+    // Framing of answers by their HTTP heads (bridge/DistFraming.cpp).
+    bool FrameAnswer();
 
     // Streaming of framed answers to their client (bridge/DistStreaming.cpp).
     void OnClientWritten(int32_t id);
-    void TimerReaderTimer();
 
     // Device probe and detection pass.
     void ReportProbeResult();
@@ -71,18 +109,13 @@ public:
 
     QTimer* TimerEnd;
     QTimer* TimerCheck;
-    // Runs while the line is held back for a client that does not read; drops it when it ends.
-    QTimer* TimerReader;
     QPlainTextEdit* Memo1;
     QPushButton* BtEnumRS;
     QPushButton* BtClear;
 
     bool LogBusy = false;
     std::unique_ptr<TsvProt> ReceiveQueue;
-    uint32_t CurrentClient = 0;
-    int32_t ClientTotal = 0;
-    QByteArray Answer;
-    QByteArray RequestRest;
+    TExchange Exchange;
     QByteArray ProbeRest;
     uint8_t PassMode = 0;
     QStringList PortList;
@@ -99,15 +132,7 @@ public:
     uint8_t BestResult = 0;
     int32_t BestIndex = 0;
     bool DeviceOk = false;
-    // The exchange's answer framer; none while framing is off or no answer is awaited.
-    std::optional<http::TAnswerFramer> Framer;
-    qsizetype FramedBytes = 0;
-    // Bytes of the exchange's answer already streamed to its client and gone from Answer.
-    qsizetype Handed = 0;
-    http::TRequestHead RequestHead;
-    QByteArray RequestHeld;
     bool DeviceSpeaksHttp = false;
-    bool LeftoverLogged = false;
     // Where the port enumeration looks; tests point it at trees of their own.
     std::unique_ptr<TEnumSources> EnumSources;
     // The copy of the log on standard error in a headless run; none otherwise.
@@ -124,14 +149,22 @@ private:
     void TakeUpClient(int32_t id);
     void HandAnswer();
     void RestartTimerEnd(int interval);
-    void EndRelay();
+    void RelayWatchdogTick();
+    void AnswerEnded();
+    void ProbeEnded(uint8_t result);
+    void Release(TOrphan why);
+    void CutOverdueRequest();
+    int SettleTicks() const;
     void DropLeftover(qsizetype count, const char* where);
     bool FramingOn() const;
     void EndFramedArrival();
     void ArmAnswerTimer();
     void LogStall();
+    void LogDropped();
     bool Streams() const;
+    void PassOn();
     void StreamArrived();
+    void DropArrived();
     void PauseStream();
     void ResumeStream();
 

@@ -3,6 +3,7 @@
 #include <QHostAddress>
 #include <QSocketNotifier>
 #include <QTcpServer>
+#include <QTimer>
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -43,6 +44,9 @@ QString PeerAddress(int fd) {
 }
 
 bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
+
+// What a closing connection may read and throw away in one turn of the event loop.
+constexpr size_t DiscardTurnBytes = 64 * 1024;
 } // namespace
 
 int SocketErrorCode(int error) {
@@ -60,35 +64,69 @@ int SocketErrorCode(int error) {
 TServerConnection::TServerConnection(TServerSocket& server, int fd)
     : QObject(&server), Server(server), Fd(fd), Peer(PeerAddress(fd)),
       ReadNotifier(new QSocketNotifier(fd, QSocketNotifier::Read, this)),
-      WriteNotifier(new QSocketNotifier(fd, QSocketNotifier::Write, this)) {
+      WriteNotifier(new QSocketNotifier(fd, QSocketNotifier::Write, this)), StallTimer(new QTimer(this)) {
     WriteNotifier->setEnabled(false);
+    StallTimer->setSingleShot(true);
+    StallTimer->setInterval(TServerSocket::ReaderLimitMs);
     QObject::connect(ReadNotifier, &QSocketNotifier::activated, [this] { Readable(); });
     QObject::connect(WriteNotifier, &QSocketNotifier::activated, [this] { Writable(); });
+    QObject::connect(StallTimer, &QTimer::timeout, [this] { Server.ClientStalled(*this); });
 }
 
 TServerConnection::~TServerConnection() { Release(); }
+
+bool TServerConnection::AwaitsReader() const { return StallTimer->isActive(); }
 
 void TServerConnection::Release() {
     if (Fd < 0)
         return;
     ReadNotifier->setEnabled(false);
     WriteNotifier->setEnabled(false);
+    StallTimer->stop();
     ::close(Fd);
     Fd = -1;
 }
 
+// The end of the peer's input is no disconnect: a client that half-closed after its request
+// still reads its answer.
 void TServerConnection::Readable() {
     if (Gone)
         return;
+    if (Closing) {
+        Discard();
+        return;
+    }
     char probe;
     const ssize_t n = ::recv(Fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
     if (n > 0) {
         if (Server.OnClientRead)
             Server.OnClientRead(*this);
     } else if (n == 0) {
-        Server.Disconnected(*this);
+        ReadNotifier->setEnabled(false);
+        InputDone = true;
+        if (Server.OnClientEnd)
+            Server.OnClientEnd(*this);
     } else if (!WouldBlock(errno)) {
         Server.Failed(*this, errno);
+    }
+}
+
+// Input of a closing connection belongs to no request; a reset ends the connection at once.
+void TServerConnection::Discard() {
+    char bytes[4096];
+    for (size_t total = 0; total < DiscardTurnBytes; total += sizeof bytes) {
+        const ssize_t n = ::recv(Fd, bytes, sizeof bytes, MSG_DONTWAIT);
+        if (n > 0)
+            continue;
+        if (n == 0) {
+            ReadNotifier->setEnabled(false);
+            InputDone = true;
+        } else if (!WouldBlock(errno)) {
+            Outgoing.clear();
+            Server.Failed(*this, errno);
+            Server.Disconnected(*this);
+        }
+        return;
     }
 }
 
@@ -110,14 +148,19 @@ void TServerConnection::Writable() {
 
 // Sends what is queued; false while bytes are left or after a failure.
 bool TServerConnection::Flush() {
+    bool progress = false;
     while (!Outgoing.isEmpty()) {
         const ssize_t n = ::send(Fd, Outgoing.constData(), static_cast<size_t>(Outgoing.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n > 0) {
             Outgoing.remove(0, n);
+            Sent += n;
+            progress = true;
             continue;
         }
         if (n < 0 && WouldBlock(errno)) {
             WriteNotifier->setEnabled(true);
+            if (progress || !StallTimer->isActive())
+                StallTimer->start();
             return false;
         }
         Outgoing.clear();
@@ -127,6 +170,7 @@ bool TServerConnection::Flush() {
             Server.Disconnected(*this);
         return false;
     }
+    StallTimer->stop();
     return true;
 }
 
@@ -250,6 +294,14 @@ void TServerSocket::SendText(TServerConnection& connection, const QByteArray& by
     connection.Flush();
 }
 
+void TServerSocket::ClientStalled(TServerConnection& connection) {
+    if (connection.Gone)
+        return;
+    if (OnClientStalled)
+        OnClientStalled(connection);
+    Abort(connection);
+}
+
 void TServerSocket::Abort(TServerConnection& connection) {
     if (connection.Gone)
         return;
@@ -264,10 +316,8 @@ void TServerSocket::Close(TServerConnection& connection) {
         return;
     connection.Closing = true;
     // Unread input would turn the close into a reset and could cost the client its answer.
-    char discard[4096];
-    while (::recv(connection.Fd, discard, sizeof discard, MSG_DONTWAIT) > 0) {
-    }
-    if (connection.Outgoing.isEmpty()) {
+    connection.Discard();
+    if (!connection.Gone && connection.Outgoing.isEmpty()) {
         ::shutdown(connection.Fd, SHUT_WR);
         Disconnected(connection);
     }

@@ -8,6 +8,7 @@
 
 class QSocketNotifier;
 class QHostAddress;
+class QTimer;
 class QTcpServer;
 class TServerSocket;
 
@@ -25,13 +26,20 @@ public:
     TServerConnection(TServerSocket& server, int fd);
     ~TServerConnection() override;
     bool Connected() const { return !Gone && !Closing; }
+    // The peer sent all it will send (it half-closed); it may still read.
+    bool InputEnded() const { return InputDone; }
     QString RemoteAddress() const { return Peer; }
+    // Bytes the socket took of what was sent to this connection.
+    qint64 SentBytes() const { return Sent; }
+    // Bytes wait to go out and the reader limit runs.
+    bool AwaitsReader() const;
 
     intptr_t Data = 0;  // the owner's value for this connection; 0 until the accept handler sets it
 
 private:
     friend class TServerSocket;
     void Readable();
+    void Discard();
     void Writable();
     bool Flush();
     void Release();
@@ -41,17 +49,25 @@ private:
     QString Peer;
     QSocketNotifier* ReadNotifier;
     QSocketNotifier* WriteNotifier;
+    // Runs while bytes wait to go out; restarted whenever the peer takes some.
+    QTimer* StallTimer;
     QByteArray Outgoing;
+    qint64 Sent = 0;
     bool Closing = false;
     bool Gone = false;
+    bool InputDone = false;
 };
 
 // The event-driven server socket the TCP side is built on: IPv4 on all local addresses unless
-// told one address (or both loopback addresses), backlog 5, events delivered on the GUI thread in this order: listen when activated; accept
-// once per connection, after it joined the list and before any read; read when data waits;
-// write when the socket took more of the bytes queued for a connection that is not closing;
-// disconnect when the peer or the program closes it, with Data still readable; error with a
-// code the handler may clear. Deactivating closes every connection without disconnect events.
+// told one address (or both loopback addresses), backlog 5, events delivered on the GUI thread
+// in this order: listen when activated; accept once per connection, after it joined the list and
+// before any read; read when data waits on a connection that is not closing (a closing
+// connection's input is discarded unannounced); end when the peer half-closed a connection that
+// is not closing; write when the socket took more of the bytes queued for a connection that is
+// not closing; stall when a connection took nothing of its queued bytes for the reader limit
+// (it is reset right after); disconnect when the peer or the program closes it, with Data still
+// readable; error with a code the handler may clear. Deactivating closes every connection
+// without disconnect events.
 class TServerSocket : public QObject {
 public:
     explicit TServerSocket(QObject* parent = nullptr);
@@ -78,10 +94,18 @@ public:
     void Abort(TServerConnection& connection);
     // The bytes sent that the socket has not taken yet.
     qsizetype Unsent(const TServerConnection& connection) const { return connection.Outgoing.size(); }
+    // The connection took nothing for the reader limit: the stall event, then a reset.
+    void ClientStalled(TServerConnection& connection);
+
+    // How long a connection may take nothing of what waits for it. Over loopback a receiver opens
+    // its window in steps of 64 KiB, so a client reading 1 KiB a second shows progress every minute.
+    static constexpr int ReaderLimitMs = 120000;
 
     std::function<void()> OnListen;
     std::function<void(TServerConnection&)> OnAccept;
     std::function<void(TServerConnection&)> OnClientRead;
+    std::function<void(TServerConnection&)> OnClientEnd;
+    std::function<void(TServerConnection&)> OnClientStalled;
     // The socket took queued bytes, so the client is reading.
     std::function<void(TServerConnection&)> OnClientWrite;
     std::function<void(TServerConnection&)> OnClientDisconnect;

@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QScopeGuard>
 #include <QThread>
+#include <algorithm>
 
 #include "app/Hub.h"
 #include "bridge/DistUnit.h"
@@ -87,6 +88,7 @@ void TRSForm::ClosePort() {
 }
 
 bool TRSForm::WriteOnce(const QByteArray& block) {
+    LastSent = 0;
     if (block.isEmpty())
         return false;
     int written = -1;
@@ -99,22 +101,28 @@ bool TRSForm::WriteOnce(const QByteArray& block) {
     }
     if (written == block.size()) {
         ReopenCount = 0;
+        LastSent = written;
         return true;
     }
+    // What the driver still held is lost with the purge; what left the port is on its way.
+    if (CommRS->Enabled())
+        LastSent = std::max(0, CommRS->LastWritten() - CommRS->OutQueCount());
     ResetOutput();
     Log(PortName() + QStringLiteral(" Tx Error!"));
     DistForm->DeviceOk = false;
     return false;
 }
 
+// The retry sends only what had not gone out, so the device never sees a part twice.
 bool TRSForm::WriteChunk(const QByteArray& block) {
-    bool result = WriteOnce(block);
-    if (!result && ReopenCount == 0) {
-        OpenPort(PortName());
-        ++ReopenCount;
-        result = WriteOnce(block);
-    }
-    return result;
+    if (WriteOnce(block))
+        return true;
+    if (ReopenCount != 0)
+        return false;
+    const qsizetype sent = LastSent;
+    OpenPort(PortName());
+    ++ReopenCount;
+    return WriteOnce(block.mid(sent));
 }
 
 void TRSForm::ResetOutput() {

@@ -46,6 +46,8 @@ public:
     bool ReceivePaused = false;
     int32_t Channel = 0;
     int32_t ReopenCount = 0;
+    // Bytes of the block the last WriteOnce sent, also when it failed part way.
+    int LastSent = 0;
     TsvProt* ReceiveQueue = nullptr;
     int32_t DetectCOM = 0;
     QString DetectName;

@@ -9,11 +9,16 @@
 #include "bridge/DistUnit.h"
 #include "bridge/ServerSocket.h"
 #include "platform/ErrorReport.h"
+#include "platform/TickCount.h"
 #include "platform/WinMessage.h"
 #include "settings/UtilsRegistry.h"
 #include "settings/sv_params.h"
 
 namespace {
+// How long a request may take to arrive whole: a base, and a second more for every 500 bytes.
+constexpr int64_t RequestBaseMs = 20000;
+constexpr int64_t RequestMsPerByte = 2;
+
 QByteArray FixedAnswer(const QByteArray& status, const QByteArray& text) {
     return "HTTP/1.1 " + status +
            "\r\n"
@@ -42,6 +47,32 @@ QByteArray ForbiddenAnswer(const http::TRefusal& refusal) {
     return FixedAnswer("403 Forbidden", "The request's head could not be checked.");
 }
 
+bool TMySocket::RequestWhole() const {
+    if (Request.Whole())
+        return true;
+    return InputEnded && Request.Head().State() != http::TRequest::NeedMore && Request.BodyLength() < 0;
+}
+
+bool TMySocket::RequestReady() const {
+    if (TakenUp || Pending.isEmpty())
+        return false;
+    switch (Request.Head().State()) {
+    case http::TRequest::NeedMore: return false;
+    case http::TRequest::Complete: return RequestWhole() || Request.BodyLength() < 0 || Request.BodyLength() > MaxHeldBody;
+    default: return true;
+    }
+}
+
+// Bytes that are not HTTP have no end to wait for; they may keep coming for the reader limit.
+bool TMySocket::RequestOverdue(uint32_t now) const {
+    if (Request.Size() == 0 || RequestWhole())
+        return false;
+    const int64_t took = static_cast<uint32_t>(now - FirstByteTick);
+    if (Request.Head().State() == http::TRequest::NotHttp)
+        return took > TServerSocket::ReaderLimitMs;
+    return took > RequestBaseMs + RequestMsPerByte * Request.Size();
+}
+
 int TMySocketList::IndexOfId(int32_t id) const {
     for (size_t i = 0; i < Records.size(); ++i)
         if (Records[i]->Id == id)
@@ -62,9 +93,17 @@ void TMySocketList::RemoveById(int32_t id) {
 
 int32_t TMySocketList::FirstPendingClient() const {
     for (const auto& record : Records)
-        if (!record->Pending.isEmpty())
+        if (record->RequestReady())
             return record->Id;
     return -1;
+}
+
+QList<int32_t> TMySocketList::WaitingClients() const {
+    QList<int32_t> ids;
+    for (const auto& record : Records)
+        if (!record->TakenUp && record->Request.Size() > 0)
+            ids << record->Id;
+    return ids;
 }
 
 TTCPForm::TTCPForm(TFormParams* params, TDistForm* dist, QObject* hub)
@@ -74,6 +113,8 @@ TTCPForm::TTCPForm(TFormParams* params, TDistForm* dist, QObject* hub)
     ServerSocket1->setObjectName(QStringLiteral("ServerSocket1"));
     ServerSocket1->OnAccept = [this](TServerConnection& c) { ServerSocket1Accept(c); };
     ServerSocket1->OnClientRead = [this](TServerConnection& c) { ServerSocket1ClientRead(c); };
+    ServerSocket1->OnClientEnd = [this](TServerConnection& c) { ServerSocket1ClientEnd(c); };
+    ServerSocket1->OnClientStalled = [this](TServerConnection& c) { ServerSocket1ClientStalled(c); };
     ServerSocket1->OnClientWrite = [this](TServerConnection& c) { ServerSocket1ClientWrite(c); };
     ServerSocket1->OnClientDisconnect = [this](TServerConnection& c) { ServerSocket1ClientDisconnect(c); };
     ServerSocket1->OnClientError = [this](TServerConnection& c, int& code) { ServerSocket1ClientError(c, code); };
@@ -107,9 +148,45 @@ void TTCPForm::ServerSocket1ClientRead(TServerConnection& connection) {
     TMySocket* record = Clients.FindById(static_cast<int32_t>(connection.Data));
     if (!record)
         return;
-    record->Pending += data;
     record->Received = static_cast<int32_t>(static_cast<uint32_t>(record->Received) + static_cast<uint32_t>(data.size()));
-    PostWinMessage(Hub, WM_SV_TCP_READ, record->Id, 0);
+    if (TakeRequestBytes(*record, data))
+        PostWinMessage(Hub, WM_SV_TCP_READ, record->Id, 0);
+}
+
+// Keeps the bytes that belong to the request; false when none did or the request was refused,
+// which ends the connection and its record with it. A head is checked the moment it is whole, so
+// a refused request never waits in line.
+bool TTCPForm::TakeRequestBytes(TMySocket& record, const QByteArray& data) {
+    if (record.Request.Size() == 0)
+        record.FirstByteTick = GetTickCount();
+    const bool headWaited = record.Request.Head().State() == http::TRequest::NeedMore;
+    const qsizetype belongs = record.Request.Feed(data);
+    record.Pending += QByteArrayView(data).first(belongs);
+    const http::TRequestHead& head = record.Request.Head();
+    if (headWaited && head.State() != http::TRequest::NeedMore && head.State() != http::TRequest::NotHttp) {
+        if (const auto refusal = Guard.Check(head)) {
+            Refuse(record.Id, *refusal);
+            return false;
+        }
+    }
+    return belongs > 0;
+}
+
+// A client that half-closed after a whole request waits for its answer; one whose request can
+// no longer become whole is dropped.
+void TTCPForm::ServerSocket1ClientEnd(TServerConnection& connection) {
+    TMySocket* record = Clients.FindById(static_cast<int32_t>(connection.Data));
+    if (record)
+        record->InputEnded = true;
+    if (!record || !record->RequestWhole())
+        ServerSocket1->Close(connection);
+}
+
+void TTCPForm::ServerSocket1ClientStalled(TServerConnection& connection) {
+    Log(QStringLiteral("client %1 took nothing of its answer for %2 s, dropped after %3 bytes")
+            .arg(connection.Data)
+            .arg(TServerSocket::ReaderLimitMs / 1000)
+            .arg(connection.SentBytes()));
 }
 
 void TTCPForm::ServerSocket1ClientWrite(TServerConnection& connection) {
@@ -166,6 +243,36 @@ void TTCPForm::Refuse(int32_t id, const http::TRefusal& refusal) {
     SendAnswer(id, ForbiddenAnswer(refusal));
 }
 
+const http::TRequestHead* TTCPForm::RequestHead(int32_t id) const {
+    const TMySocket* record = Clients.FindById(id);
+    return record ? &record->Request.Head() : nullptr;
+}
+
+bool TTCPForm::RequestOverdue(int32_t id) const {
+    const TMySocket* record = Clients.FindById(id);
+    return record && record->RequestOverdue(GetTickCount());
+}
+
+void TTCPForm::RefuseOverdue(int32_t current) {
+    const uint32_t now = GetTickCount();
+    for (const int32_t id : Clients.WaitingClients()) {
+        const TMySocket* record = Clients.FindById(id);
+        if (id == current || !record || !record->RequestOverdue(now))
+            continue;
+        Log(QStringLiteral("client %1 sent no whole request in %2 s, %3 bytes came")
+                .arg(id)
+                .arg(static_cast<uint32_t>(now - record->FirstByteTick) / 1000)
+                .arg(record->Request.Size()));
+        SendAnswer(id, RequestIncompleteAnswer);
+    }
+}
+
+void TTCPForm::AnswerWaiting(const QByteArray& answer) {
+    for (const int32_t id : Clients.WaitingClients())
+        if (const TMySocket* record = Clients.FindById(id); record && record->RequestReady())
+            SendAnswer(id, answer);
+}
+
 QString TTCPForm::BrowserHost() const {
     const QHostAddress address(Listen);
     if (address.isNull() || address.isLoopback())
@@ -179,6 +286,7 @@ QByteArray TTCPForm::TakeRequest(int32_t id, int32_t& total) {
     if (!record)
         return bytes;
     total = record->Received;
+    record->TakenUp = true;
     if (TServerConnection* connection = FindConnection(id)) {
         if (connection->Connected())
             bytes = record->Pending;
@@ -215,11 +323,6 @@ void TTCPForm::EndAnswer(int32_t id) {
 qsizetype TTCPForm::Unsent(int32_t id) const {
     const TServerConnection* connection = AnswerableConnection(id);
     return connection ? ServerSocket1->Unsent(*connection) : 0;
-}
-
-void TTCPForm::DropClient(int32_t id) {
-    if (TServerConnection* connection = AnswerableConnection(id))
-        ServerSocket1->Abort(*connection);
 }
 
 bool TTCPForm::IsClientConnected(int32_t id) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "http/HostGuard.h"
+#include "http/RequestMeter.h"
 #include "settings/SettingsPart.h"
 
 class TDistForm;
@@ -15,10 +16,23 @@ class TServerConnection;
 class TServerSocket;
 
 // One client's record: its id, the bytes not yet taken by the dispatcher, and the total it sent.
+// A request waits in line until it is whole, or, when its body is too large to hold, until its
+// head is; once taken up it never goes to the line again.
 struct TMySocket {
     int32_t Id = 0;
     QByteArray Pending;
     int32_t Received = 0;
+    http::TRequestMeter Request;
+    uint32_t FirstByteTick = 0;
+    bool TakenUp = false;
+    bool InputEnded = false;
+
+    // Nothing more of the request can come.
+    bool RequestWhole() const;
+    // The request may go to the line.
+    bool RequestReady() const;
+    // The request did not arrive whole within its deadline.
+    bool RequestOverdue(uint32_t now) const;
 };
 
 // The client records in acceptance order; owns them.
@@ -28,6 +42,8 @@ public:
     TMySocket* FindById(int32_t id) const;
     void RemoveById(int32_t id);
     int32_t FirstPendingClient() const;
+    // The clients whose requests wait in line, in order.
+    QList<int32_t> WaitingClients() const;
     void Add(std::unique_ptr<TMySocket> record) { Records.push_back(std::move(record)); }
     void Clear() { Records.clear(); }
     int Count() const { return static_cast<int>(Records.size()); }
@@ -38,8 +54,10 @@ private:
 
 extern const QByteArray DeviceNotRespondingAnswer;
 extern const QByteArray DeviceNotAvailableAnswer;
-// To a client whose request head had not arrived whole when the watchdog ran out.
+// To a client whose request did not arrive whole within its deadline.
 extern const QByteArray RequestIncompleteAnswer;
+// A request body up to this size is held until it is whole; a larger one is written as it comes.
+constexpr qsizetype MaxHeldBody = qsizetype(1) << 20;
 // To a client whose request names a foreign host or comes from a foreign page.
 QByteArray ForbiddenAnswer(const http::TRefusal& refusal);
 
@@ -61,10 +79,15 @@ public:
     void EndAnswer(int32_t id);
     // Bytes of the answer the client's socket has not taken yet.
     qsizetype Unsent(int32_t id) const;
-    // Resets a client that stopped reading; what it was sent is lost.
-    void DropClient(int32_t id);
     // Answers a refused request and logs why.
     void Refuse(int32_t id, const http::TRefusal& refusal);
+    // The head of a client's request; none for a client that is gone.
+    const http::TRequestHead* RequestHead(int32_t id) const;
+    bool RequestOverdue(int32_t id) const;
+    // Answers every waiting client whose request is overdue but `current`, which the line has.
+    void RefuseOverdue(int32_t current);
+    // Gives every client waiting in line with a request this answer.
+    void AnswerWaiting(const QByteArray& answer);
     // The host name a browser on this machine reaches the server by.
     QString BrowserHost() const;
     bool IsClientConnected(int32_t id);
@@ -74,6 +97,8 @@ public:
 
     void ServerSocket1Accept(TServerConnection& connection);
     void ServerSocket1ClientRead(TServerConnection& connection);
+    void ServerSocket1ClientEnd(TServerConnection& connection);
+    void ServerSocket1ClientStalled(TServerConnection& connection);
     void ServerSocket1ClientWrite(TServerConnection& connection);
     void ServerSocket1ClientDisconnect(TServerConnection& connection);
     void ServerSocket1ClientError(TServerConnection& connection, int& errorCode);
@@ -95,6 +120,7 @@ public:
 
 private:
     TServerConnection* AnswerableConnection(int32_t id) const;
+    bool TakeRequestBytes(TMySocket& record, const QByteArray& data);
 
     TFormParams* FormParams;
     TDistForm* DistForm;

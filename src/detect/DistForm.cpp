@@ -73,14 +73,10 @@ TDistForm::TDistForm(QObject* hub, QWidget* parent) : QWidget(parent), Hub(hub) 
     TimerEnd->setTimerType(Qt::PreciseTimer);
     TimerCheck = new QTimer(this);
     TimerCheck->setObjectName(QStringLiteral("TimerCheck"));
-    TimerReader = new QTimer(this);
-    TimerReader->setObjectName(QStringLiteral("TimerReader"));
-    TimerReader->setSingleShot(true);
     connect(BtEnumRS, &QPushButton::clicked, this, &TDistForm::BtEnumRSClick);
     connect(BtClear, &QPushButton::clicked, this, &TDistForm::BtClearClick);
     connect(TimerEnd, &QTimer::timeout, this, &TDistForm::TimerEndTimer);
     connect(TimerCheck, &QTimer::timeout, this, &TDistForm::TimerCheckTimer);
-    connect(TimerReader, &QTimer::timeout, this, &TDistForm::TimerReaderTimer);
     IdleTicks = 0;
     TimerCheck->setInterval(100);
     LogBusy = false;

@@ -254,7 +254,8 @@ int TCustomComm::Write(const char* buffer, int count) {
         RaiseRangeError();
     std::lock_guard guard(Lock);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(FWriteTimeout);
-    int total = 0;
+    int& total = FLastWritten;
+    total = 0;
     bool timedOut = false;
     while (total < count) {
         const ssize_t n = SerialSys().Write(FHandle, buffer + total, static_cast<size_t>(count - total));
@@ -309,6 +310,13 @@ int TCustomComm::LineErrors() {
         SavedCounters[i] = now[i];
     }
     return errors;
+}
+
+int TCustomComm::OutQueCount() const {
+    int queued = 0;
+    if (!Enabled() || SerialSys().OutputCount(FHandle, queued) != 0)
+        return 0;
+    return queued;
 }
 
 int TCustomComm::InQueCount() const {

@@ -96,6 +96,10 @@ public:
     // Bytes received and not read yet; 0 when that cannot be told.
     int InQueCount() const;
     int Write(const char* buffer, int count);
+    // Bytes the last Write handed to the driver, also when it timed out or failed part way.
+    int LastWritten() const { return FLastWritten; }
+    // Bytes handed to the driver and not sent yet; 0 when that cannot be told.
+    int OutQueCount() const;
     // The component's side of the watcher's deliveries, on the GUI thread.
     void HandleCommEvent(TCommEventThread* sender, uint32_t mask);
 
@@ -149,6 +153,7 @@ private:
     TCriticalSection Lock;
     int FReadTimeout = 1000;
     int FWriteTimeout = 1000;
+    int FLastWritten = 0;
     int FReadBufSize = 4096;
     int FWriteBufSize = 2048;
     TCommEventTypes FMonitorEvents = AllCommEvents;

@@ -55,18 +55,20 @@ TEST(MainWindow, NoToTheCloseQuestionKeepsEverythingRunning) {
 TEST(MainWindow, YesSetsTheClosingFlagsAndDropsMessagesStillQueued) {
     {
         TProgram control;
+        control.Dist().IdleTicks = 7;
         PostWinMessage(&control.Main(), WM_SV_TCP_READ, 5);
         QCoreApplication::processEvents();
-        EXPECT_EQ(control.Dist().CurrentClient, 5u);
+        EXPECT_EQ(control.Dist().IdleTicks, 0);
     }
     TProgram program;
     FreshDialogs().Answers = {TBoxAnswer::Yes};
+    program.Dist().IdleTicks = 7;
     PostWinMessage(&program.Main(), WM_SV_TCP_READ, 5);
     EXPECT_TRUE(program.Main().FormCloseQuery());
     EXPECT_TRUE(ProgramClosing);
     EXPECT_TRUE(CommShutdown);
     QCoreApplication::processEvents();
-    EXPECT_EQ(program.Dist().CurrentClient, 0u);
+    EXPECT_EQ(program.Dist().IdleTicks, 7);
 }
 
 TEST(MainWindow, TwoTransmitEmptyNoticesBeforeTheTimerTicksGiveOneContinue) {

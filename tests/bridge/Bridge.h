@@ -52,9 +52,10 @@ struct TBridge {
         EXPECT_TRUE(WaitUntil([&] { return Program.Tcp().LastClientId > before; }));
         const int32_t id = Program.Tcp().LastClientId;
         client.Send(request);
+        // A refused request takes its record with it.
         EXPECT_TRUE(WaitUntil([&] {
             const TMySocket* record = Program.Tcp().Clients.FindById(id);
-            return record && record->Pending.size() >= request.size();
+            return !record || record->Received >= request.size();
         }));
         return id;
     }

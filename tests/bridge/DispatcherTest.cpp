@@ -18,31 +18,31 @@ const QByteArray DeviceAnswer = "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nbod
 TEST(Dispatcher, ALongRequestGoesOutInChunksEachAfterTheTransmitEmptyNotice) {
     TBridge bridge;
     TClient client(bridge.Port);
-    QByteArray request = "POST /upload HTTP/1.1\r\nContent-Length: 4950\r\n\r\n";
+    QByteArray request = "POST /upload HTTP/1.1\r\nContent-Length: 4953\r\n\r\n";
     request += QByteArray(5000 - request.size(), 'u');
     const int32_t id = bridge.Connect(client, request);
     bridge.Program.Main().Timer2->stop();
     // Nothing reaches the dispatcher by message here: it is handed the whole request at once.
     bridge.Dist.OnClientData(id);
     EXPECT_EQ(bridge.Dist.State, dsRelayWait);
-    EXPECT_EQ(bridge.Dist.RequestRest.size(), 2952);
+    EXPECT_EQ(bridge.Dist.Exchange.RequestRest.size(), 2952);
     EXPECT_EQ(bridge.Device.Read(2048, std::chrono::milliseconds(200)).size(), 2048);
     EXPECT_EQ(bridge.TakeTimerEnd(), 1000);
     bridge.Dist.ContinueSending();
-    EXPECT_EQ(bridge.Dist.RequestRest.size(), 904);
+    EXPECT_EQ(bridge.Dist.Exchange.RequestRest.size(), 904);
     bridge.Dist.ContinueSending();
-    EXPECT_TRUE(bridge.Dist.RequestRest.isEmpty());
-    EXPECT_EQ(bridge.Dist.ClientTotal, 5000);
+    EXPECT_TRUE(bridge.Dist.Exchange.RequestRest.isEmpty());
+    EXPECT_EQ(bridge.Dist.Exchange.ClientTotal, 5000);
     EXPECT_EQ(bridge.Device.Read(2952), request.mid(2048));
 
     // The same through the real notices: the transmit-empty message arms Timer2, whose tick sends on.
     TClient second(bridge.Port);
     bridge.Dist.State = dsIdle;
-    bridge.Dist.CurrentClient = 0;
+    bridge.Dist.Exchange.CurrentClient = 0;
     const int32_t next = bridge.Connect(second, request);
     bridge.Dist.OnClientData(next);
     EXPECT_EQ(bridge.Device.Read(5000), request);
-    EXPECT_TRUE(bridge.Dist.RequestRest.isEmpty());
+    EXPECT_TRUE(bridge.Dist.Exchange.RequestRest.isEmpty());
 }
 
 TEST(Dispatcher, PiecesCloserThanTheSendDelayMakeOneAnswerAndLaterBytesAreDropped) {
@@ -56,7 +56,7 @@ TEST(Dispatcher, PiecesCloserThanTheSendDelayMakeOneAnswerAndLaterBytesAreDroppe
     bridge.Device.Write(DeviceAnswer.left(20));
     ASSERT_TRUE(WaitUntil([&] { return bridge.Dist.State == dsRelayAnswer; }));
     bridge.Device.Write(DeviceAnswer.mid(20));
-    ASSERT_TRUE(WaitUntil([&] { return bridge.Dist.Answer.size() == DeviceAnswer.size(); }));
+    ASSERT_TRUE(WaitUntil([&] { return bridge.Dist.Exchange.Answer.size() == DeviceAnswer.size(); }));
     EXPECT_EQ(bridge.TakeTimerEnd(), 100);
     EXPECT_TRUE(bridge.Dist.DeviceOk);
     now = 0x10;
@@ -71,7 +71,7 @@ TEST(Dispatcher, PiecesCloserThanTheSendDelayMakeOneAnswerAndLaterBytesAreDroppe
     bridge.TakeTimerEnd();
     bridge.Dist.TimerEndTimer();
     EXPECT_EQ(bridge.Dist.State, dsIdle);
-    EXPECT_TRUE(bridge.Dist.Answer.isEmpty());
+    EXPECT_TRUE(bridge.Dist.Exchange.Answer.isEmpty());
 }
 
 TEST(Dispatcher, SilentDeviceGivesTheNotRespondingAnswerAfterThreeOrSixtyTicks) {
@@ -89,9 +89,9 @@ TEST(Dispatcher, SilentDeviceGivesTheNotRespondingAnswerAfterThreeOrSixtyTicks) 
     EXPECT_EQ(client.ReadToClose(), DeviceNotRespondingAnswer);
 
     TClient uploader(bridge.Port);
-    QByteArray upload = "POST /upload HTTP/1.1\r\n\r\n" + QByteArray(5000, 'u');
+    QByteArray upload = "POST /upload HTTP/1.1\r\nContent-Length: 5000\r\n\r\n" + QByteArray(5000, 'u');
     bridge.Dist.OnClientData(bridge.Connect(uploader, upload));
-    while (!bridge.Dist.RequestRest.isEmpty())
+    while (!bridge.Dist.Exchange.RequestRest.isEmpty())
         bridge.Dist.ContinueSending();
     bridge.TakeTimerEnd();
     for (int tick = 1; tick < 60; ++tick)
@@ -110,40 +110,62 @@ TEST(Dispatcher, ASecondClientWaitsAndIsRelayedAfterTheFirstAnswer) {
     const int32_t b = bridge.Connect(second, "GET /id.txt HTTP/1.1\r\n\r\n");
     bridge.Dist.OnClientData(a);
     bridge.Dist.OnClientData(b);
-    EXPECT_EQ(bridge.Dist.CurrentClient, static_cast<uint32_t>(a));
+    EXPECT_EQ(bridge.Dist.Exchange.CurrentClient, static_cast<uint32_t>(a));
     EXPECT_EQ(bridge.Device.Read(static_cast<int>(Request.size())), Request);
     bridge.Dist.TimerCheckTimer();
-    EXPECT_EQ(bridge.Dist.CurrentClient, static_cast<uint32_t>(a));
+    EXPECT_EQ(bridge.Dist.Exchange.CurrentClient, static_cast<uint32_t>(a));
     bridge.Device.Write("first answer");
-    ASSERT_TRUE(WaitUntil([&] { return bridge.Dist.Answer == "first answer"; }));
+    ASSERT_TRUE(WaitUntil([&] { return bridge.Dist.Exchange.Answer == "first answer"; }));
     bridge.TakeTimerEnd();
     bridge.Dist.TimerEndTimer();
     EXPECT_EQ(first.ReadToClose(), "first answer");
     bridge.Dist.TimerCheckTimer();
-    EXPECT_EQ(bridge.Dist.CurrentClient, static_cast<uint32_t>(b));
+    EXPECT_EQ(bridge.Dist.Exchange.CurrentClient, static_cast<uint32_t>(b));
     EXPECT_EQ(bridge.Device.Read(25), "GET /id.txt HTTP/1.1\r\n\r\n");
     bridge.Device.Write("second answer");
-    ASSERT_TRUE(WaitUntil([&] { return bridge.Dist.Answer == "second answer"; }));
+    ASSERT_TRUE(WaitUntil([&] { return bridge.Dist.Exchange.Answer == "second answer"; }));
     bridge.TakeTimerEnd();
     bridge.Dist.TimerEndTimer();
     EXPECT_EQ(second.ReadToClose(), "second answer");
 }
 
-TEST(Dispatcher, AClientThatLeavesWhileItsAnswerIsAwaitedIsDroppedAtTheNextTick) {
+TEST(Dispatcher, AClientThatLeavesLeavesItsExchangeOnTheLineUntilItsAnswerEnds) {
     TBridge bridge;
-    auto leaving = std::make_unique<TClient>(bridge.Port);
-    bridge.Dist.OnClientData(bridge.Connect(*leaving, Request));
+    TClient leaving(bridge.Port);
+    bridge.Dist.OnClientData(bridge.Connect(leaving, Request));
     TClient waiting(bridge.Port);
     const int32_t next = bridge.Connect(waiting, "GET /id.txt HTTP/1.1\r\n\r\n");
     bridge.TakeTimerEnd();
-    leaving.reset();
-    ASSERT_TRUE(WaitUntil([&] { return bridge.Program.Tcp().Clients.Count() == 1; }));
+    leaving.Reset();
+    ASSERT_TRUE(WaitUntil([&] { return bridge.Dist.Exchange.CurrentClient == 0; }));
+    bridge.Dist.TimerEndTimer();
+    bridge.Dist.TimerCheckTimer();
+    EXPECT_EQ(bridge.Dist.State, dsRelayWait) << "the next request went out while an answer was owed";
+    bridge.Device.Write("late answer");
+    ASSERT_TRUE(WaitUntil([&] { return bridge.Dist.State == dsRelayAnswer; }));
+    EXPECT_TRUE(bridge.Dist.Exchange.Answer.isEmpty());
+    bridge.TakeTimerEnd();
+    bridge.Dist.TimerEndTimer();
+    EXPECT_TRUE(bridge.Program.LogLines().last().endsWith("RS: COM1 dropped 11 bytes of an answer whose client had left"));
+    bridge.Dist.TimerCheckTimer();
+    EXPECT_EQ(bridge.Dist.Exchange.CurrentClient, static_cast<uint32_t>(next));
+    bridge.Device.Write("own answer");
+    ASSERT_TRUE(WaitUntil([&] { return bridge.Dist.Exchange.Answer == "own answer"; }));
+    bridge.TakeTimerEnd();
+    bridge.Dist.TimerEndTimer();
+    EXPECT_EQ(waiting.ReadToClose(), "own answer");
+
+    // Without framing a silent device is waited for only as long as the client would have been.
+    TClient gone(bridge.Port);
+    bridge.Dist.OnClientData(bridge.Connect(gone, Request));
+    bridge.TakeTimerEnd();
+    gone.Reset();
+    ASSERT_TRUE(WaitUntil([&] { return bridge.Dist.Exchange.CurrentClient == 0; }));
+    bridge.Dist.TimerEndTimer();
+    bridge.Dist.TimerEndTimer();
     EXPECT_EQ(bridge.Dist.State, dsRelayWait);
     bridge.Dist.TimerEndTimer();
     EXPECT_EQ(bridge.Dist.State, dsIdle);
-    EXPECT_EQ(bridge.Dist.CurrentClient, 0u);
-    bridge.Dist.TimerCheckTimer();
-    EXPECT_EQ(bridge.Dist.CurrentClient, static_cast<uint32_t>(next));
 }
 
 TEST(Dispatcher, CheckDeviceDuringARelayWaitsThenReopensThePortAndProbes) {
@@ -156,7 +178,7 @@ TEST(Dispatcher, CheckDeviceDuringARelayWaitsThenReopensThePortAndProbes) {
     EXPECT_EQ(bridge.Dist.ProbeRest, ProbeRequest());
     EXPECT_EQ(bridge.Dist.ProbeResult, 1);
     bridge.Device.Write("answer");
-    ASSERT_TRUE(WaitUntil([&] { return bridge.Dist.Answer == "answer"; }));
+    ASSERT_TRUE(WaitUntil([&] { return bridge.Dist.Exchange.Answer == "answer"; }));
     bridge.TakeTimerEnd();
     bridge.Dist.TimerEndTimer();
     const int opened = bridge.Program.LogLines().filter("RS: Open COM1").size();
@@ -179,7 +201,7 @@ TEST(Dispatcher, AFailedWriteAnswersWithThePortNameAndReopens) {
     expected.replace('~', "COM1");
     EXPECT_EQ(client.ReadToClose(), expected);
     EXPECT_EQ(bridge.Dist.State, dsIdle);
-    EXPECT_EQ(bridge.Dist.CurrentClient, 0u);
+    EXPECT_EQ(bridge.Dist.Exchange.CurrentClient, 0u);
     const QStringList log = bridge.Program.LogLines();
     EXPECT_TRUE(log.last().endsWith("RS: COM1 Open Error!"));
     EXPECT_GE(log.filter("RS: COM1 Tx Error!").size(), 2);

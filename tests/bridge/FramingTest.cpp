@@ -4,6 +4,7 @@
 
 #include "bridge/Bridge.h"
 #include "bridge/sv_TCP.h"
+#include "platform/TickCount.h"
 
 namespace {
 const QByteArray Get = "GET /a HTTP/1.1\r\nHost: localhost\r\n\r\n";
@@ -19,7 +20,7 @@ struct TFramedBridge : TBridge {
         return id;
     }
     void WaitForAnswerBytes(qsizetype size) {
-        EXPECT_TRUE(WaitUntil([&] { return Dist.Handed + Dist.Answer.size() >= size; })) << Dist.Answer.size();
+        EXPECT_TRUE(WaitUntil([&] { return Dist.Exchange.Handed + Dist.Exchange.Answer.size() >= size; })) << Dist.Exchange.Answer.size();
     }
 };
 } // namespace
@@ -58,7 +59,7 @@ TEST(Framing, SurplusAndLeftoverBytesNeverReachTheNextClient) {
     bridge.Device.Write(Head + "0123456789surplus");
     EXPECT_EQ(first.ReadToClose(), Head + "0123456789");
     // The line was free at once, so the waiting client went out without a check tick.
-    EXPECT_EQ(bridge.Dist.CurrentClient, static_cast<uint32_t>(next));
+    EXPECT_EQ(bridge.Dist.Exchange.CurrentClient, static_cast<uint32_t>(next));
     EXPECT_EQ(bridge.Device.Read(19), "GET /b HTTP/1.1\r\n\r\n");
     bridge.Device.Write("late tail of the first answer" + Head + "abcdefghij");
     EXPECT_EQ(second.ReadToClose(), Head + "abcdefghij");
@@ -105,37 +106,59 @@ TEST(Framing, AnswersThatDeclareNoEndAndDevicesThatNeverSpokeHttpKeepTheQuietRul
     relayUnframed(garbage, "xyzHTTP/1.1");
 }
 
-TEST(Framing, HalfARequestNeverReachesTheDeviceAndTheNextClientFindsItClean) {
+TEST(Framing, AHalfRequestWaitsWithoutHoldingTheLineAndGetsTheFixedAnswerAtItsDeadline) {
     TFramedBridge bridge;
+    uint32_t now = 1000;
+    SetTickSource([&] { return now; });
     TClient half(bridge.Port);
     const int32_t halfId = bridge.Connect(half, "GET /a HTTP/1.1\r\nHost: loc");
     TClient whole(bridge.Port);
     const int32_t wholeId = bridge.Connect(whole, "GET /b HTTP/1.1\r\n\r\n");
     bridge.Dist.OnClientData(halfId);
-    EXPECT_EQ(bridge.Device.Read(1, std::chrono::milliseconds(100)), "");
-    EXPECT_EQ(bridge.TakeTimerEnd(), 1000);
-    for (int tick = 0; tick < 3; ++tick)
-        bridge.Dist.TimerEndTimer();
-    EXPECT_EQ(half.ReadToClose(), RequestIncompleteAnswer);
-    EXPECT_EQ(bridge.Dist.CurrentClient, static_cast<uint32_t>(wholeId));
+    EXPECT_EQ(bridge.Dist.State, dsIdle);
+    bridge.Dist.TimerCheckTimer();
+    EXPECT_EQ(bridge.Dist.Exchange.CurrentClient, static_cast<uint32_t>(wholeId));
     EXPECT_EQ(bridge.Device.Read(19), "GET /b HTTP/1.1\r\n\r\n");
+    // 20 s and a second for every 500 bytes that came.
+    now += 20000 + 2 * 26;
+    bridge.Dist.TimerCheckTimer();
+    EXPECT_TRUE(bridge.Program.Tcp().Clients.FindById(halfId));
+    ++now;
+    bridge.Dist.TimerCheckTimer();
+    SetTickSource({});
+    EXPECT_EQ(half.ReadToClose(), RequestIncompleteAnswer);
+    EXPECT_TRUE(bridge.Program.LogLines().last().endsWith("TCP: client " + QString::number(halfId) +
+                                                           " sent no whole request in 20 s, 26 bytes came"));
+    EXPECT_EQ(bridge.Dist.Exchange.CurrentClient, static_cast<uint32_t>(wholeId));
     EXPECT_EQ(bridge.Device.Read(1, std::chrono::milliseconds(100)), "");
 }
 
-TEST(Framing, ARequestHeadInPiecesGoesOutWholeAndItsBodyFollowsAsItComes) {
+TEST(Framing, ASmallBodyGoesOutWholeAndALargeOneAsItComes) {
     TFramedBridge bridge;
     TClient client(bridge.Port);
     const int32_t id = bridge.Connect(client, "POST /u HTTP/1.1\r\nContent-");
     bridge.Dist.OnClientData(id);
-    EXPECT_EQ(bridge.Device.Read(1, std::chrono::milliseconds(100)), "");
     client.Send("Length: 6\r\n\r\nabc");
-    ASSERT_TRUE(WaitUntil([&] { return bridge.Program.Tcp().Clients.FindById(id)->Pending.size() == 16; }));
+    ASSERT_TRUE(WaitUntil([&] { return bridge.Program.Tcp().Clients.FindById(id)->Pending.size() == 42; }));
     bridge.Dist.OnClientData(id);
-    EXPECT_EQ(bridge.Device.Read(42), "POST /u HTTP/1.1\r\nContent-Length: 6\r\n\r\nabc");
-    client.Send("def");
-    ASSERT_TRUE(WaitUntil([&] { return bridge.Program.Tcp().Clients.FindById(id)->Pending.size() == 3; }));
+    EXPECT_EQ(bridge.Device.Read(1, std::chrono::milliseconds(100)), "");
+    // Bytes past the declared end would make a request of their own: they are not kept.
+    client.Send("defGET /x HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(WaitUntil([&] { return bridge.Program.Tcp().Clients.FindById(id)->Received == 64; }));
     bridge.Dist.OnClientData(id);
-    EXPECT_EQ(bridge.Device.Read(3), "def");
+    EXPECT_EQ(bridge.Device.Read(45), "POST /u HTTP/1.1\r\nContent-Length: 6\r\n\r\nabcdef");
+    EXPECT_EQ(bridge.Device.Read(1, std::chrono::milliseconds(100)), "");
+
+    TFramedBridge large;
+    TClient uploader(large.Port);
+    const QByteArray head = "POST /fw HTTP/1.1\r\nContent-Length: 2000000\r\n\r\n";
+    const int32_t up = large.Connect(uploader, head + "part");
+    large.Dist.OnClientData(up);
+    EXPECT_EQ(large.Device.Read(static_cast<int>(head.size()) + 4), head + "part");
+    uploader.Send("more");
+    ASSERT_TRUE(WaitUntil([&] { return large.Program.Tcp().Clients.FindById(up)->Pending.size() == 4; }));
+    large.Dist.OnClientData(up);
+    EXPECT_EQ(large.Device.Read(4), "more");
 }
 
 TEST(Framing, TheProbeEndsAtItsDeclaredEnd) {

@@ -15,6 +15,7 @@
 
 #include "SimDevice.h"
 #include "bridge/Bridge.h"
+#include "bridge/ServerSocket.h"
 #include "bridge/sv_RS.h"
 #include "bridge/sv_TCP.h"
 
@@ -148,20 +149,19 @@ TEST(Streaming, ASlowReaderHoldsTheLineBackWithBoundedMemoryAndLosesNothing) {
     const QByteArray& answer = LargeAnswer;
     TDeviceWriter device;
     ASSERT_TRUE(bridge.HoldBack(client, device, answer));
-    const int32_t id = static_cast<int32_t>(bridge.Dist.CurrentClient);
+    const int32_t id = static_cast<int32_t>(bridge.Dist.Exchange.CurrentClient);
     QByteArray got;
     for (int second = 0; second < 3; ++second) {
         got += client.Take(1024);
         WaitUntil([] { return false; }, 1s);
         EXPECT_LE(bridge.Program.Tcp().Unsent(id), (1 << 20) + (1 << 17));
-        EXPECT_LE(bridge.Dist.Answer.size(), 1 << 17);
+        EXPECT_LE(bridge.Dist.Exchange.Answer.size(), 1 << 17);
         EXPECT_TRUE(bridge.Program.Rs().ReceivePaused);
     }
     EXPECT_LT(device.Written, answer.size()) << "the line was not held back";
-    EXPECT_TRUE(bridge.Dist.TimerReader->isActive());
+    EXPECT_TRUE(bridge.Program.Tcp().FindConnection(id)->AwaitsReader());
     got += client.ReadToEnd(30s);
     EXPECT_TRUE(got == answer) << got.size() << " of " << answer.size();
-    EXPECT_FALSE(bridge.Dist.TimerReader->isActive());
 }
 
 TEST(Streaming, AReaderThatStopsIsDroppedAndTheNextClientGetsItsOwnWholeAnswer) {
@@ -169,8 +169,9 @@ TEST(Streaming, AReaderThatStopsIsDroppedAndTheNextClientGetsItsOwnWholeAnswer) 
     TRawClient stuck(bridge.Port);
     TDeviceWriter device;
     ASSERT_TRUE(bridge.HoldBack(stuck, device, LargeAnswer));
-    EXPECT_EQ(bridge.Dist.TimerReader->interval(), 120000);
-    bridge.Dist.TimerReaderTimer();
+    TServerConnection* connection = bridge.Program.Tcp().FindConnection(static_cast<int32_t>(bridge.Dist.Exchange.CurrentClient));
+    ASSERT_TRUE(connection && connection->AwaitsReader());
+    bridge.Program.Tcp().ServerSocket1->ClientStalled(*connection);
     stuck.ReadToEnd();
     EXPECT_TRUE(stuck.Reset);
     EXPECT_EQ(bridge.Program.LogLines().filter("took nothing of its answer for 120 s, dropped").size(), 1);
@@ -210,7 +211,7 @@ TEST(Streaming, WithFramingOffNothingReachesTheClientBeforeTheQuietEnd) {
     bridge.Dist.OnClientData(id);
     const QByteArray answer = TSimDevice::PatternAnswer(3000);
     bridge.Device.Write(answer);
-    ASSERT_TRUE(WaitUntil([&] { return bridge.Dist.Answer.size() == answer.size(); }));
+    ASSERT_TRUE(WaitUntil([&] { return bridge.Dist.Exchange.Answer.size() == answer.size(); }));
     EXPECT_EQ(bridge.TakeTimerEnd(), 100);
     WaitUntil([] { return false; }, 100ms);
     EXPECT_EQ(client.Take(1 << 16), "");

@@ -223,12 +223,12 @@ TEST(DetectionPass, AProbeAskedForWhileTheLineIsBusyDoesNotStallThePass) {
     dist.PassMode = 1;
     dist.PortIndex = 1;
     dist.State = dsRelayWait;
-    dist.CurrentClient = 4;
+    dist.Exchange.CurrentClient = 4;
     dist.StartProbe(true);
     EXPECT_EQ(dist.ProbeResult, 1);
     EXPECT_FALSE(dist.ProbeRest.isEmpty());
     dist.State = dsIdle;
-    dist.CurrentClient = 0;
+    dist.Exchange.CurrentClient = 0;
     dist.TimerCheckTimer();
     EXPECT_TRUE(dist.ProbeRest.isEmpty());
     // The waiting probe failed to be written (COM1 goes nowhere), the pass went on to COM9, whose

@@ -1,5 +1,6 @@
 #pragma once
 #include <QTcpSocket>
+#include <sys/socket.h>
 
 #include "support/Pty.h"
 
@@ -14,6 +15,14 @@ struct TClient {
         Socket.write(bytes);
         Socket.flush();
     }
+    // Leaves with a reset, as a browser that gives up on a page does.
+    void Reset() {
+        const linger reset{1, 0};
+        ::setsockopt(static_cast<int>(Socket.socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        Socket.abort();
+    }
+    // Ends its sending side and goes on reading.
+    void HalfClose() { ::shutdown(static_cast<int>(Socket.socketDescriptor()), SHUT_WR); }
     // Everything the server sends until it closes the connection.
     QByteArray ReadToClose(std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
         QByteArray all;
