@@ -3,6 +3,7 @@
 #include <functional>
 
 #include "app/Hub.h"
+#include "bridge/DistUnit.h"
 #include "platform/Dialogs.h"
 #include "platform/WinMessage.h"
 #include "settings/UtilsRegistry.h"
@@ -17,6 +18,18 @@ protected:
         return event->type() == TWinMessage::EventType() && static_cast<TWinMessage*>(event)->Msg == WM_SV_TCP_READ;
     }
 };
+
+// Nothing of an exchange is left behind: the line is idle and free for the next.
+inline void ExpectNoExchange(const TDistForm& dist) {
+    EXPECT_EQ(dist.State, dsIdle);
+    EXPECT_EQ(dist.Exchange.CurrentClient, 0u);
+    EXPECT_TRUE(dist.Exchange.Answer.isEmpty());
+    EXPECT_TRUE(dist.Exchange.RequestRest.isEmpty());
+    EXPECT_FALSE(dist.Exchange.Framer.has_value());
+    EXPECT_EQ(dist.Exchange.Handed, 0);
+    EXPECT_EQ(dist.Exchange.Orphan, orNone);
+    EXPECT_FALSE(dist.TimerEnd->isActive());
+}
 
 // The program started up on COM1, which is the pty; the check timer does not run by itself.
 // Framing is off unless asked for, and then the host check too: the dispatcher then keeps the

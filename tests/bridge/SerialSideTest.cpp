@@ -162,3 +162,52 @@ TEST(SerialSide, ReenteredReceiveHandlerIsRefusedAndLineErrorsAreLogged) {
     QCoreApplication::processEvents();
     EXPECT_EQ(side.Hub.Count(WM_SV_RS_TXEMPTY), 1);
 }
+
+namespace {
+// Takes the first `accept` bytes written, then nothing more until the port is opened again.
+class TStallingSys : public TSerialSys {
+public:
+    explicit TStallingSys(int accept) : Left(accept) {}
+    int Open(const char* path, int flags) override {
+        Left = -1;
+        return TSerialSys::Open(path, flags);
+    }
+    ssize_t Write(int fd, const void* buffer, size_t count) override {
+        if (Left == 0) {
+            errno = EAGAIN;
+            return -1;
+        }
+        const size_t take = Left < 0 ? count : std::min<size_t>(count, static_cast<size_t>(Left));
+        const ssize_t n = TSerialSys::Write(fd, buffer, take);
+        if (n > 0 && Left > 0)
+            Left -= static_cast<int>(n);
+        return n;
+    }
+    // Everything taken has left the port.
+    int OutputCount(int, int& count) override {
+        count = 0;
+        return 0;
+    }
+    int Left;
+};
+} // namespace
+
+TEST(SerialSide, AChunkThatTimedOutPartWayIsFinishedAfterTheReopenWithoutRepeatingItsStart) {
+    TSerialSide side;
+    TPty pty;
+    MapPort(4, pty.SlavePath);
+    side.Select(4);
+    ASSERT_TRUE(side.Rs.OpenConfiguredPort());
+    side.Rs.CommRS->SetWriteTimeout(100);
+    QByteArray block(2048, '\0');
+    for (int i = 0; i < block.size(); ++i)
+        block[i] = static_cast<char>(i * 7 + i / 256);
+    TStallingSys sys(1000);
+    SetSerialSys(&sys);
+    const bool written = side.Rs.WriteChunk(block);
+    SetSerialSys(nullptr);
+    EXPECT_TRUE(written);
+    EXPECT_EQ(pty.Read(2048), block);
+    EXPECT_EQ(pty.Read(1, std::chrono::milliseconds(100)), "");
+    EXPECT_EQ(side.Log().filter("RS: COM4 Tx Error!").size(), 1);
+}

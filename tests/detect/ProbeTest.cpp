@@ -238,6 +238,27 @@ TEST(DetectionPass, AProbeAskedForWhileTheLineIsBusyDoesNotStallThePass) {
     EXPECT_FALSE(program.LogLines().filter("RS: COM9 Open Error!").isEmpty());
 }
 
+TEST(DetectionPass, APortWhoseProbeCannotBeWrittenIsLeftWithoutReopeningTheNextOne) {
+    TPty device;
+    MapPort(1, device.SlavePath);
+    TProgram program("MoveOnPassTest");
+    TDistForm& dist = program.Dist();
+    program.Main().StartUp();
+    dist.TimerCheck->stop();
+    device.Read(4096, std::chrono::milliseconds(100));
+    const int opened = program.LogLines().filter("RS: Open COM1").size();
+    dist.PortList = QStringList{"COM8=gone", "COM1=device"};
+    dist.PassMode = 1;
+    dist.PortIndex = 0;
+    dist.ProbeResult = 0;
+    dist.NextPort();
+    EXPECT_EQ(dist.PortIndex, 2);
+    EXPECT_EQ(dist.State, dsProbeWait);
+    EXPECT_EQ(program.LogLines().filter("RS: Open COM1").size(), opened + 1);
+    EXPECT_EQ(device.Read(static_cast<int>(ProbeRequest().size())), ProbeRequest());
+    MapPort(1, "/nonexistent/quellor-test/COM1");
+}
+
 TEST(IdleProbe, StatusTurnsRedWhenTheDeviceFallsSilentAndGreenWhenItAnswersAgain) {
     using M = TSimDevice::TMode;
     TPass pass({M::Device}, 1);

@@ -13,6 +13,7 @@
 
 namespace {
 using TClock = std::chrono::steady_clock;
+constexpr qsizetype SimWireBytesPerTenth = TSimDevice::WireBytesPerSecond / 10;
 
 int ConnectTo(uint16_t port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -27,6 +28,7 @@ int ConnectTo(uint16_t port) {
 bool Resets(TAct act) { return act == TAct::ResetBefore || act == TAct::ResetDuring || act == TAct::ResetAfter; }
 
 void Finish(TFaultClient& client) {
+    client.Took = std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - client.SentAt);
     if (Resets(client.Act)) {
         linger reset{1, 0};
         ::setsockopt(client.Fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
@@ -50,18 +52,50 @@ bool GoesAwayNow(const TFaultClient& client, TClock::time_point now) {
     case TAct::ResetDuring: return !client.Got.isEmpty();
     case TAct::CloseAfter:
     case TAct::ResetAfter: return AnswerComplete(client);
+    case TAct::NoReader: return now - client.SentAt >= client.Stay;
     default: return false;
     }
+}
+
+bool Posts(TAct act) { return act == TAct::Trickle || act == TAct::Paced; }
+
+void SendBytes(TFaultClient& client, const QByteArray& bytes) {
+    if (!bytes.isEmpty())
+        ::send(client.Fd, bytes.constData(), static_cast<size_t>(bytes.size()), MSG_NOSIGNAL);
 }
 
 void SendRequest(TFaultClient& client) {
     QByteArray request = client.Act == TAct::Silent ? QByteArray() : RequestFor(client);
     if (client.Act == TAct::Half)
         request.truncate(request.size() / 2);
-    if (!request.isEmpty())
-        ::send(client.Fd, request.constData(), static_cast<size_t>(request.size()), MSG_NOSIGNAL);
+    if (Posts(client.Act)) {
+        client.Rest = request.mid(request.indexOf("\r\n\r\n") + 4);
+        request.chop(client.Rest.size());
+    }
+    SendBytes(client, request);
+    if (client.Act == TAct::HalfClose)
+        ::shutdown(client.Fd, SHUT_WR);
     client.Sent = true;
     client.SentAt = TClock::now();
+    client.NextPieceAt = client.SentAt;
+}
+
+// A trickle sends a byte every half second; a paced post 1152 bytes every tenth of a second.
+void SendPiece(TFaultClient& client, TClock::time_point now) {
+    if (client.Rest.isEmpty() || now < client.NextPieceAt)
+        return;
+    const bool trickle = client.Act == TAct::Trickle;
+    const qsizetype piece = trickle ? 1 : SimWireBytesPerTenth;
+    SendBytes(client, client.Rest.left(piece));
+    client.Rest.remove(0, piece);
+    client.NextPieceAt += trickle ? std::chrono::milliseconds(500) : std::chrono::milliseconds(100);
+}
+
+void SendExtraByte(TFaultClient& client, TClock::time_point now) {
+    if (client.Act == TAct::NoReader && !client.ExtraSent && now - client.SentAt >= client.Hold) {
+        SendBytes(client, "!");
+        client.ExtraSent = true;
+    }
 }
 
 // Reads what waits; false once the server closed or the connection failed.
@@ -80,17 +114,27 @@ bool ReadSome(TFaultClient& client) {
 void Step(TFaultClient& client, short revents, TClock::time_point now) {
     if (!client.Sent && (revents & (POLLOUT | POLLERR | POLLHUP)))
         SendRequest(client);
-    if (client.Sent && (revents & (POLLIN | POLLERR | POLLHUP)) && !ReadSome(client)) {
+    if (client.Sent && (revents & (POLLIN | POLLERR | POLLHUP)) &&
+        (client.Act == TAct::NoReader ? (revents & (POLLERR | POLLHUP)) != 0 : !ReadSome(client))) {
         Finish(client);
         return;
     }
+    if (client.Sent && Posts(client.Act))
+        SendPiece(client, now);
+    if (client.Sent)
+        SendExtraByte(client, now);
     if (client.Sent && GoesAwayNow(client, now))
         Finish(client);
 }
 } // namespace
 
 QByteArray RequestFor(const TFaultClient& client) {
-    return "GET /bin/pattern?size=" + QByteArray::number(client.Size) + " HTTP/1.1\r\nHost: localhost\r\n\r\n";
+    if (Posts(client.Act))
+        return "POST /upload HTTP/1.1\r\nHost: localhost\r\nContent-Length: " +
+               QByteArray::number(client.DeclaredBody ? client.DeclaredBody : client.Size) + "\r\n\r\n" +
+               TSimDevice::Pattern(client.Size);
+    const QByteArray late = client.LateMs > 0 ? "&late=" + QByteArray::number(client.LateMs) : QByteArray();
+    return "GET /bin/pattern?size=" + QByteArray::number(client.Size) + late + " HTTP/1.1\r\nHost: localhost\r\n\r\n";
 }
 
 int TWave::DistinctSize(int minSize, int maxSize) {
@@ -127,6 +171,16 @@ void TWave::AddSweep(TAct act, int count, std::chrono::milliseconds interval, st
     }
 }
 
+TFaultClient& TWave::AddOne(TAct act, std::chrono::milliseconds at, int size) {
+    TFaultClient client;
+    client.Act = act;
+    client.Size = size;
+    client.StartAt = at;
+    UsedSizes.push_back(size);
+    Clients.push_back(client);
+    return Clients.back();
+}
+
 void TWave::Run(uint16_t port, std::chrono::seconds limit) {
     const TClock::time_point begin = TClock::now();
     for (;;) {
@@ -147,7 +201,8 @@ void TWave::Run(uint16_t port, std::chrono::seconds limit) {
                 client.Fd = ConnectTo(port);
             if (client.Fd < 0)
                 continue;
-            entries.push_back({client.Fd, static_cast<short>(client.Sent ? POLLIN : POLLOUT), 0});
+            const short events = !client.Sent ? POLLOUT : client.Act == TAct::NoReader ? 0 : POLLIN;
+            entries.push_back({client.Fd, events, 0});
             owners.push_back(&client);
         }
         if (std::all_of(Clients.begin(), Clients.end(), [](const TFaultClient& c) { return c.Finished; }))

@@ -16,6 +16,10 @@ enum class TAct {
     ResetDuring,
     CloseAfter,   // closes as soon as the whole answer is in, before the server's close
     ResetAfter,
+    HalfClose,    // sends its request, ends its sending side and reads until the server closes
+    NoReader,     // sends its request, reads nothing, sends one more byte after Hold, leaves after Stay
+    Trickle,      // posts a body of Size bytes, a byte every half second
+    Paced,        // posts a body of Size bytes at the wire rate of 11520 bytes a second
 };
 
 struct TFaultClient {
@@ -23,14 +27,21 @@ struct TFaultClient {
     int Size = 0;  // of the pattern it asks for
     std::chrono::milliseconds StartAt{0};
     std::chrono::microseconds Hold{0};  // Silent and Before: how long it stays before going away
+    std::chrono::milliseconds Stay{0};  // NoReader: when it goes away
+    int LateMs = 0;                     // how long the device waits before it answers
+    qint64 DeclaredBody = 0;            // Trickle and Paced: the Content-Length its head declares
     QByteArray Got;
     bool TimedOut = false;
+    std::chrono::milliseconds Took{0};  // from its request to the end of its connection
 
     // Runtime state of the driver.
     int Fd = -1;
     bool Sent = false;
     bool Finished = false;
     std::chrono::steady_clock::time_point SentAt;
+    QByteArray Rest;  // of its request, still to send
+    bool ExtraSent = false;
+    std::chrono::steady_clock::time_point NextPieceAt;
 };
 
 // Clients asking for patterns of distinct sizes, so that each answer can be told from all others.
@@ -44,6 +55,8 @@ public:
     // request: some of them at the very moment their answer is handed over.
     void AddSweep(TAct act, int count, std::chrono::milliseconds interval, std::chrono::microseconds holdFrom,
                   std::chrono::microseconds holdStep);
+    // Adds one client of a kind at a set time, and returns it to be shaped further.
+    TFaultClient& AddOne(TAct act, std::chrono::milliseconds at, int size);
     void Run(uint16_t port, std::chrono::seconds limit);
 
     std::vector<TFaultClient> Clients;

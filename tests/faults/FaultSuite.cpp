@@ -104,12 +104,16 @@ TEST_F(TFaultSuite, ClientsThatMisbehaveInEveryWayNeitherHarmTheProgramNorTheOth
 
     TWave disconnects(11);
     disconnects.Add(TAct::Normal, 12, 2000ms);
-    for (TAct act : {TAct::CloseBefore, TAct::ResetBefore, TAct::CloseAfter, TAct::ResetAfter})
+    for (TAct act : {TAct::CloseBefore, TAct::ResetBefore, TAct::CloseAfter, TAct::ResetAfter, TAct::HalfClose})
         disconnects.Add(act, 4, 2000ms);
     for (TAct act : {TAct::CloseDuring, TAct::ResetDuring})
         disconnects.Add(act, 4, 2000ms, 500000, 3000000);
     disconnects.Run(Program.Port, 120s);
     ExpectNormalClientsServed(disconnects, IsOwnAnswer);
+    for (const TFaultClient& client : disconnects.Clients)
+        if (client.Act == TAct::HalfClose) {
+            EXPECT_TRUE(IsOwnAnswer(client)) << "half-closed client of size " << client.Size;
+        }
     ExpectAliveAndClean("disconnects");
     ExpectBackAtBaseline("disconnects");
 
@@ -125,6 +129,10 @@ TEST_F(TFaultSuite, ClientsThatMisbehaveInEveryWayNeitherHarmTheProgramNorTheOth
     idlers.Add(TAct::Silent, 10, 3000ms);
     idlers.Add(TAct::Half, 3, 3000ms);
     idlers.Run(Program.Port, 120s);
+    for (const TFaultClient& client : idlers.Clients)
+        if (client.Act == TAct::Normal) {
+            EXPECT_LT(client.Took, 2s) << "a client waited behind half requests";
+        }
     ExpectNormalClientsServed(idlers, IsOwnAnswer);
     for (const TFaultClient& client : idlers.Clients)
         if (client.Act == TAct::Half) {
@@ -160,4 +168,83 @@ TEST_F(TFaultSuite, ClientsThatMisbehaveInEveryWayNeitherHarmTheProgramNorTheOth
     EXPECT_EQ(Program.Process.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(Program.Process.exitCode(), 0) << Program.Errors.right(4000).constData();
     EXPECT_FALSE(Program.Errors.contains("Sanitizer")) << Program.Errors.right(4000).constData();
+}
+
+// Clients whose answers the device owes, or that hold back reading or sending: each other client
+// still gets its own answer, and none of them keeps the line past its limit.
+TEST_F(TFaultSuite, NoClientHandsAnotherItsAnswerOrKeepsTheLine) {
+    WarmUp();
+
+    TWave leavers(21);
+    for (int round = 0; round < 4; ++round) {
+        const auto at = std::chrono::milliseconds(4500 * round);
+        TFaultClient& leaving = leavers.AddOne(TAct::ResetBefore, at, 1500 + round);
+        leaving.LateMs = 1800;
+        leaving.Hold = 500ms;
+        leavers.AddOne(TAct::Normal, at + 100ms, 2500 + round);
+        leavers.AddOne(TAct::Normal, at + 200ms, 3500 + round);
+    }
+    TFaultClient& owed = leavers.AddOne(TAct::Normal, 18000ms, 4500);
+    owed.LateMs = 4000;
+    leavers.AddOne(TAct::Normal, 18500ms, 5500);
+    leavers.AddOne(TAct::Normal, 18600ms, 6500);
+    leavers.Run(Program.Port, 60s);
+    ExpectNormalClientsServed(leavers, [](const TFaultClient& c) {
+        return c.LateMs > 0 ? c.Got == DeviceNotRespondingAnswer : IsOwnAnswer(c);
+    });
+    ExpectAliveAndClean("leavers");
+    ExpectBackAtBaseline("leavers");
+
+    // A reader that takes nothing of an answer the line can finish gives the line up at once;
+    // one that would have the line held back gives it up at the reader limit.
+    for (const int size : {600000, 3500000}) {
+        TWave stuck(22);
+        TFaultClient& reader = stuck.AddOne(TAct::NoReader, 0ms, size);
+        reader.Hold = 1500ms;
+        reader.Stay = size < (1 << 20) ? 5s : 150s;
+        stuck.AddOne(TAct::Normal, 2000ms, 700);
+        stuck.AddOne(TAct::Normal, 2100ms, 800);
+        stuck.Run(Program.Port, 160s);
+        const auto limit = size < (1 << 20) ? 1000ms : 125000ms;
+        for (const TFaultClient& client : stuck.Clients)
+            if (client.Act == TAct::Normal) {
+                EXPECT_TRUE(IsOwnAnswer(client)) << size;
+                EXPECT_LT(client.Took, limit) << size;
+            }
+        ExpectAliveAndClean("non-readers");
+        ExpectBackAtBaseline("non-readers");
+    }
+
+    // Requests that arrive slowly: small ones wait aside, a large one is cut at its deadline,
+    // a steady one at the wire rate is never cut.
+    TWave senders(23);
+    senders.AddOne(TAct::Trickle, 0ms, 100);
+    TFaultClient& large = senders.AddOne(TAct::Trickle, 30000ms, 300);
+    large.DeclaredBody = 2000000;
+    senders.AddOne(TAct::Paced, 0ms, 250000);
+    senders.Add(TAct::Normal, 8, 3000ms);
+    for (int i = 0; i < 6; ++i)
+        senders.AddOne(TAct::Normal, 31000ms + 400ms * i, 9000 + i);
+    senders.Run(Program.Port, 90s);
+    for (const TFaultClient& client : senders.Clients) {
+        EXPECT_FALSE(client.TimedOut);
+        switch (client.Act) {
+        case TAct::Trickle:
+            EXPECT_EQ(client.Got, RequestIncompleteAnswer) << client.Size;
+            EXPECT_GT(client.Took, 19s);
+            EXPECT_LT(client.Took, 23s);
+            break;
+        case TAct::Paced:
+            EXPECT_TRUE(client.Got.startsWith("HTTP/1.1 200 OK") && client.Got.contains("received 250000 bytes"))
+                << client.Got.left(200).constData();
+            break;
+        default:
+            EXPECT_TRUE(IsOwnAnswer(client)) << client.Size;
+            // Those that came while the large body was coming waited for its cut and the device's answer to it.
+            EXPECT_LT(client.Took, client.StartAt < 30000ms ? 2s : 26s) << client.Size;
+        }
+    }
+    EXPECT_TRUE(Device.LastUpload() == TSimDevice::Pattern(250000)) << "the device saw a trickled body whole";
+    ExpectAliveAndClean("senders");
+    ExpectBackAtBaseline("senders");
 }

@@ -185,7 +185,7 @@ QByteArray TSimDevice::AnswerFor(const QByteArray& method, const QByteArray& tar
         return Answer("200 OK", "application/octet-stream", AllByteValues());
     if (path == "/bin/pattern") {
         const qsizetype at = target.indexOf("size=");
-        const int size = at < 0 ? 0 : target.mid(at + 5).toInt();
+        const int size = at < 0 ? 0 : target.mid(at + 5).split('&').first().toInt();
         return PatternAnswer(size > 0 ? size : 1000000);
     }
     return Answer("404 Not Found", "text/plain", "not here\r\n");
@@ -193,6 +193,7 @@ QByteArray TSimDevice::AnswerFor(const QByteArray& method, const QByteArray& tar
 
 void TSimDevice::Run() {
     QByteArray buffer;
+    auto lastByte = std::chrono::steady_clock::now();
     while (!Stopping) {
         if (VanishNow.exchange(false)) {
             buffer.clear();
@@ -202,8 +203,15 @@ void TSimDevice::Run() {
         ::poll(&entry, 1, 20);
         char chunk[65536];
         const ssize_t n = Master >= 0 ? ::read(Master, chunk, sizeof chunk) : -1;
-        if (n > 0)
+        const auto now = std::chrono::steady_clock::now();
+        if (n > 0) {
             buffer.append(chunk, n);
+            lastByte = now;
+        } else if (!buffer.isEmpty() && now - lastByte > RequestQuietLimit) {
+            // Like a real device, it gives up on a request that stopped coming.
+            buffer.clear();
+            Send(Answer("408 Request Timeout", "text/plain", "request incomplete\r\n"));
+        }
         for (;;) {
             const qsizetype end = buffer.indexOf("\r\n\r\n");
             if (end < 0)
@@ -227,6 +235,8 @@ void TSimDevice::Serve(const QByteArray& head, const QByteArray& body) {
     const QByteArray target = requestLine.value(1);
     if (Options.Late.count() > 0)
         std::this_thread::sleep_for(Options.Late);
+    if (const qsizetype late = target.indexOf("late="); late >= 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(target.mid(late + 5).split('&').first().toInt()));
     if (Options.Mode == TMode::Device && target.startsWith("/frame/")) {
         for (const auto& [pause, bytes] : FramingCase(target)) {
             std::this_thread::sleep_for(pause);

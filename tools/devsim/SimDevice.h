@@ -61,6 +61,8 @@ public:
     static std::vector<TPiece> FramingCase(const QByteArray& target);
 
     static constexpr int WireBytesPerSecond = 11520;
+    // A request that stops coming for this long is answered 408 and forgotten.
+    static constexpr std::chrono::milliseconds RequestQuietLimit{3000};
 
 private:
     void Open();

@@ -1,0 +1,224 @@
+// One exchange at a time on the line, and each answer only to the client that asked: clients
+// that leave, get a fixed answer, half-close or trickle their requests cannot hand another
+// client their bytes nor keep the line.
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include "bridge/Bridge.h"
+#include "bridge/ServerSocket.h"
+#include "bridge/sv_TCP.h"
+#include "platform/TickCount.h"
+
+namespace {
+using namespace std::chrono_literals;
+
+const QByteArray GetA = "GET /a HTTP/1.1\r\nHost: localhost\r\n\r\n";
+const QByteArray GetB = "GET /b HTTP/1.1\r\nHost: localhost\r\n\r\n";
+const QByteArray AnswerA = "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\npage A";
+const QByteArray AnswerB = "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\npage B";
+
+struct TLine : TBridge {
+    TLine() : TBridge(100, true) {}
+    // A client whose request has reached the device.
+    int32_t Ask(TClient& client, const QByteArray& request = GetA) {
+        const int32_t id = Connect(client, request);
+        Dist.OnClientData(id);
+        EXPECT_EQ(Device.Read(static_cast<int>(request.size())), request);
+        return id;
+    }
+    void Ticks(int count) {
+        for (int i = 0; i < count; ++i)
+            Dist.TimerEndTimer();
+    }
+    bool LineQuiet() { return Device.Read(1, 150ms).isEmpty(); }
+};
+} // namespace
+
+TEST(Exchange, AnAnswerWhoseClientLeftIsDroppedWholeBeforeTheNextRequestGoesOut) {
+    TLine line;
+    TClient leaving(line.Port);
+    line.Ask(leaving);
+    TClient waiting(line.Port);
+    line.Connect(waiting, GetB);
+    line.TakeTimerEnd();
+    leaving.Reset();
+    ASSERT_TRUE(WaitUntil([&] { return line.Dist.Exchange.CurrentClient == 0; }));
+    line.Ticks(2);
+    line.Dist.TimerCheckTimer();
+    EXPECT_TRUE(line.LineQuiet()) << "the next request went out while an answer was owed";
+    line.Device.Write(AnswerA.left(30));
+    ASSERT_TRUE(WaitUntil([&] { return line.Dist.State == dsRelayAnswer; }));
+    EXPECT_TRUE(line.LineQuiet());
+    line.Device.Write(AnswerA.mid(30));
+    EXPECT_EQ(line.Device.Read(static_cast<int>(GetB.size())), GetB);
+    EXPECT_EQ(line.Program.LogLines().filter("dropped").size(), 1);
+    EXPECT_TRUE(line.Program.LogLines().last().endsWith("RS: COM1 dropped 44 bytes of an answer whose client had left"));
+    line.Device.Write(AnswerB);
+    EXPECT_EQ(waiting.ReadToClose(), AnswerB);
+
+    // Leaving in the middle of a streamed answer: the rest goes nowhere.
+    TClient midway(line.Port);
+    line.Ask(midway);
+    TClient next(line.Port);
+    line.Connect(next, GetB);
+    const QByteArray big = "HTTP/1.1 200 OK\r\nContent-Length: 20000\r\n\r\n" + QByteArray(20000, 'x');
+    line.Device.Write(big.left(5000));
+    ASSERT_TRUE(WaitUntil([&] { return midway.Socket.bytesAvailable() > 0; }));
+    midway.Reset();
+    ASSERT_TRUE(WaitUntil([&] { return line.Dist.Exchange.CurrentClient == 0; }));
+    line.Device.Write(big.mid(5000));
+    EXPECT_EQ(line.Device.Read(static_cast<int>(GetB.size())), GetB);
+    line.Device.Write(AnswerB);
+    EXPECT_EQ(next.ReadToClose(), AnswerB);
+}
+
+TEST(Exchange, AnAnswerAfterTheFixedAnswerIsDroppedAndOnlyThenIsTheNextRequestWritten) {
+    TLine line;
+    TClient first(line.Port);
+    line.Ask(first);
+    TClient second(line.Port);
+    line.Connect(second, GetB);
+    line.TakeTimerEnd();
+    line.Ticks(3);
+    EXPECT_EQ(first.ReadToClose(), DeviceNotRespondingAnswer);
+    EXPECT_EQ(line.Dist.State, dsRelayWait);
+    line.Dist.TimerCheckTimer();
+    EXPECT_TRUE(line.LineQuiet());
+    line.Device.Write(AnswerA);
+    EXPECT_EQ(line.Device.Read(static_cast<int>(GetB.size())), GetB);
+    EXPECT_TRUE(line.Program.LogLines().last().endsWith(
+        "RS: COM1 dropped 44 bytes of an answer that came after its client was answered"));
+    line.Device.Write(AnswerB);
+    EXPECT_EQ(second.ReadToClose(), AnswerB);
+}
+
+TEST(Exchange, ADeviceSilentThroughTheSettleLimitAnswersAllWaitingAtOnce) {
+    TLine line;
+    TClient first(line.Port);
+    line.Ask(first);
+    TClient second(line.Port);
+    line.Connect(second, GetB);
+    TClient third(line.Port);
+    line.Connect(third, GetB);
+    line.TakeTimerEnd();
+    line.Ticks(3);
+    EXPECT_EQ(first.ReadToClose(), DeviceNotRespondingAnswer);
+    line.Ticks(6);
+    EXPECT_EQ(line.Dist.State, dsRelayWait);
+    line.Ticks(1);
+    ExpectNoExchange(line.Dist);
+    EXPECT_EQ(second.ReadToClose(1s), DeviceNotRespondingAnswer);
+    EXPECT_EQ(third.ReadToClose(1s), DeviceNotRespondingAnswer);
+    EXPECT_TRUE(line.LineQuiet());
+    EXPECT_FALSE(line.Dist.DeviceOk);
+}
+
+TEST(Exchange, AClientThatHalfClosesAfterItsRequestGetsItsAnswerAndOneBeforeIsDropped) {
+    TLine line;
+    TClient client(line.Port);
+    const int32_t id = line.Connect(client, GetA);
+    client.HalfClose();
+    ASSERT_TRUE(WaitUntil([&] { return line.Program.Tcp().Clients.FindById(id)->InputEnded; }));
+    line.Dist.OnClientData(id);
+    EXPECT_EQ(line.Device.Read(static_cast<int>(GetA.size())), GetA);
+    line.Device.Write(AnswerA);
+    EXPECT_EQ(client.ReadToClose(), AnswerA);
+    ExpectNoExchange(line.Dist);
+
+    TClient half(line.Port);
+    const int32_t halfId = line.Connect(half, "GET /a HTTP/1.1\r\nHo");
+    half.HalfClose();
+    EXPECT_EQ(half.ReadToClose(), "");
+    EXPECT_FALSE(line.Program.Tcp().Clients.FindById(halfId));
+    line.Dist.TimerCheckTimer();
+    EXPECT_TRUE(line.LineQuiet());
+}
+
+TEST(Exchange, ATrickledLargeBodyIsCutAtItsDeadlineAndItsExchangeSettles) {
+    TLine line;
+    uint32_t now = 5000;
+    SetTickSource([&] { return now; });
+    TClient uploader(line.Port);
+    const QByteArray head = "POST /fw HTTP/1.1\r\nContent-Length: 2000000\r\n\r\n";
+    const int32_t up = line.Ask(uploader, head + "0123456789");
+    TClient waiting(line.Port);
+    line.Connect(waiting, GetB);
+    // Every piece written restarts the watchdog; the deadline still runs out.
+    for (int piece = 0; piece < 60; ++piece) {
+        uploader.Send("x");
+        ASSERT_TRUE(WaitUntil([&] { return line.Program.Tcp().Clients.FindById(up)->Pending.size() == 1; }));
+        line.Dist.OnClientData(up);
+        EXPECT_EQ(line.Device.Read(1), "x");
+        now += 500;
+        line.Dist.TimerCheckTimer();
+        if (line.Dist.Exchange.CurrentClient == 0)
+            break;
+    }
+    SetTickSource({});
+    // 20 s and a second for every 500 bytes: 97 bytes came, so it was cut after 20.5 s.
+    EXPECT_EQ(uploader.ReadToClose(), RequestIncompleteAnswer);
+    EXPECT_TRUE(line.Program.LogLines().last().contains("did not send its whole request in time, cut after 97 bytes"));
+    EXPECT_EQ(line.Dist.State, dsRelayWait);
+    line.Device.Write("HTTP/1.1 408 Request Timeout\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(line.Device.Read(static_cast<int>(GetB.size())), GetB);
+    line.Device.Write(AnswerB);
+    EXPECT_EQ(waiting.ReadToClose(), AnswerB);
+}
+
+TEST(Exchange, ARequestArrivingAtTheWireRateIsNeverOverdueAndATrickleIsAtTwentySeconds) {
+    const auto overdueAt = [](int bytesPerSecond) {
+        TMySocket record;
+        record.FirstByteTick = 1000;
+        record.Request.Feed("POST /fw HTTP/1.1\r\nContent-Length: 1000000\r\n\r\n");
+        for (int second = 1; second <= 100; ++second) {
+            record.Request.Feed(QByteArray(bytesPerSecond, 'u'));
+            if (record.RequestOverdue(1000 + 1000 * second))
+                return second;
+        }
+        return 0;
+    };
+    EXPECT_EQ(overdueAt(11520), 0);
+    EXPECT_EQ(overdueAt(2), 21);
+    TMySocket notHttp;
+    notHttp.FirstByteTick = 0;
+    notHttp.Request.Feed("\x01\x02");
+    EXPECT_FALSE(notHttp.RequestOverdue(120000));
+    EXPECT_TRUE(notHttp.RequestOverdue(120001));
+}
+
+TEST(Exchange, AClosingConnectionNeitherAnnouncesWhatItSendsNorHoldsTheLine) {
+    TLine line;
+    line.Program.Main().removeEventFilter(&line.Gate);
+    TClient client(line.Port);
+    const int32_t id = line.Connect(client, GetA);
+    ASSERT_TRUE(WaitUntil([&] { return line.Dist.State == dsRelayWait; }));
+    line.Device.Read(static_cast<int>(GetA.size()));
+    line.Device.Write(AnswerA);
+    ASSERT_TRUE(WaitUntil([&] { return line.Dist.State == dsIdle; }));
+    const int32_t received = line.Program.Tcp().Clients.FindById(id) ? line.Program.Tcp().Clients.FindById(id)->Received : -1;
+    client.Send("one more byte");
+    TClient next(line.Port);
+    line.Connect(next, GetB);
+    EXPECT_EQ(line.Device.Read(static_cast<int>(GetB.size())), GetB);
+    if (const TMySocket* record = line.Program.Tcp().Clients.FindById(id))
+        EXPECT_EQ(record->Received, received);
+    line.Device.Write(AnswerB);
+    EXPECT_EQ(next.ReadToClose(), AnswerB);
+    EXPECT_EQ(client.ReadToClose(), AnswerA);
+}
+
+TEST(Exchange, TheSettingsSavedMidAnswerEndTheExchangeAndTheNextClientIsServed) {
+    TLine line;
+    TClient client(line.Port);
+    line.Ask(client);
+    line.Device.Write(AnswerA.left(20));
+    ASSERT_TRUE(WaitUntil([&] { return line.Dist.State == dsRelayAnswer; }));
+    line.Program.Rs().PauseReceive();
+    line.Program.Main().WMSvParamsSaved();
+    ExpectNoExchange(line.Dist);
+    EXPECT_FALSE(line.Program.Rs().ReceivePaused);
+    TClient next(line.Port);
+    line.Ask(next, GetB);
+    line.Device.Write(AnswerB);
+    EXPECT_EQ(next.ReadToClose(), AnswerB);
+}
