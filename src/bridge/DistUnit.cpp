@@ -266,7 +266,7 @@ void TDistForm::OnClientClosed(int32_t id) {
 }
 
 void TDistForm::TimerCheckTimer() {
-    TCPForm->RefuseOverdue(static_cast<int32_t>(Exchange.CurrentClient));
+    TCPForm->RefuseOverdue();
     if (State == dsRelayWait && Exchange.CurrentClient != 0 &&
         TCPForm->RequestOverdue(static_cast<int32_t>(Exchange.CurrentClient)))
         CutOverdueRequest();

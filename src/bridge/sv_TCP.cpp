@@ -67,10 +67,10 @@ bool TMySocket::RequestReady() const {
 bool TMySocket::RequestOverdue(uint32_t now) const {
     if (Request.Size() == 0 || RequestWhole())
         return false;
-    const int64_t took = static_cast<uint32_t>(now - FirstByteTick);
+    const int64_t took = static_cast<uint32_t>(now - ClockStart);
     if (Request.Head().State() == http::TRequest::NotHttp)
         return took > TServerSocket::ReaderLimitMs;
-    return took > RequestBaseMs + RequestMsPerByte * Request.Size();
+    return took > RequestBaseMs + RequestMsPerByte * (Request.Size() - SizeAtStart);
 }
 
 int TMySocketList::IndexOfId(int32_t id) const {
@@ -158,7 +158,7 @@ void TTCPForm::ServerSocket1ClientRead(TServerConnection& connection) {
 // a refused request never waits in line.
 bool TTCPForm::TakeRequestBytes(TMySocket& record, const QByteArray& data) {
     if (record.Request.Size() == 0)
-        record.FirstByteTick = GetTickCount();
+        record.ClockStart = GetTickCount();
     const bool headWaited = record.Request.Head().State() == http::TRequest::NeedMore;
     const qsizetype belongs = record.Request.Feed(data);
     record.Pending += QByteArrayView(data).first(belongs);
@@ -253,15 +253,16 @@ bool TTCPForm::RequestOverdue(int32_t id) const {
     return record && record->RequestOverdue(GetTickCount());
 }
 
-void TTCPForm::RefuseOverdue(int32_t current) {
+// A request that may go to the line waits for its turn, not for its sender.
+void TTCPForm::RefuseOverdue() {
     const uint32_t now = GetTickCount();
     for (const int32_t id : Clients.WaitingClients()) {
         const TMySocket* record = Clients.FindById(id);
-        if (id == current || !record || !record->RequestOverdue(now))
+        if (!record || record->RequestReady() || !record->RequestOverdue(now))
             continue;
         Log(QStringLiteral("client %1 sent no whole request in %2 s, %3 bytes came")
                 .arg(id)
-                .arg(static_cast<uint32_t>(now - record->FirstByteTick) / 1000)
+                .arg(static_cast<uint32_t>(now - record->ClockStart) / 1000)
                 .arg(record->Request.Size()));
         SendAnswer(id, RequestIncompleteAnswer);
     }
@@ -286,7 +287,11 @@ QByteArray TTCPForm::TakeRequest(int32_t id, int32_t& total) {
     if (!record)
         return bytes;
     total = record->Received;
-    record->TakenUp = true;
+    if (!record->TakenUp) {
+        record->TakenUp = true;
+        record->ClockStart = GetTickCount();
+        record->SizeAtStart = record->Request.Size();
+    }
     if (TServerConnection* connection = FindConnection(id)) {
         if (connection->Connected())
             bytes = record->Pending;

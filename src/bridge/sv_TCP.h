@@ -23,7 +23,10 @@ struct TMySocket {
     QByteArray Pending;
     int32_t Received = 0;
     http::TRequestMeter Request;
-    uint32_t FirstByteTick = 0;
+    // The request's deadline counts from its first byte, and again from the moment it is taken up
+    // with only the bytes that come from then on.
+    uint32_t ClockStart = 0;
+    qint64 SizeAtStart = 0;
     bool TakenUp = false;
     bool InputEnded = false;
 
@@ -84,8 +87,8 @@ public:
     // The head of a client's request; none for a client that is gone.
     const http::TRequestHead* RequestHead(int32_t id) const;
     bool RequestOverdue(int32_t id) const;
-    // Answers every waiting client whose request is overdue but `current`, which the line has.
-    void RefuseOverdue(int32_t current);
+    // Answers every client whose request waits in line unfinished past its deadline.
+    void RefuseOverdue();
     // Gives every client waiting in line with a request this answer.
     void AnswerWaiting(const QByteArray& answer);
     // The host name a browser on this machine reaches the server by.

@@ -155,7 +155,7 @@ TEST(Exchange, ATrickledLargeBodyIsCutAtItsDeadlineAndItsExchangeSettles) {
             break;
     }
     SetTickSource({});
-    // 20 s and a second for every 500 bytes: 97 bytes came, so it was cut after 20.5 s.
+    // 20 s from its take-up and a second for every 500 bytes from then: 41 came, so it was cut after 20.5 s.
     EXPECT_EQ(uploader.ReadToClose(), RequestIncompleteAnswer);
     EXPECT_TRUE(line.Program.LogLines().last().contains("did not send its whole request in time, cut after 97 bytes"));
     EXPECT_EQ(line.Dist.State, dsRelayWait);
@@ -168,7 +168,7 @@ TEST(Exchange, ATrickledLargeBodyIsCutAtItsDeadlineAndItsExchangeSettles) {
 TEST(Exchange, ARequestArrivingAtTheWireRateIsNeverOverdueAndATrickleIsAtTwentySeconds) {
     const auto overdueAt = [](int bytesPerSecond) {
         TMySocket record;
-        record.FirstByteTick = 1000;
+        record.ClockStart = 1000;
         record.Request.Feed("POST /fw HTTP/1.1\r\nContent-Length: 1000000\r\n\r\n");
         for (int second = 1; second <= 100; ++second) {
             record.Request.Feed(QByteArray(bytesPerSecond, 'u'));
@@ -180,7 +180,7 @@ TEST(Exchange, ARequestArrivingAtTheWireRateIsNeverOverdueAndATrickleIsAtTwentyS
     EXPECT_EQ(overdueAt(11520), 0);
     EXPECT_EQ(overdueAt(2), 21);
     TMySocket notHttp;
-    notHttp.FirstByteTick = 0;
+    notHttp.ClockStart = 0;
     notHttp.Request.Feed("\x01\x02");
     EXPECT_FALSE(notHttp.RequestOverdue(120000));
     EXPECT_TRUE(notHttp.RequestOverdue(120001));

@@ -15,8 +15,14 @@ namespace {
 using TClock = std::chrono::steady_clock;
 constexpr qsizetype SimWireBytesPerTenth = TSimDevice::WireBytesPerSecond / 10;
 
-int ConnectTo(uint16_t port) {
+// A client that reads nothing gets a small receive buffer, so that the system cannot take its
+// whole answer off the server's hands.
+int ConnectTo(uint16_t port, TAct act) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (act == TAct::NoReader) {
+        const int buffer = 4096;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
@@ -198,7 +204,7 @@ void TWave::Run(uint16_t port, std::chrono::seconds limit) {
                 continue;
             }
             if (client.Fd < 0 && now - begin >= client.StartAt)
-                client.Fd = ConnectTo(port);
+                client.Fd = ConnectTo(port, client.Act);
             if (client.Fd < 0)
                 continue;
             const short events = !client.Sent ? POLLOUT : client.Act == TAct::NoReader ? 0 : POLLIN;
