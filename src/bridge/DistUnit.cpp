@@ -112,8 +112,11 @@ void TDistForm::TakeUpClient(int32_t id) {
         EndExchange();
 }
 
+// What the client sends beyond a chunk ahead waits on the TCP side, which holds the client back.
 void TDistForm::ServeClient(int32_t id) {
     IdleTicks = 0;
+    if (Exchange.RequestRest.size() >= ChunkSize)
+        return;
     const QByteArray text = TCPForm->TakeRequest(id, Exchange.ClientTotal);
     if (text.isEmpty())
         return;
@@ -124,6 +127,8 @@ void TDistForm::ServeClient(int32_t id) {
 }
 
 void TDistForm::SendRequestChunk() {
+    if (State == dsRelayWait && Exchange.CurrentClient != 0 && Exchange.RequestRest.size() < ChunkSize)
+        Exchange.RequestRest += TCPForm->TakeRequest(static_cast<int32_t>(Exchange.CurrentClient), Exchange.ClientTotal);
     if (Exchange.RequestRest.isEmpty())
         return;
     TimerEnd->stop();

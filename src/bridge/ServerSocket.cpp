@@ -19,7 +19,8 @@
 #include "platform/Tracing.h"
 
 namespace {
-constexpr int ListenBacklog = 5;
+// Clients that connect faster than they are accepted must wait, not be refused.
+constexpr int ListenBacklog = SOMAXCONN;
 
 // Hands every accepted descriptor to the server socket instead of wrapping it in a QTcpSocket.
 class TListener : public QTcpServer {
@@ -273,18 +274,24 @@ void TServerSocket::Disconnected(TServerConnection& connection) {
         OnClientDisconnect(connection);
 }
 
-QByteArray TServerSocket::ReceiveText(TServerConnection& connection) {
+QByteArray TServerSocket::ReceiveText(TServerConnection& connection, qsizetype limit) {
     QByteArray text;
     int waiting = 0;
-    while (connection.Fd >= 0 && ::ioctl(connection.Fd, FIONREAD, &waiting) == 0 && waiting > 0) {
+    while (text.size() < limit && connection.Fd >= 0 && ::ioctl(connection.Fd, FIONREAD, &waiting) == 0 && waiting > 0) {
         const qsizetype start = text.size();
-        text.resize(start + waiting);
-        const ssize_t n = ::recv(connection.Fd, text.data() + start, static_cast<size_t>(waiting), MSG_DONTWAIT);
+        const qsizetype take = std::min<qsizetype>(waiting, limit - start);
+        text.resize(start + take);
+        const ssize_t n = ::recv(connection.Fd, text.data() + start, static_cast<size_t>(take), MSG_DONTWAIT);
         text.resize(start + std::max<ssize_t>(n, 0));
         if (n <= 0)
             break;
     }
     return text;
+}
+
+void TServerSocket::HoldInput(TServerConnection& connection, bool hold) {
+    if (connection.Fd >= 0 && !connection.Closing && !connection.InputDone)
+        connection.ReadNotifier->setEnabled(!hold);
 }
 
 void TServerSocket::SendText(TServerConnection& connection, const QByteArray& bytes) {
@@ -316,6 +323,8 @@ void TServerSocket::Close(TServerConnection& connection) {
         return;
     connection.Closing = true;
     // Unread input would turn the close into a reset and could cost the client its answer.
+    if (!connection.InputDone)
+        connection.ReadNotifier->setEnabled(true);
     connection.Discard();
     if (!connection.Gone && connection.Outgoing.isEmpty()) {
         ::shutdown(connection.Fd, SHUT_WR);

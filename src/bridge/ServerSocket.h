@@ -59,7 +59,7 @@ private:
 };
 
 // The event-driven server socket the TCP side is built on: IPv4 on all local addresses unless
-// told one address (or both loopback addresses), backlog 5, events delivered on the GUI thread
+// told one address (or both loopback addresses), the system's largest backlog, events delivered on the GUI thread
 // in this order: listen when activated; accept once per connection, after it joined the list and
 // before any read; read when data waits on a connection that is not closing (a closing
 // connection's input is discarded unannounced); end when the peer half-closed a connection that
@@ -84,8 +84,11 @@ public:
     int ActiveConnections() const { return static_cast<int>(Connections.size()); }
     const std::list<TServerConnection*>& ConnectionList() const { return Connections; }
 
-    // All data waiting on the connection.
-    QByteArray ReceiveText(TServerConnection& connection);
+    // The data waiting on the connection, at most `limit` bytes.
+    QByteArray ReceiveText(TServerConnection& connection, qsizetype limit);
+    // While held, the connection's input is left to the system, which holds its sender back; a
+    // closing connection's input is discarded all the same.
+    void HoldInput(TServerConnection& connection, bool hold);
     // Queues the bytes; they go out without blocking, in order, before any close.
     void SendText(TServerConnection& connection, const QByteArray& bytes);
     // Closes once every byte sent has gone out; the disconnect event follows.

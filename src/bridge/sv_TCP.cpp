@@ -65,7 +65,7 @@ bool TMySocket::RequestReady() const {
 
 // Bytes that are not HTTP have no end to wait for; they may keep coming for the reader limit.
 bool TMySocket::RequestOverdue(uint32_t now) const {
-    if (Request.Size() == 0 || RequestWhole())
+    if (Request.Size() == 0 || RequestWhole() || InputHeld)
         return false;
     const int64_t took = static_cast<uint32_t>(now - ClockStart);
     if (Request.Head().State() == http::TRequest::NotHttp)
@@ -96,6 +96,22 @@ int32_t TMySocketList::FirstPendingClient() const {
         if (record->RequestReady())
             return record->Id;
     return -1;
+}
+
+qsizetype TMySocketList::WaitingBytes() const {
+    qsizetype total = 0;
+    for (const auto& record : Records)
+        if (!record->TakenUp)
+            total += record->Pending.capacity();
+    return total;
+}
+
+QList<int32_t> TMySocketList::HeldClients() const {
+    QList<int32_t> ids;
+    for (const auto& record : Records)
+        if (record->InputHeld)
+            ids << record->Id;
+    return ids;
 }
 
 QList<int32_t> TMySocketList::WaitingClients() const {
@@ -142,11 +158,15 @@ void TTCPForm::ServerSocket1Accept(TServerConnection& connection) {
 }
 
 void TTCPForm::ServerSocket1ClientRead(TServerConnection& connection) {
-    const QByteArray data = ServerSocket1->ReceiveText(connection);
-    if (ProgramClosing || ApplicationTerminating() || data.isEmpty())
-        return;
     TMySocket* record = Clients.FindById(static_cast<int32_t>(connection.Data));
-    if (!record)
+    const qsizetype room = record ? Room(*record) : MaxKeptRequest;
+    if (room == 0) {
+        record->InputHeld = true;
+        ServerSocket1->HoldInput(connection, true);
+        return;
+    }
+    const QByteArray data = ServerSocket1->ReceiveText(connection, room);
+    if (ProgramClosing || ApplicationTerminating() || data.isEmpty() || !record)
         return;
     record->Received = static_cast<int32_t>(static_cast<uint32_t>(record->Received) + static_cast<uint32_t>(data.size()));
     if (TakeRequestBytes(*record, data))
@@ -170,6 +190,30 @@ bool TTCPForm::TakeRequestBytes(TMySocket& record, const QByteArray& data) {
         }
     }
     return belongs > 0;
+}
+
+// Bytes past a whole request are not wanted; the rest of a request is read as there is room.
+qsizetype TTCPForm::Room(const TMySocket& record) const {
+    if (record.Request.Whole())
+        return 0;
+    qsizetype room = MaxKeptRequest - record.Pending.size();
+    if (!record.TakenUp)
+        room = std::min(room, MaxWaitingBytes - Clients.WaitingBytes());
+    return std::max<qsizetype>(room, 0);
+}
+
+// A client read again after waiting for room starts its request's deadline afresh.
+void TTCPForm::ReadHeldClients() {
+    for (const int32_t id : Clients.HeldClients()) {
+        TMySocket* record = Clients.FindById(id);
+        TServerConnection* connection = FindConnection(id);
+        if (!record || !connection || Room(*record) == 0)
+            continue;
+        record->InputHeld = false;
+        record->ClockStart = GetTickCount();
+        record->SizeAtStart = record->Request.Size();
+        ServerSocket1->HoldInput(*connection, false);
+    }
 }
 
 // A client that half-closed after a whole request waits for its answer; one whose request can
@@ -197,6 +241,7 @@ void TTCPForm::ServerSocket1ClientWrite(TServerConnection& connection) {
 void TTCPForm::ServerSocket1ClientDisconnect(TServerConnection& connection) {
     const auto id = static_cast<int32_t>(connection.Data);
     Clients.RemoveById(id);
+    ReadHeldClients();
     PostWinMessage(Hub, WM_SV_TCP_CLOSE, id, 0);
 }
 
@@ -295,7 +340,8 @@ QByteArray TTCPForm::TakeRequest(int32_t id, int32_t& total) {
     if (TServerConnection* connection = FindConnection(id)) {
         if (connection->Connected())
             bytes = record->Pending;
-        record->Pending.clear();
+        record->Pending = QByteArray();
+        ReadHeldClients();
     }
     return bytes;
 }

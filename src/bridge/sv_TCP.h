@@ -29,6 +29,8 @@ struct TMySocket {
     qint64 SizeAtStart = 0;
     bool TakenUp = false;
     bool InputEnded = false;
+    // Its connection is not read until there is room for what it sends.
+    bool InputHeld = false;
 
     // Nothing more of the request can come.
     bool RequestWhole() const;
@@ -47,6 +49,10 @@ public:
     int32_t FirstPendingClient() const;
     // The clients whose requests wait in line, in order.
     QList<int32_t> WaitingClients() const;
+    // The clients whose connections are not read for want of room.
+    QList<int32_t> HeldClients() const;
+    // The memory the requests waiting in line take.
+    qsizetype WaitingBytes() const;
     void Add(std::unique_ptr<TMySocket> record) { Records.push_back(std::move(record)); }
     void Clear() { Records.clear(); }
     int Count() const { return static_cast<int>(Records.size()); }
@@ -61,6 +67,10 @@ extern const QByteArray DeviceNotAvailableAnswer;
 extern const QByteArray RequestIncompleteAnswer;
 // A request body up to this size is held until it is whole; a larger one is written as it comes.
 constexpr qsizetype MaxHeldBody = qsizetype(1) << 20;
+// What one client's request may hold in memory, its head and a held body; beyond it, and beyond
+// what all waiting requests together may hold, clients are not read and the system holds them back.
+constexpr qsizetype MaxKeptRequest = MaxHeldBody + http::MaxHeadBytes;
+constexpr qsizetype MaxWaitingBytes = qsizetype(32) << 20;
 // To a client whose request names a foreign host or comes from a foreign page.
 QByteArray ForbiddenAnswer(const http::TRefusal& refusal);
 
@@ -124,6 +134,8 @@ public:
 private:
     TServerConnection* AnswerableConnection(int32_t id) const;
     bool TakeRequestBytes(TMySocket& record, const QByteArray& data);
+    qsizetype Room(const TMySocket& record) const;
+    void ReadHeldClients();
 
     TFormParams* FormParams;
     TDistForm* DistForm;

@@ -1,0 +1,119 @@
+// What clients send is read only as there is room for it: a client that pours is held back by
+// the system, not kept in memory, and its bytes still reach the device whole and in order.
+#include <QElapsedTimer>
+#include <arpa/inet.h>
+#include <atomic>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "SimDevice.h"
+#include "bridge/Bridge.h"
+#include "bridge/sv_TCP.h"
+
+namespace {
+using namespace std::chrono_literals;
+
+const QByteArray GetA = "GET /a HTTP/1.1\r\nHost: localhost\r\n\r\n";
+const QByteArray AnswerA = "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\npage A";
+
+// Sends its bytes from a thread of its own, as fast as the server takes them.
+struct TPourer {
+    int Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    std::atomic<qsizetype> Sent{0};
+    std::thread Thread;
+
+    TPourer(quint16 port, QByteArray bytes) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::connect(Fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        const timeval patience{20, 0};
+        ::setsockopt(Fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
+        // The system's own buffers then take little of what the server leaves unread.
+        const int buffer = 4096;
+        ::setsockopt(Fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+        Thread = std::thread([this, bytes] {
+            while (Sent < bytes.size()) {
+                const ssize_t n = ::send(Fd, bytes.constData() + Sent, static_cast<size_t>(bytes.size() - Sent), MSG_NOSIGNAL);
+                if (n <= 0)
+                    return;
+                Sent += n;
+            }
+        });
+    }
+    ~TPourer() {
+        ::shutdown(Fd, SHUT_RDWR);
+        Thread.join();
+        ::close(Fd);
+    }
+};
+
+struct TBounded : TBridge {
+    TBounded() : TBridge(100, true) {}
+    int32_t NextId() {
+        const int before = Program.Tcp().LastClientId;
+        EXPECT_TRUE(WaitUntil([&] { return Program.Tcp().LastClientId > before; }));
+        return Program.Tcp().LastClientId;
+    }
+};
+} // namespace
+
+TEST(BoundedInput, AWaitingClientThatPoursIsHeldBackAndItsBodyLaterReachesTheDeviceWhole) {
+    TBounded line;
+    TClient first(line.Port);
+    line.Dist.OnClientData(line.Connect(first, GetA));
+    EXPECT_EQ(line.Device.Read(static_cast<int>(GetA.size())), GetA);
+
+    const QByteArray body = TSimDevice::Pattern(3 << 20);
+    const QByteArray upload = "POST /fw HTTP/1.1\r\nHost: localhost\r\nContent-Length: " +
+                              QByteArray::number(body.size()) + "\r\n\r\n" + body;
+    TPourer pourer(line.Port, upload);
+    const int32_t id = line.NextId();
+    ASSERT_TRUE(WaitUntil([&] {
+        const TMySocket* record = line.Program.Tcp().Clients.FindById(id);
+        return record && record->InputHeld;
+    }, 10s));
+    WaitUntil([] { return false; }, 200ms);
+    EXPECT_LE(line.Program.Tcp().Clients.FindById(id)->Pending.size(), MaxKeptRequest);
+    EXPECT_LT(pourer.Sent, upload.size()) << "the system took the whole body: nothing was held back";
+
+    line.Device.Write(AnswerA);
+    EXPECT_EQ(first.ReadToClose(), AnswerA);
+    QByteArray seen;
+    qsizetype mostAhead = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (seen.size() < upload.size() && clock.elapsed() < 60000) {
+        seen += line.Device.Read(1, 50ms);
+        mostAhead = std::max(mostAhead, line.Dist.Exchange.RequestRest.size());
+    }
+    EXPECT_TRUE(seen == upload) << seen.size() << " of " << upload.size();
+    EXPECT_LE(mostAhead, 2048 + MaxKeptRequest);
+}
+
+TEST(BoundedInput, AllWaitingClientsTogetherHoldAtMostTheirShareAndAreAllServedInTurn) {
+    TBounded line;
+    TClient first(line.Port);
+    line.Dist.OnClientData(line.Connect(first, GetA));
+    EXPECT_EQ(line.Device.Read(static_cast<int>(GetA.size())), GetA);
+    std::vector<std::unique_ptr<TPourer>> pourers;
+    std::vector<int32_t> ids;
+    const QByteArray body(1 << 20, 'b');
+    for (int i = 0; i < 40; ++i) {
+        pourers.push_back(std::make_unique<TPourer>(
+            line.Port, "POST /u" + QByteArray::number(i) + " HTTP/1.1\r\nContent-Length: " + QByteArray::number(body.size()) +
+                           "\r\n\r\n" + body));
+        ids.push_back(line.NextId());
+    }
+    ASSERT_TRUE(WaitUntil([&] { return line.Program.Tcp().Clients.HeldClients().size() >= 8; }, 20s));
+    WaitUntil([] { return false; }, 300ms);
+    EXPECT_LE(line.Program.Tcp().Clients.WaitingBytes(), MaxWaitingBytes + MaxKeptRequest);
+    line.Device.Write(AnswerA);
+    EXPECT_EQ(first.ReadToClose(), AnswerA);
+    EXPECT_EQ(line.Dist.Exchange.CurrentClient, static_cast<uint32_t>(ids.front()));
+    EXPECT_TRUE(line.Device.Read(20).startsWith("POST /u0 HTTP/1.1"));
+}
