@@ -1,6 +1,7 @@
 #include "app/StartUp.h"
 
 #include <QFileInfo>
+#include <cstdio>
 #include <memory>
 
 #include "app/CommandLine.h"
@@ -25,6 +26,18 @@ int HandOver(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     RequestShow(QLatin1String(MainWindowClass));
     return 0;
+}
+
+// On standard error and in a message box; the headless box goes to standard error itself.
+int RefuseToStart(int argc, char** argv, bool headless, const QString& problem) {
+    TApplication app(argc, argv);
+    const QString text = QStringLiteral("Cannot start: %1 Set XDG_RUNTIME_DIR, or remove that folder.").arg(problem);
+    if (headless || IsHeadless())
+        SetDialogs(std::make_unique<THeadlessDialogs>());
+    else
+        std::fprintf(stderr, "%s\n", qPrintable(text));
+    ShowErrorBox(text);
+    return 1;
 }
 } // namespace
 
@@ -59,6 +72,8 @@ int RunQuellor(int argc, char** argv) {
     const bool headless = PrepareHeadless();
     if (headless || qEnvironmentVariable("QT_QPA_PLATFORM") == QLatin1String("offscreen"))
         QuietOffscreenWarnings();
+    if (const QString problem = RuntimeFolderProblem(); !problem.isEmpty())
+        return RefuseToStart(argc, argv, headless, problem);
     TInstanceLock lock{QString::fromLatin1(InstanceLockName)};
     if (!lock.TryAcquire())
         return HandOver(argc, argv);

@@ -3,7 +3,10 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include "platform/SingleInstance.h"
@@ -89,4 +92,33 @@ TEST(SingleInstance, ACopyThatDiedDoesNotStopTheNextStart) {
     EXPECT_FALSE(QFileInfo::exists(RuntimeFolder() + "/TFrmMainRSServ"));
     TInstanceLock after("NORVEL-Q, RS-Server/Quellor");
     EXPECT_TRUE(after.TryAcquire());
+}
+
+TEST(SingleInstance, WithoutARuntimeFolderAPrivateFallbackIsMadeAndAnOpenOneStopsTheStart) {
+    const quint16 port = ConfigureProgramPort();
+    QTemporaryDir temporary;
+    const QString fallback = temporary.path() + "/quellor-" + QString::number(::getuid());
+    QProcessEnvironment environment = ProgramEnvironment();
+    environment.remove("XDG_RUNTIME_DIR");
+    environment.insert("TMPDIR", temporary.path());
+
+    TRun first;
+    first.Process.setProcessEnvironment(environment);
+    first.Process.start(QStringLiteral(QUELLOR_BINARY), {});
+    ASSERT_TRUE(first.WaitForLog("TCP: Listen")) << first.Errors.constData();
+    EXPECT_TRUE(QFileInfo::exists(fallback + "/NORVEL-Q__RS-Server_Quellor.lock"));
+    EXPECT_EQ(QFileInfo(fallback).permissions() & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteOther), 0);
+    first.Process.terminate();
+    ASSERT_TRUE(first.Process.waitForFinished(10000));
+
+    ::chmod(QFile::encodeName(fallback).constData(), 0777);
+    TRun refused;
+    refused.Process.setProcessEnvironment(environment);
+    refused.Process.start(QStringLiteral(QUELLOR_BINARY), {});
+    ASSERT_TRUE(refused.Process.waitForFinished(10000));
+    EXPECT_EQ(refused.Process.exitCode(), 1);
+    EXPECT_TRUE(refused.Process.readAllStandardError().contains(
+        ": Cannot start: The runtime folder " + fallback.toUtf8() +
+        " is open to other users (mode 0777). Set XDG_RUNTIME_DIR, or remove that folder.\n"));
+    EXPECT_FALSE(Listening(port));
 }
