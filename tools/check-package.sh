@@ -20,6 +20,7 @@ version=$(quellor --version)
 echo "installed: $version"
 [ "$version" = "quellor $(sed -n 's/^project(Quellor VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)" ]
 quellor --help | grep -q -- "--version"
+quellor --help | grep -q -- "--instance"
 desktop-file-validate /usr/share/applications/org.quellor.Quellor.desktop
 runtime=$(mktemp -d)
 # The template is verified as an instance of itself.

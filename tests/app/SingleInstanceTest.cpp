@@ -1,4 +1,5 @@
 // The single instance, with the real program started as separate processes.
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
@@ -19,9 +20,9 @@ struct TRun {
     QProcess Process;
     QByteArray Errors;
 
-    void Start() {
+    void Start(const QStringList& arguments = {}) {
         Process.setProcessEnvironment(ProgramEnvironment());
-        Process.start(QStringLiteral(QUELLOR_BINARY), {});
+        Process.start(QStringLiteral(QUELLOR_BINARY), arguments);
         Process.waitForStarted();
     }
     bool WaitForLog(const QByteArray& text) {
@@ -34,8 +35,8 @@ struct TRun {
     }
 };
 
-quint16 ConfigureProgramPort() {
-    SettingsSetLocation("SOFTWARE", "NORVEL-Q\\quellor");
+quint16 ConfigureProgramPort(const QString& settingsName = "quellor") {
+    SettingsSetLocation("SOFTWARE", "NORVEL-Q\\" + settingsName);
     const quint16 port = FreeTcpPort();
     SettingsWriteInteger("TCP\\Port", port);
     return port;
@@ -65,6 +66,45 @@ TEST(SingleInstance, SecondStartAsksTheRunningCopyToShowAndCreatesNothing) {
     EXPECT_TRUE(WaitUntil([&] { return shown == 1; }));
     EXPECT_FALSE(Listening(port));
     EXPECT_EQ(RuntimeFiles(), before);
+}
+
+TEST(SingleInstance, ANamedBridgeHasItsOwnLockAndHandsOverOnlyToItsOwnName) {
+    const quint16 standardPort = ConfigureProgramPort();
+    const quint16 benchPort = ConfigureProgramPort("quellor-bench1");
+    TInstanceLock standard("NORVEL-Q, RS-Server/Quellor");
+    ASSERT_TRUE(standard.TryAcquire());
+    int shownStandard = 0;
+    TShowServer standardServer("TFrmMainRSServ", [&] { ++shownStandard; });
+
+    TRun bench;
+    bench.Start({"--instance", "bench1"});
+    ASSERT_TRUE(bench.WaitForLog("TCP: Listen")) << bench.Errors.constData();
+    EXPECT_TRUE(Listening(benchPort));
+    EXPECT_FALSE(Listening(standardPort));
+
+    TRun again;
+    again.Start({"--instance", "bench1"});
+    ASSERT_TRUE(again.Process.waitForFinished(10000));
+    EXPECT_EQ(again.Process.exitCode(), 0);
+    EXPECT_EQ(again.Process.readAllStandardError(), "");
+    EXPECT_EQ(bench.Process.state(), QProcess::Running);
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 200);
+    EXPECT_EQ(shownStandard, 0) << "the default bridge was asked to show for a named one";
+    bench.Process.terminate();
+    ASSERT_TRUE(bench.Process.waitForFinished(10000));
+}
+
+TEST(SingleInstance, ASecondStartOfANamedBridgeAsksThatOneToShow) {
+    ConfigureProgramPort("quellor-bench1");
+    TInstanceLock held("NORVEL-Q, RS-Server/Quellor-bench1");
+    ASSERT_TRUE(held.TryAcquire());
+    int shown = 0;
+    TShowServer server("TFrmMainRSServ-bench1", [&] { ++shown; });
+    TRun second;
+    second.Start({"--instance", "bench1"});
+    ASSERT_TRUE(second.Process.waitForFinished(10000));
+    EXPECT_EQ(second.Process.exitCode(), 0);
+    EXPECT_TRUE(WaitUntil([&] { return shown == 1; }));
 }
 
 TEST(SingleInstance, ACopyThatDiedDoesNotStopTheNextStart) {

@@ -21,6 +21,7 @@
 #include "detect/FakeSystem.h"
 #include "support/Program.h"
 #include "support/Pty.h"
+#include "support/Running.h"
 
 namespace {
 // Classifies an answer that came in on COM3.
@@ -200,6 +201,18 @@ TEST(DetectionPass, ATieKeepsTheEarlierPort) {
     EXPECT_EQ(pass.Program.Dist().BestIndex, 1);
     EXPECT_EQ(pass.Program.Rs().DetectCOM, 1);
     EXPECT_FALSE(pass.Program.LogLines().filter("RS: COM9 Open Error!").isEmpty());
+}
+
+TEST(DetectionPass, APortThatAnotherBridgeHoldsIsSkippedWithItsLogLine) {
+    using M = TSimDevice::TMode;
+    TPass pass({M::Device, M::Device}, 9);
+    TRunningProgram holder({}, "holder");
+    ASSERT_TRUE(holder.WaitForLog("RS: Open COM1"));
+    SettingsSetLocation("SOFTWARE", "NORVEL-Q\\PassTest");
+    ASSERT_TRUE(pass.RunPass());
+    EXPECT_FALSE(pass.Program.LogLines().filter("RS: COM1 Open Error!").isEmpty());
+    EXPECT_EQ(pass.Program.Rs().DetectName, "COM2");
+    EXPECT_FALSE(holder.Errors.contains("COM1 Open Error")) << holder.Errors.constData();
 }
 
 TEST(DetectionPass, FindingNothingChangesNoSettingAndOpensNoBrowser) {
