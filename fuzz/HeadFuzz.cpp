@@ -1,7 +1,8 @@
 // libFuzzer target for the HTTP head reader and the host check. The first byte chooses the
 // direction and where the rest is split; the reader must give the same verdict whole and split,
 // never claim an end beyond the bytes it was given, and never read outside them (the sanitizers
-// watch that); the host check must come to the same verdict on both readings of a request.
+// watch that); the host check must come to the same verdict on both readings of a request, and
+// let a write with an origin pass only from the request's own address or the listed host.
 #include <cstdint>
 #include <cstdlib>
 
@@ -27,6 +28,29 @@ void Answers(QByteArrayView bytes, qsizetype split, bool headRequest) {
     }
 }
 
+int PortOr80(const http::TAuthority& authority) { return authority.Port < 0 ? 80 : authority.Port; }
+
+// A write's origin passes when it is the listed host or, over http, the host and port the request
+// names; the exact text "http://" + Host is never refused for its origin.
+void OriginRule(const http::TRequestHead& head, const std::optional<http::TRefusal>& verdict) {
+    const QByteArrayList origins = head.Values("origin");
+    const QByteArrayList hosts = head.Values("host");
+    const QByteArray method = head.Method();
+    if (origins.size() != 1 || method == "GET" || method == "HEAD" || method == "OPTIONS")
+        return;
+    if (hosts.size() == 1 && origins.first() == "http://" + hosts.first())
+        Check(!verdict || verdict->Kind != http::TRefusal::Origin);
+    if (verdict)
+        return;
+    QByteArray scheme;
+    const auto from = http::OriginAuthority(origins.first(), &scheme);
+    Check(from.has_value());
+    if (from->Host == "device.lan")
+        return;
+    const auto own = hosts.size() == 1 ? http::AuthorityOf(hosts.first()) : std::nullopt;
+    Check(scheme == "http" && own && own->Host == from->Host && PortOr80(*own) == PortOr80(*from));
+}
+
 void Requests(QByteArrayView bytes, qsizetype split) {
     http::TRequestHead whole;
     whole.Feed(bytes);
@@ -44,6 +68,8 @@ void Requests(QByteArrayView bytes, qsizetype split) {
     Check(verdict.has_value() == again.has_value());
     if (verdict)
         Check(verdict->Kind == again->Kind && verdict->Name == again->Name);
+    if (whole.State() == http::TRequest::Complete && !whole.Malformed())
+        OriginRule(whole, verdict);
 }
 } // namespace
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian package and checks it the way a user meets it: the files validate, lintian
 # finds no error, apt-get installs it with its dependencies, the installed program answers and
-# its user service verifies; then the package is removed again.
+# its user service and the template for named bridges verify; then the package is removed again.
 #   tools/check-package.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,8 +20,10 @@ version=$(quellor --version)
 echo "installed: $version"
 [ "$version" = "quellor $(sed -n 's/^project(Quellor VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)" ]
 quellor --help | grep -q -- "--version"
+quellor --help | grep -q -- "--instance"
 desktop-file-validate /usr/share/applications/org.quellor.Quellor.desktop
 runtime=$(mktemp -d)
-XDG_RUNTIME_DIR=$runtime systemd-analyze verify --user /usr/lib/systemd/user/quellor.service
+# The template is verified as an instance of itself.
+XDG_RUNTIME_DIR=$runtime systemd-analyze verify --user /usr/lib/systemd/user/quellor.service /usr/lib/systemd/user/quellor@.service
 rm -rf "$runtime"
 echo "package checks passed"

@@ -2,20 +2,62 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QRegularExpression>
 #include <cstdio>
 
 namespace {
 constexpr int UsageError = 2;
 
+// Letters and digits of ASCII only: the name becomes part of file names and of a unit name.
+bool IsInstanceName(const QString& name) {
+    static const QRegularExpression valid(QRegularExpression::anchoredPattern(QStringLiteral("[A-Za-z0-9_-]{1,32}")));
+    return valid.match(name).hasMatch();
+}
+
 void Print(FILE* stream, const QString& text) {
     std::fputs(text.toLocal8Bit().constData(), stream);
     std::fflush(stream);
 }
+
+TCommandLine Refuse(const QString& error) {
+    Print(stderr, QStringLiteral("%1: %2\nTry '%1 --help'.\n").arg(QCoreApplication::applicationName(), error));
+    return {UsageError, {}};
+}
+
+// Qt's own options (-platform and the like) are not taken: the display comes from the environment.
+struct TOptions {
+    QCommandLineOption Help{{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Shows this help and exits.")};
+    QCommandLineOption Version{{QStringLiteral("v"), QStringLiteral("version")},
+                               QStringLiteral("Shows the program's version and exits.")};
+    QCommandLineOption Instance{QStringLiteral("instance"), QStringLiteral("Runs the bridge NAME (A-Z a-z 0-9 - _, up to 32)."),
+                                QStringLiteral("NAME")};
+};
+
+TCommandLine Answer(const QCommandLineParser& parser, const TOptions& options) {
+    if (parser.isSet(options.Help)) {
+        Print(stdout, parser.helpText());
+        return {0, {}};
+    }
+    if (parser.isSet(options.Version)) {
+        Print(stdout, QStringLiteral("%1 %2\n").arg(QCoreApplication::applicationName(), QCoreApplication::applicationVersion()));
+        return {0, {}};
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return Refuse(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
+    const QStringList names = parser.values(options.Instance);
+    if (names.isEmpty())
+        return {};
+    if (names.size() > 1)
+        return Refuse(QStringLiteral("--instance given more than once"));
+    if (!IsInstanceName(names.first()))
+        return Refuse(QStringLiteral("invalid instance name '%1': use 1 to 32 letters, digits, '-' or '_'").arg(names.first()));
+    return {std::nullopt, names.first()};
+}
 } // namespace
 
-std::optional<int> AnswerCommandLine(int argc, char** argv) {
+TCommandLine ReadCommandLine(int argc, char** argv) {
     if (argc <= 1)
-        return std::nullopt;
+        return {};
     // Only for the parser's decoding of the arguments; the program proper makes its own.
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral(QUELLOR_VERSION));
@@ -24,26 +66,11 @@ std::optional<int> AnswerCommandLine(int argc, char** argv) {
     parser.setApplicationDescription(QStringLiteral(
         "Gives a web browser the web pages of a device on a serial line. Without arguments it starts in\n"
         "the tray and serves the device at http://localhost:24111; without a display it runs headless\n"
-        "and logs to standard error."));
-    // Qt's own options (-platform and the like) are not taken: the display comes from the environment.
-    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Shows this help and exits."));
-    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
-                                     QStringLiteral("Shows the program's version and exits."));
-    parser.addOption(help);
-    parser.addOption(version);
-    const QString name = QCoreApplication::applicationName();
-    if (!parser.parse(QCoreApplication::arguments())) {
-        Print(stderr, QStringLiteral("%1: %2\nTry '%1 --help'.\n").arg(name, parser.errorText()));
-        return UsageError;
-    }
-    if (parser.isSet(help)) {
-        Print(stdout, parser.helpText());
-        return 0;
-    }
-    if (parser.isSet(version)) {
-        Print(stdout, QStringLiteral("%1 %2\n").arg(name, QCoreApplication::applicationVersion()));
-        return 0;
-    }
-    Print(stderr, QStringLiteral("%1: unexpected argument '%2'\nTry '%1 --help'.\n").arg(name, parser.positionalArguments().value(0)));
-    return UsageError;
+        "and logs to standard error. Each --instance NAME is one more bridge, with settings of its own,\n"
+        "for one more device on a TCP port of its own."));
+    const TOptions options;
+    parser.addOptions({options.Help, options.Version, options.Instance});
+    if (!parser.parse(QCoreApplication::arguments()))
+        return Refuse(parser.errorText());
+    return Answer(parser, options);
 }

@@ -1,6 +1,12 @@
 #pragma once
+#include <QString>
 #include <optional>
 
-// Answers --help and --version, and refuses what the program does not know; the exit status
-// then, none when the program is to run (no arguments).
-std::optional<int> AnswerCommandLine(int argc, char** argv);
+struct TCommandLine {
+    std::optional<int> ExitStatus;  // set when the program is to end at once with this status
+    QString Instance;               // the name given with --instance; empty for the default bridge
+};
+
+// Answers --help and --version, takes --instance NAME, and refuses what the program does not know
+// and a name that is not 1 to 32 letters, digits, '-' or '_'.
+TCommandLine ReadCommandLine(int argc, char** argv);

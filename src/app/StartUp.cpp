@@ -1,6 +1,7 @@
 #include "app/StartUp.h"
 
 #include <QFileInfo>
+#include <cstdio>
 #include <memory>
 
 #include "app/CommandLine.h"
@@ -21,10 +22,49 @@
 static void InitResources() { Q_INIT_RESOURCE(quellor); }
 
 namespace {
-int HandOver(int argc, char** argv) {
+// The default bridge's name of a lock, a socket or a settings file; a named bridge adds its name.
+QString Named(const QString& name, const QString& instance) {
+    return instance.isEmpty() ? name : name + QLatin1Char('-') + instance;
+}
+
+int HandOver(int argc, char** argv, const QString& instance) {
     QCoreApplication app(argc, argv);
-    RequestShow(QLatin1String(MainWindowClass));
+    RequestShow(Named(QLatin1String(MainWindowClass), instance));
     return 0;
+}
+
+// Call with the application made; true when message boxes go to standard error.
+bool BoxesToStandardError(bool headless) {
+    if (!headless && !IsHeadless())
+        return false;
+    SetDialogs(std::make_unique<THeadlessDialogs>());
+    return true;
+}
+
+// On standard error and in a message box.
+int RefuseToStart(int argc, char** argv, bool headless, const QString& problem) {
+    TApplication app(argc, argv);
+    const QString text = QStringLiteral("Cannot start: %1 Set XDG_RUNTIME_DIR, or remove that folder.").arg(problem);
+    if (!BoxesToStandardError(headless))
+        std::fprintf(stderr, "%s\n", qPrintable(text));
+    ShowErrorBox(text);
+    return 1;
+}
+
+int RunBridge(int argc, char** argv, bool headless, const QString& instance) {
+    TApplication app(argc, argv);
+    BoxesToStandardError(headless);
+    TWindows windows;
+    CreateWindows(windows, QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName(), instance);
+    TFrmMainRSServ* main = windows.Main.get();
+    const auto handle = reinterpret_cast<intptr_t>(main);
+    TShowServer showServer(Named(QLatin1String(MainWindowClass), instance), [main, handle] {
+        PostWinMessage(main, WM_SV_SHOW, handle, handle);
+    });
+    TSignalWatcher signalWatcher(ShutDownWithoutQuestion);
+    main->ShowAtStart();
+    main->StartUp();
+    return app.exec();
 }
 } // namespace
 
@@ -39,9 +79,11 @@ TWindows::~TWindows() {
     Main.reset();
 }
 
-void CreateWindows(TWindows& w, const QString& programBaseName) {
+void CreateWindows(TWindows& w, const QString& programBaseName, const QString& instance) {
     InitResources();
-    w.Main = std::make_unique<TFrmMainRSServ>(programBaseName);
+    w.Main = std::make_unique<TFrmMainRSServ>(Named(programBaseName, instance));
+    if (!instance.isEmpty())
+        w.Main->ShowInstanceName(instance);
     w.Params = std::make_unique<TFormParams>(w.Main.get());
     w.Dist = std::make_unique<TDistForm>(w.Main.get());
     w.Tcp = std::make_unique<TTCPForm>(w.Params.get(), w.Dist.get(), w.Main.get());
@@ -54,26 +96,16 @@ void CreateWindows(TWindows& w, const QString& programBaseName) {
 }
 
 int RunQuellor(int argc, char** argv) {
-    if (const std::optional<int> status = AnswerCommandLine(argc, argv))
-        return *status;
+    const TCommandLine command = ReadCommandLine(argc, argv);
+    if (command.ExitStatus)
+        return *command.ExitStatus;
     const bool headless = PrepareHeadless();
     if (headless || qEnvironmentVariable("QT_QPA_PLATFORM") == QLatin1String("offscreen"))
         QuietOffscreenWarnings();
-    TInstanceLock lock{QString::fromLatin1(InstanceLockName)};
+    if (const QString problem = RuntimeFolderProblem(); !problem.isEmpty())
+        return RefuseToStart(argc, argv, headless, problem);
+    TInstanceLock lock{Named(QString::fromLatin1(InstanceLockName), command.Instance)};
     if (!lock.TryAcquire())
-        return HandOver(argc, argv);
-    TApplication app(argc, argv);
-    if (headless || IsHeadless())
-        SetDialogs(std::make_unique<THeadlessDialogs>());
-    TWindows windows;
-    CreateWindows(windows, QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName());
-    TFrmMainRSServ* main = windows.Main.get();
-    const auto handle = reinterpret_cast<intptr_t>(main);
-    TShowServer showServer(QLatin1String(MainWindowClass), [main, handle] {
-        PostWinMessage(main, WM_SV_SHOW, handle, handle);
-    });
-    TSignalWatcher signalWatcher(ShutDownWithoutQuestion);
-    main->ShowAtStart();
-    main->StartUp();
-    return app.exec();
+        return HandOver(argc, argv, command.Instance);
+    return RunBridge(argc, argv, headless, command.Instance);
 }

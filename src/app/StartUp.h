@@ -21,8 +21,9 @@ struct TWindows {
     ~TWindows();
 };
 
-// Creates the windows and connects them; the settings live under the program's base name.
-void CreateWindows(TWindows& windows, const QString& programBaseName);
+// Creates the windows and connects them; the settings live under the program's base name, with
+// "-NAME" added for the named bridge NAME.
+void CreateWindows(TWindows& windows, const QString& programBaseName, const QString& instance = {});
 
-// The program's entry: one copy runs; a second one asks it to show itself and ends.
+// The program's entry: one copy of each bridge runs; a second one asks it to show itself and ends.
 int RunQuellor(int argc, char** argv);

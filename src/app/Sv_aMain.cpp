@@ -62,6 +62,11 @@ TFrmMainRSServ::TFrmMainRSServ(const QString& programBaseName) {
         move(screen->availableGeometry().center() - rect().center());
 }
 
+void TFrmMainRSServ::ShowInstanceName(const QString& name) {
+    setWindowTitle(QStringLiteral("Quellor (%1)").arg(name));
+    TrayIcon1->setToolTip(windowTitle());
+}
+
 void TFrmMainRSServ::CreateLayout() {
     PanelFrm = new QFrame(this);
     PanelFrm->setObjectName(QStringLiteral("PanelFrm"));

@@ -22,6 +22,8 @@ class TFormAbout;
 class TFrmMainRSServ : public QMainWindow {
 public:
     explicit TFrmMainRSServ(const QString& programBaseName);
+    // A named bridge says which one it is in the title and the tray icon's tooltip.
+    void ShowInstanceName(const QString& name);
 
     // The other windows, created after this one; the hub forwards to them.
     void Attach(TFormParams* params, TDistForm* dist, TTCPForm* tcp, TRSForm* rs, TFormAbout* about);

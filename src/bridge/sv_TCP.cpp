@@ -403,11 +403,12 @@ void TTCPForm::LoadSettings() {
 }
 
 void TTCPForm::SaveSettings() {
-    if (const auto port = ParseInteger(FormParams->EditTCPPort->text()))
-        Port = static_cast<uint16_t>(*port & 0xFFFF);
-    if (const auto delay = ParseInteger(FormParams->EditTCPSendDelay->text()))
-        SendDelay = *delay & 0xFFFF;
-    else if (SendDelay < 0 || SendDelay > 65535)
+    if (const auto port = NumberInRange(FormParams->EditTCPPort->text(), TcpPortRange))
+        Port = static_cast<uint16_t>(*port);
+    const QString delayText = FormParams->EditTCPSendDelay->text();
+    if (const auto delay = NumberInRange(delayText, SendDelayRange))
+        SendDelay = *delay;
+    else if (!ParseInteger(delayText) && (SendDelay < 0 || SendDelay > 65535))
         RaiseRangeError();
     SettingsWriteInteger(QStringLiteral("TCP\\Port"), Port);
     SettingsWriteInteger(QStringLiteral("TCP\\Delay"), SendDelay);

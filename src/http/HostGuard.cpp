@@ -1,5 +1,7 @@
 #include "http/HostGuard.h"
 
+#include <algorithm>
+
 #include <arpa/inet.h>
 
 namespace http {
@@ -22,38 +24,50 @@ bool IsAddress(int family, const QByteArray& text) {
     return ::inet_pton(family, text.constData(), address) == 1;
 }
 
+// "[v6]" read.
+std::optional<TAuthority> V6Host(QByteArrayView text) {
+    const QByteArray host = text.sliced(1, text.size() - 2).toByteArray().toLower();
+    if (!IsAddress(AF_INET6, host))
+        return std::nullopt;
+    return TAuthority{host, -1, true};
+}
+
+// A host name or an IPv4 address read.
+std::optional<TAuthority> NamedHost(QByteArrayView text) {
+    QByteArray host = text.toByteArray().toLower();
+    if (host.endsWith('.'))
+        host.chop(1);
+    if (host.isEmpty() || !std::all_of(host.cbegin(), host.cend(), IsHostChar))
+        return std::nullopt;
+    return TAuthority{host, -1, IsAddress(AF_INET, host)};
+}
+
+int PortOr80(const TAuthority& authority) { return authority.Port < 0 ? 80 : authority.Port; }
+
 bool SafeMethod(const QByteArray& method) { return method == "GET" || method == "HEAD" || method == "OPTIONS"; }
 } // namespace
 
-std::optional<QByteArray> HostOf(QByteArrayView authority, bool* ipLiteral) {
-    QByteArray host;
-    QByteArrayView port;
-    if (authority.startsWith('[')) {
-        const qsizetype close = authority.indexOf(']');
-        if (close < 0)
-            return std::nullopt;
-        host = authority.sliced(1, close - 1).toByteArray().toLower();
-        const QByteArrayView rest = authority.sliced(close + 1);
-        if (!IsAddress(AF_INET6, host) || (!rest.isEmpty() && !(rest.startsWith(':') && IsPort(rest.sliced(1)))))
-            return std::nullopt;
-        if (ipLiteral)
-            *ipLiteral = true;
-        return host;
-    }
+std::optional<TAuthority> AuthorityOf(QByteArrayView authority) {
+    const bool bracketed = authority.startsWith('[');
     const qsizetype colon = authority.indexOf(':');
-    host = authority.first(colon < 0 ? authority.size() : colon).toByteArray().toLower();
-    if (colon >= 0 && !IsPort(authority.sliced(colon + 1)))
+    const qsizetype hostEnd = bracketed ? authority.indexOf(']') + 1 : colon < 0 ? authority.size() : colon;
+    if (hostEnd <= 0)
         return std::nullopt;
-    if (host.endsWith('.'))
-        host.chop(1);
-    if (host.isEmpty())
+    std::optional<TAuthority> result = bracketed ? V6Host(authority.first(hostEnd)) : NamedHost(authority.first(hostEnd));
+    const QByteArrayView rest = authority.sliced(hostEnd);
+    if (!result || (!rest.isEmpty() && !(rest.startsWith(':') && IsPort(rest.sliced(1)))))
         return std::nullopt;
-    for (char c : host)
-        if (!IsHostChar(c))
-            return std::nullopt;
-    if (ipLiteral)
-        *ipLiteral = IsAddress(AF_INET, host);
-    return host;
+    result->Port = rest.isEmpty() ? -1 : rest.sliced(1).toInt();
+    return result;
+}
+
+std::optional<TAuthority> OriginAuthority(QByteArrayView origin, QByteArray* scheme) {
+    const qsizetype separator = origin.indexOf("://");
+    if (separator <= 0)
+        return std::nullopt;
+    if (scheme)
+        *scheme = origin.first(separator).toByteArray().toLower();
+    return AuthorityOf(origin.sliced(separator + 3));
 }
 
 THostGuard::THostGuard(const QByteArray& allowed, const QByteArrayList& ownNames) {
@@ -61,27 +75,31 @@ THostGuard::THostGuard(const QByteArray& allowed, const QByteArrayList& ownNames
         const QByteArray trimmed = name.trimmed().toLower();
         AnyHost = AnyHost || trimmed == "*";
         if (!trimmed.isEmpty())
-            Names << (trimmed.endsWith('.') ? trimmed.chopped(1) : trimmed);
+            Listed << (trimmed.endsWith('.') ? trimmed.chopped(1) : trimmed);
     }
+    Names = Listed;
     for (const QByteArray& name : ownNames)
         Names << name.toLower();
     Names << "localhost";
 }
 
 bool THostGuard::Allowed(QByteArrayView authority) const {
-    bool literal = false;
-    const std::optional<QByteArray> host = HostOf(authority, &literal);
-    return host && (literal || Names.contains(*host));
+    const std::optional<TAuthority> host = AuthorityOf(authority);
+    return host && (host->IpLiteral || Names.contains(host->Host));
 }
 
-bool THostGuard::OriginAllowed(const QByteArray& origin) const {
-    const qsizetype scheme = origin.indexOf("://");
-    if (scheme <= 0)
+// A browser names the page a write comes from; only the device's own pages, reached through the
+// address in Host, and pages of listed hosts may write. An address proves nothing here: a foreign
+// page may well be served from one.
+bool THostGuard::OriginAllowed(const QByteArray& origin, const QByteArrayList& hosts) const {
+    QByteArray scheme;
+    const std::optional<TAuthority> from = OriginAuthority(origin, &scheme);
+    if (!from)
         return false;
-    QByteArrayView authority = QByteArrayView(origin).sliced(scheme + 3);
-    if (const qsizetype slash = authority.indexOf('/'); slash >= 0)
-        authority = authority.first(slash);
-    return Allowed(authority);
+    if (Listed.contains(from->Host))
+        return true;
+    const std::optional<TAuthority> own = hosts.size() == 1 ? AuthorityOf(hosts.first()) : std::nullopt;
+    return scheme == "http" && own && own->Host == from->Host && PortOr80(*own) == PortOr80(*from);
 }
 
 std::optional<TRefusal> THostGuard::Check(const TRequestHead& head) const {
@@ -95,7 +113,7 @@ std::optional<TRefusal> THostGuard::Check(const TRequestHead& head) const {
     if (SafeMethod(head.Method()))
         return std::nullopt;
     const QByteArrayList origins = head.Values("origin");
-    if (origins.size() > 1 || (origins.size() == 1 && !OriginAllowed(origins.first())))
+    if (origins.size() > 1 || (origins.size() == 1 && !OriginAllowed(origins.first(), hosts)))
         return TRefusal{TRefusal::Origin, origins.join(", ")};
     return std::nullopt;
 }

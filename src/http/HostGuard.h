@@ -6,8 +6,8 @@
 #include "http/HttpHead.h"
 
 // Who may reach the device through a browser: a request must name this machine as its host (a
-// page on a foreign name that resolves here is refused), and a write must come from a page of
-// this machine (a foreign page cannot post forms to the device).
+// page on a foreign name that resolves here is refused), and a write must come from the device's
+// own pages or a listed host (a foreign page cannot post forms to the device).
 namespace http {
 
 struct TRefusal {
@@ -26,14 +26,22 @@ public:
 
 private:
     bool Allowed(QByteArrayView authority) const;
-    bool OriginAllowed(const QByteArray& origin) const;
+    bool OriginAllowed(const QByteArray& origin, const QByteArrayList& hosts) const;
 
     bool AnyHost = false;
-    QByteArrayList Names;
+    QByteArrayList Listed;  // from TCP\AllowedHosts
+    QByteArrayList Names;   // the listed ones, this machine's and localhost
 };
 
-// The host of "host[:port]" or "[v6]:port" in lower case without a final dot; none when it is no
-// host name or address.
-std::optional<QByteArray> HostOf(QByteArrayView authority, bool* ipLiteral = nullptr);
+struct TAuthority {
+    QByteArray Host;  // in lower case without a final dot, an IPv6 address without brackets
+    int Port = -1;    // -1 when none is given
+    bool IpLiteral = false;
+};
+
+// "host[:port]" or "[v6][:port]" read; none when it names no host name or address.
+std::optional<TAuthority> AuthorityOf(QByteArrayView authority);
+// The authority of an origin "scheme://authority"; none when the text is no such origin.
+std::optional<TAuthority> OriginAuthority(QByteArrayView origin, QByteArray* scheme = nullptr);
 
 } // namespace http

@@ -4,7 +4,10 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QRegularExpression>
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -20,10 +23,29 @@ QString RuntimeFolder() {
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
     if (!runtime.isEmpty() && QDir(runtime).exists())
         return runtime;
-    const QString fallback = QStringLiteral("/tmp/quellor-%1").arg(getuid());
-    QDir().mkpath(fallback);
-    QFile::setPermissions(fallback, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    return fallback;
+    return QStringLiteral("%1/quellor-%2").arg(QDir::tempPath()).arg(getuid());
+}
+
+QString RuntimeFolderProblem() {
+    const QString folder = RuntimeFolder();
+    return folder == qEnvironmentVariable("XDG_RUNTIME_DIR") ? QString() : PrivateFolderProblem(folder, getuid());
+}
+
+QString PrivateFolderProblem(const QString& path, uid_t user) {
+    const QByteArray name = QFile::encodeName(path);
+    if (::mkdir(name.constData(), 0700) != 0 && errno != EEXIST)
+        return QStringLiteral("The runtime folder %1 cannot be created: %2.").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+    struct stat status {};
+    if (::lstat(name.constData(), &status) != 0)
+        return QStringLiteral("The runtime folder %1 cannot be read: %2.").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+    if (!S_ISDIR(status.st_mode))
+        return QStringLiteral("The runtime folder %1 is not a folder.").arg(path);
+    if (status.st_uid != user)
+        return QStringLiteral("The runtime folder %1 belongs to another user (uid %2).").arg(path).arg(status.st_uid);
+    if ((status.st_mode & 077) != 0)
+        return QStringLiteral("The runtime folder %1 is open to other users (mode %2).")
+            .arg(path, QString::number(status.st_mode & 07777, 8).rightJustified(4, QLatin1Char('0')));
+    return {};
 }
 
 QString SafeFileName(const QString& name) {

@@ -2,12 +2,20 @@
 #include <QObject>
 #include <QString>
 #include <functional>
+#include <sys/types.h>
 
 class QLocalServer;
 
 // The per-user folder for the lock file and the show-request socket:
-// $XDG_RUNTIME_DIR, else /tmp/quellor-<uid> (created private when missing).
+// $XDG_RUNTIME_DIR, else quellor-<uid> in the temporary folder ($TMPDIR, default /tmp).
 QString RuntimeFolder();
+// Why the runtime folder may not be used, as a sentence naming it; empty when it may. The fallback
+// is created private when missing and must be the user's own and closed to others, or another
+// user could hold the lock or answer for the show-request socket.
+QString RuntimeFolderProblem();
+// What keeps the folder from being a private folder of the user: the folder created with mode
+// 0700 when missing, then it must be a real folder, owned by the user and closed to others.
+QString PrivateFolderProblem(const QString& path, uid_t user);
 // A name turned into a file name: characters other than letters, digits, '.', '-' and '_'
 // become '_'.
 QString SafeFileName(const QString& name);

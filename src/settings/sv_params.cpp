@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStyle>
+#include <tuple>
 
 #include "app/Hub.h"
 #include "platform/Dialogs.h"
@@ -35,7 +36,18 @@ QPushButton* Button(QWidget* parent, const char* name, const QString& text, QSty
     button->setAutoDefault(false);
     return button;
 }
+
+bool OutOfRange(const QLineEdit* field, TFieldRange range) {
+    return ParseInteger(field->text()) && !NumberInRange(field->text(), range);
+}
 } // namespace
+
+std::optional<int32_t> NumberInRange(const QString& text, TFieldRange range) {
+    const std::optional<int32_t> number = ParseInteger(text);
+    if (number && *number >= range.Min && *number <= range.Max)
+        return number;
+    return std::nullopt;
+}
 
 TFormParams::TFormParams(QObject* hub, QWidget* parent) : QDialog(parent), Hub(hub) {
     setObjectName(QStringLiteral("FormParams"));
@@ -93,14 +105,17 @@ void TFormParams::SaveSettings() {
 
 void TFormParams::OnChanged() { Modified = true; }
 
-void TFormParams::BtSaveClick() {
+bool TFormParams::BtSaveClick() {
+    if (!FieldsInRange())
+        return false;
     SaveSettings();
     PostWinMessage(Hub, WM_SV_PARAMS_SAVED);
+    return true;
 }
 
 void TFormParams::BtOKClick() {
-    BtSaveClick();
-    hide();
+    if (BtSaveClick())
+        hide();
 }
 
 void TFormParams::BtCancelClick() {
@@ -115,8 +130,7 @@ bool TFormParams::FormCloseQuery() {
         return true;
     switch (AskQuestion(QStringLiteral("Do you want to save changes?"), TBoxButtons::YesNoCancel)) {
     case TBoxAnswer::Yes:
-        BtSaveClick();
-        return true;
+        return BtSaveClick();
     case TBoxAnswer::No:
         LoadSettings();
         return true;
@@ -126,6 +140,22 @@ bool TFormParams::FormCloseQuery() {
 }
 
 void TFormParams::TakeSnapshot() { Snapshot = std::make_unique<TsvControls>(this); }
+
+// Text that is no number at all keeps the value it replaces; a number out of range is a typing
+// slip the user must see, not a value to bend into range.
+bool TFormParams::FieldsInRange() {
+    for (const auto& [field, range, text] :
+         {std::tuple(EditTCPPort, TcpPortRange, QStringLiteral("Port must be a TCP port from 1 to 65535.")),
+          std::tuple(EditTCPSendDelay, SendDelayRange, QStringLiteral("Send Delay must be from 0 to 60000 milliseconds."))}) {
+        if (OutOfRange(field, range)) {
+            ShowErrorBox(text);
+            field->setFocus();
+            field->selectAll();
+            return false;
+        }
+    }
+    return true;
+}
 
 void TFormParams::closeEvent(QCloseEvent* event) {
     if (ProgramClosing || FormCloseQuery())

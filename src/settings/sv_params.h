@@ -2,6 +2,7 @@
 #include <QDialog>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "settings/sv_UtilsControls.h"
 
@@ -10,6 +11,16 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class TSettingsPart;
+
+// What the dialog's two number fields accept; the dialog refuses to save a number outside them.
+struct TFieldRange {
+    int32_t Min;
+    int32_t Max;
+};
+inline constexpr TFieldRange TcpPortRange{1, 65535};
+inline constexpr TFieldRange SendDelayRange{0, 60000};
+// The text's number when it is one within the range.
+std::optional<int32_t> NumberInRange(const QString& text, TFieldRange range);
 
 // The "Settings" window. Its port list is where the chosen serial port lives in memory;
 // its two fields are what the TCP side takes its values from when the settings are saved.
@@ -24,7 +35,8 @@ public:
     void SaveSettings();
 
     void OnChanged();
-    void BtSaveClick();
+    // False when a field's number is out of its range: that is reported and nothing is saved.
+    bool BtSaveClick();
     void BtOKClick();
     void BtCancelClick();
     // True when the dialog may close (from its title bar).
@@ -51,6 +63,7 @@ protected:
 
 private:
     void TakeSnapshot();
+    bool FieldsInRange();
 
     QObject* Hub;
     TSettingsPart* SerialSide = nullptr;

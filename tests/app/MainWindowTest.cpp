@@ -4,6 +4,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QSystemTrayIcon>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -146,4 +147,17 @@ TEST(MainWindow, ProbeResultOpensTheBrowserOnlyWhenMarkedAndAnswered) {
     SendWinMessage(&program.Main(), WM_SV_DIST_STATE);
     EXPECT_EQ(opened, QStringList{"http:\\\\localhost:24111"});
     SetShellOpenHook({});
+}
+
+TEST(MainWindow, ANamedBridgeShowsItsNameAndKeepsItsSettingsBesideTheDefaultOnes) {
+    {
+        TProgram standard("NameTest");
+        EXPECT_EQ(standard.Main().windowTitle(), "Quellor");
+        EXPECT_EQ(standard.Main().TrayIcon1->toolTip(), "");
+        EXPECT_TRUE(SettingsFilePath().endsWith("/NORVEL-Q/NameTest.conf"));
+    }
+    TProgram named("NameTest", "bench1");
+    EXPECT_EQ(named.Main().windowTitle(), "Quellor (bench1)");
+    EXPECT_EQ(named.Main().TrayIcon1->toolTip(), "Quellor (bench1)");
+    EXPECT_TRUE(SettingsFilePath().endsWith("/NORVEL-Q/NameTest-bench1.conf"));
 }

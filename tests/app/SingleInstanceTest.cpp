@@ -1,9 +1,13 @@
 // The single instance, with the real program started as separate processes.
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include "platform/SingleInstance.h"
@@ -16,9 +20,9 @@ struct TRun {
     QProcess Process;
     QByteArray Errors;
 
-    void Start() {
+    void Start(const QStringList& arguments = {}) {
         Process.setProcessEnvironment(ProgramEnvironment());
-        Process.start(QStringLiteral(QUELLOR_BINARY), {});
+        Process.start(QStringLiteral(QUELLOR_BINARY), arguments);
         Process.waitForStarted();
     }
     bool WaitForLog(const QByteArray& text) {
@@ -31,8 +35,8 @@ struct TRun {
     }
 };
 
-quint16 ConfigureProgramPort() {
-    SettingsSetLocation("SOFTWARE", "NORVEL-Q\\quellor");
+quint16 ConfigureProgramPort(const QString& settingsName = "quellor") {
+    SettingsSetLocation("SOFTWARE", "NORVEL-Q\\" + settingsName);
     const quint16 port = FreeTcpPort();
     SettingsWriteInteger("TCP\\Port", port);
     return port;
@@ -64,6 +68,45 @@ TEST(SingleInstance, SecondStartAsksTheRunningCopyToShowAndCreatesNothing) {
     EXPECT_EQ(RuntimeFiles(), before);
 }
 
+TEST(SingleInstance, ANamedBridgeHasItsOwnLockAndHandsOverOnlyToItsOwnName) {
+    const quint16 standardPort = ConfigureProgramPort();
+    const quint16 benchPort = ConfigureProgramPort("quellor-bench1");
+    TInstanceLock standard("NORVEL-Q, RS-Server/Quellor");
+    ASSERT_TRUE(standard.TryAcquire());
+    int shownStandard = 0;
+    TShowServer standardServer("TFrmMainRSServ", [&] { ++shownStandard; });
+
+    TRun bench;
+    bench.Start({"--instance", "bench1"});
+    ASSERT_TRUE(bench.WaitForLog("TCP: Listen")) << bench.Errors.constData();
+    EXPECT_TRUE(Listening(benchPort));
+    EXPECT_FALSE(Listening(standardPort));
+
+    TRun again;
+    again.Start({"--instance", "bench1"});
+    ASSERT_TRUE(again.Process.waitForFinished(10000));
+    EXPECT_EQ(again.Process.exitCode(), 0);
+    EXPECT_EQ(again.Process.readAllStandardError(), "");
+    EXPECT_EQ(bench.Process.state(), QProcess::Running);
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 200);
+    EXPECT_EQ(shownStandard, 0) << "the default bridge was asked to show for a named one";
+    bench.Process.terminate();
+    ASSERT_TRUE(bench.Process.waitForFinished(10000));
+}
+
+TEST(SingleInstance, ASecondStartOfANamedBridgeAsksThatOneToShow) {
+    ConfigureProgramPort("quellor-bench1");
+    TInstanceLock held("NORVEL-Q, RS-Server/Quellor-bench1");
+    ASSERT_TRUE(held.TryAcquire());
+    int shown = 0;
+    TShowServer server("TFrmMainRSServ-bench1", [&] { ++shown; });
+    TRun second;
+    second.Start({"--instance", "bench1"});
+    ASSERT_TRUE(second.Process.waitForFinished(10000));
+    EXPECT_EQ(second.Process.exitCode(), 0);
+    EXPECT_TRUE(WaitUntil([&] { return shown == 1; }));
+}
+
 TEST(SingleInstance, ACopyThatDiedDoesNotStopTheNextStart) {
     const quint16 port = ConfigureProgramPort();
     TRun crashed;
@@ -89,4 +132,33 @@ TEST(SingleInstance, ACopyThatDiedDoesNotStopTheNextStart) {
     EXPECT_FALSE(QFileInfo::exists(RuntimeFolder() + "/TFrmMainRSServ"));
     TInstanceLock after("NORVEL-Q, RS-Server/Quellor");
     EXPECT_TRUE(after.TryAcquire());
+}
+
+TEST(SingleInstance, WithoutARuntimeFolderAPrivateFallbackIsMadeAndAnOpenOneStopsTheStart) {
+    const quint16 port = ConfigureProgramPort();
+    QTemporaryDir temporary;
+    const QString fallback = temporary.path() + "/quellor-" + QString::number(::getuid());
+    QProcessEnvironment environment = ProgramEnvironment();
+    environment.remove("XDG_RUNTIME_DIR");
+    environment.insert("TMPDIR", temporary.path());
+
+    TRun first;
+    first.Process.setProcessEnvironment(environment);
+    first.Process.start(QStringLiteral(QUELLOR_BINARY), {});
+    ASSERT_TRUE(first.WaitForLog("TCP: Listen")) << first.Errors.constData();
+    EXPECT_TRUE(QFileInfo::exists(fallback + "/NORVEL-Q__RS-Server_Quellor.lock"));
+    EXPECT_EQ(QFileInfo(fallback).permissions() & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteOther), 0);
+    first.Process.terminate();
+    ASSERT_TRUE(first.Process.waitForFinished(10000));
+
+    ::chmod(QFile::encodeName(fallback).constData(), 0777);
+    TRun refused;
+    refused.Process.setProcessEnvironment(environment);
+    refused.Process.start(QStringLiteral(QUELLOR_BINARY), {});
+    ASSERT_TRUE(refused.Process.waitForFinished(10000));
+    EXPECT_EQ(refused.Process.exitCode(), 1);
+    EXPECT_TRUE(refused.Process.readAllStandardError().contains(
+        ": Cannot start: The runtime folder " + fallback.toUtf8() +
+        " is open to other users (mode 0777). Set XDG_RUNTIME_DIR, or remove that folder.\n"));
+    EXPECT_FALSE(Listening(port));
 }

@@ -125,7 +125,7 @@ TEST(RequestGuard, AllowedRequestsReachTheDeviceUnchanged) {
          {"GET / HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(bridge.Port) + "\r\n\r\n",
           "GET / HTTP/1.1\r\nHost: " + QHostInfo::localHostName().toUtf8() + "\r\n\r\n",
           QByteArray("GET / HTTP/1.1\r\nHost: device.lan\r\n\r\n"), QByteArray("GET / HTTP/1.0\r\n\r\n"),
-          QByteArray("POST /set HTTP/1.1\r\nhost: LOCALHOST\r\norigin: http://localhost:24111\r\nContent-Length: 0\r\n\r\n"),
+          QByteArray("POST /set HTTP/1.1\r\nhost: LOCALHOST:24111\r\norigin: http://localhost:24111\r\nContent-Length: 0\r\n\r\n"),
           QByteArray("GET /a HTTP/1.1\r\nHost: [::1]:24111\r\nOrigin: https://evil.example\r\n\r\n"),
           QByteArray("\x01\x02 not http at all\r\n\r\n")}) {
         const auto [answer, seen] = bridge.Exchange(request, Answer);

@@ -20,7 +20,9 @@
 #include "detect/EnumDevices.h"
 #include "detect/FakeSystem.h"
 #include "support/Program.h"
+#include "support/Net.h"
 #include "support/Pty.h"
+#include "support/Running.h"
 
 namespace {
 // Classifies an answer that came in on COM3.
@@ -200,6 +202,22 @@ TEST(DetectionPass, ATieKeepsTheEarlierPort) {
     EXPECT_EQ(pass.Program.Dist().BestIndex, 1);
     EXPECT_EQ(pass.Program.Rs().DetectCOM, 1);
     EXPECT_FALSE(pass.Program.LogLines().filter("RS: COM9 Open Error!").isEmpty());
+}
+
+TEST(DetectionPass, APortThatAnotherBridgeHoldsIsSkippedWithItsLogLineAndStaysItsOwn) {
+    using M = TSimDevice::TMode;
+    TPass pass({M::NotFound, M::Device}, 9);
+    TRunningProgram holder([] { SettingsWriteInteger("RS\\COM", 2); }, "holder");
+    ASSERT_TRUE(holder.WaitForLog("RS: Open COM2"));
+    SettingsSetLocation("SOFTWARE", "NORVEL-Q\\PassTest");
+    ASSERT_TRUE(pass.RunPass());
+    EXPECT_FALSE(pass.Program.LogLines().filter("RS: COM2 Open Error!").isEmpty());
+    EXPECT_TRUE(pass.Program.LogLines().filter("COM2: Found Device").isEmpty());
+    EXPECT_EQ(pass.Program.Rs().DetectName, "COM1");
+    TClient client(holder.Port);
+    client.Send("GET /id.txt HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    EXPECT_TRUE(client.ReadToClose().endsWith(TSimDevice::IdText()));
+    EXPECT_FALSE(holder.Errors.contains("Open Error")) << holder.Errors.constData();
 }
 
 TEST(DetectionPass, FindingNothingChangesNoSettingAndOpensNoBrowser) {

@@ -1,5 +1,5 @@
-// The installed program's command line: help and version answer, anything else is refused, and
-// the manual page describes the options --help lists.
+// The installed program's command line: help and version answer, an instance needs a proper name,
+// anything else is refused, and the manual page describes the options --help lists.
 #include <gtest/gtest.h>
 
 #include <QFile>
@@ -13,6 +13,11 @@ struct TRun {
     int Status = -1;
     QByteArray Out, Errors;
 };
+
+QByteArray BadName(const QString& name) {
+    return "quellor: invalid instance name '" + name.toUtf8() +
+           "': use 1 to 32 letters, digits, '-' or '_'\nTry 'quellor --help'.\n";
+}
 
 TRun RunQuellorWith(const QStringList& arguments) {
     QProcess process;
@@ -42,6 +47,15 @@ TEST(CommandLine, UnknownOptionsAndArgumentsAreAClearErrorWithStatusTwo) {
         {{"-platform", "offscreen"}, "quellor: Unknown option 'platform'.\nTry 'quellor --help'.\n"},
         {{"page.html"}, "quellor: unexpected argument 'page.html'\nTry 'quellor --help'.\n"},
         {{"--help", "--bogus"}, "quellor: Unknown option 'bogus'.\nTry 'quellor --help'.\n"},
+        {{"--instance"}, "quellor: Missing value after '--instance'.\nTry 'quellor --help'.\n"},
+        {{"--instance", "bench 1"}, BadName("bench 1")},
+        {{"--instance="}, BadName("")},
+        {{"--instance", "../bench"}, BadName("../bench")},
+        {{"--instance", "b\u00e4nk"}, BadName("b\u00e4nk")},
+        {{"--instance", "bench1\n"}, BadName("bench1\n")},
+        {{"--instance", QString(33, 'a')}, BadName(QString(33, 'a'))},
+        {{"--instance", "a", "--instance", "b"}, "quellor: --instance given more than once\nTry 'quellor --help'.\n"},
+        {{"--instance", "bench1", "page.html"}, "quellor: unexpected argument 'page.html'\nTry 'quellor --help'.\n"},
     };
     for (const auto& [arguments, error] : cases) {
         const TRun run = RunQuellorWith(arguments);
@@ -55,17 +69,20 @@ TEST(CommandLine, TheManualPageDescribesExactlyTheOptionsHelpLists) {
     QFile file(QStringLiteral(QUELLOR_MAN_PAGE));
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     const QString man = QString::fromUtf8(file.readAll());
-    static const QRegularExpression optionLine(QStringLiteral("^  -(\\w), --([\\w-]+) +(.+)$"),
+    static const QRegularExpression optionLine(QStringLiteral("^  (?:-(\\w), )?--([\\w-]+)(?: <(\\w+)>)? +(.+)$"),
                                                QRegularExpression::MultilineOption);
     int options = 0;
     for (const QRegularExpressionMatch& match : optionLine.globalMatch(QString::fromUtf8(RunQuellorWith({"--help"}).Out))) {
         ++options;
-        const QString entry = QStringLiteral(".BR \\-%1 \", \" \\-\\-%2\n%3\n").arg(match.captured(1), match.captured(2), match.captured(3));
+        const QString entry =
+            match.captured(1).isEmpty()
+                ? QStringLiteral(".BI \\-\\-%1 \" %2\"\n%3\n").arg(match.captured(2), match.captured(3), match.captured(4))
+                : QStringLiteral(".BR \\-%1 \", \" \\-\\-%2\n%3\n").arg(match.captured(1), match.captured(2), match.captured(4));
         EXPECT_TRUE(man.contains(entry)) << entry.toStdString();
     }
-    EXPECT_EQ(options, 2);
+    EXPECT_EQ(options, 3);
     const QString section = man.section(QStringLiteral(".SH OPTIONS"), 1).section(QStringLiteral(".SH "), 0, 0);
-    EXPECT_EQ(section.count(QStringLiteral(".BR ")), options);
+    EXPECT_EQ(section.count(QStringLiteral(".BR ")) + section.count(QStringLiteral(".BI ")), options);
 }
 
 TEST(CommandLine, AHeadlessStartPrintsNoPlatformNoise) {

@@ -19,8 +19,9 @@ std::optional<TRefusal> CheckHost(const QByteArray& host, const http::THostGuard
     return guard.Check(Head("GET / HTTP/1.1\r\nHost: " + host + "\r\n\r\n"));
 }
 
-std::optional<TRefusal> CheckWrite(const QByteArray& method, const QByteArray& origin) {
-    return Guard.Check(Head(method + " /set HTTP/1.1\r\nHost: localhost:24111\r\nOrigin: " + origin + "\r\n\r\n"));
+std::optional<TRefusal> CheckWrite(const QByteArray& method, const QByteArray& origin,
+                                   const QByteArray& host = "localhost:24111") {
+    return Guard.Check(Head(method + " /set HTTP/1.1\r\nHost: " + host + "\r\nOrigin: " + origin + "\r\n\r\n"));
 }
 } // namespace
 
@@ -50,20 +51,31 @@ TEST(HostGuard, RepeatedHostFieldsAreRefusedEvenWhenEachWouldPass) {
     EXPECT_EQ(refusal->Name, "localhost, 127.0.0.1");
 }
 
-TEST(HostGuard, WritesFromForeignPagesAreRefusedAndSameOriginOnesPass) {
-    EXPECT_FALSE(CheckWrite("POST", "http://localhost:24111"));
-    EXPECT_FALSE(CheckWrite("PUT", "http://127.0.0.1:24111"));
-    EXPECT_FALSE(CheckWrite("POST", "http://[::1]:24111"));
+TEST(HostGuard, WritesPassFromTheRequestsOwnOriginAndListedHostsOnly) {
+    for (const auto& [host, origin] : std::initializer_list<std::pair<QByteArray, QByteArray>>{
+             {"localhost:24111", "http://localhost:24111"}, {"127.0.0.1:24111", "http://127.0.0.1:24111"},
+             {"[::1]:24111", "http://[::1]:24111"}, {"LocalHost:24111", "HTTP://localhost.:24111"},
+             {"192.168.1.20", "http://192.168.1.20:80"}, {"workbench:80", "http://WORKBENCH"},
+             {"localhost:24111", "https://device.lan:8443"}, {"127.0.0.1", "http://Other.Example"}})
+        EXPECT_FALSE(CheckWrite("POST", origin, host)) << host.constData() << " " << origin.constData();
     EXPECT_FALSE(CheckWrite("GET", "https://evil.example")) << "a foreign page may link or embed, not write";
-    EXPECT_FALSE(CheckWrite("OPTIONS", "https://evil.example"));
-    for (const QByteArray origin : {"https://evil.example", "http://evil.example:24111", "null", "localhost",
+    EXPECT_FALSE(CheckWrite("OPTIONS", "http://203.0.113.5"));
+}
+
+TEST(HostGuard, WritesFromEveryOtherOriginAreRefusedByName) {
+    for (const QByteArray origin : {"https://evil.example", "http://evil.example:24111", "http://203.0.113.5",
+                                    "http://[2001:db8::1]", "http://192.168.1.77:8080", "http://127.0.0.1:24111",
+                                    "http://localhost", "http://localhost:24112", "https://localhost:24111",
+                                    "http://workbench:24111", "http://localhost:24111/", "null", "localhost",
                                     "http://localhost:24111, https://evil.example"}) {
         const auto refusal = CheckWrite("POST", origin);
         ASSERT_TRUE(refusal) << origin.constData();
         EXPECT_EQ(refusal->Kind, TRefusal::Origin);
         EXPECT_EQ(refusal->Name, origin);
     }
-    const auto twice = Guard.Check(Head("DELETE / HTTP/1.1\r\nOrigin: http://localhost\r\nOrigin: http://localhost\r\n\r\n"));
+    EXPECT_TRUE(Guard.Check(Head("PUT / HTTP/1.0\r\nOrigin: http://localhost\r\n\r\n"))) << "no Host to compare with";
+    const auto twice = Guard.Check(Head("DELETE / HTTP/1.1\r\nHost: localhost\r\nOrigin: http://localhost\r\n"
+                                        "Origin: http://localhost\r\n\r\n"));
     ASSERT_TRUE(twice);
     EXPECT_EQ(twice->Kind, TRefusal::Origin);
 }

@@ -1,8 +1,11 @@
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 #include <optional>
 
@@ -94,6 +97,29 @@ TEST(SingleInstanceLock, OnlyOneHolderAtATimeAndReleasedWithItsHolder) {
 
 TEST(SingleInstanceLock, NameBecomesASafeFileName) {
     EXPECT_EQ(SafeFileName("NORVEL-Q, RS-Server/Quellor"), "NORVEL-Q__RS-Server_Quellor");
+}
+
+TEST(RuntimeFolder, AMissingFolderIsMadePrivateAndOnlyAPrivateOneOfTheUsersIsTaken) {
+    QTemporaryDir root;
+    const QString folder = root.path() + "/quellor-1";
+    EXPECT_EQ(PrivateFolderProblem(folder, ::getuid()), "");
+    struct stat status {};
+    ASSERT_EQ(::stat(QFile::encodeName(folder).constData(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0700u);
+    EXPECT_EQ(PrivateFolderProblem(folder, ::getuid()), "") << "its own folder is taken again";
+    EXPECT_EQ(PrivateFolderProblem(folder, ::getuid() + 1), QString("The runtime folder %1 belongs to another user (uid %2).")
+                                                                 .arg(folder).arg(::getuid()));
+    ::chmod(QFile::encodeName(folder).constData(), 0755);
+    EXPECT_EQ(PrivateFolderProblem(folder, ::getuid()), "The runtime folder " + folder + " is open to other users (mode 0755).");
+    ::chmod(QFile::encodeName(folder).constData(), 01770);
+    EXPECT_TRUE(PrivateFolderProblem(folder, ::getuid()).endsWith("is open to other users (mode 1770)."));
+
+    const QString link = root.path() + "/quellor-2";
+    QFile::link(root.path() + "/private", link);
+    QDir().mkdir(root.path() + "/private");
+    EXPECT_EQ(PrivateFolderProblem(link, ::getuid()), "The runtime folder " + link + " is not a folder.");
+    EXPECT_EQ(PrivateFolderProblem(root.path() + "/none/quellor-3", ::getuid()),
+              "The runtime folder " + root.path() + "/none/quellor-3 cannot be created: No such file or directory.");
 }
 
 TEST(ShowRequest, ReachesTheListenerAndFailsWhenNoneListens) {

@@ -171,3 +171,38 @@ TEST(SettingsDialog, StartUpReportsAnUnloadableStoreAndRunsOnWithDefaults) {
     EXPECT_EQ(program.Main().BrowserURL, "http:\\\\localhost:24111");
     EXPECT_NE(program.Rs().ReceiveQueue, nullptr);
 }
+
+TEST(SettingsDialog, ANumberOutOfRangeIsNamedAndChangesNothing) {
+    TDialog dialog;
+    TScriptedDialogs& dialogs = FreshDialogs();
+    for (const auto& [port, delay, message] :
+         {std::tuple("70000", "100", "Port must be a TCP port from 1 to 65535."),
+          std::tuple("0", "100", "Port must be a TCP port from 1 to 65535."),
+          std::tuple("24112", "-5", "Send Delay must be from 0 to 60000 milliseconds."),
+          std::tuple("24112", "60001", "Send Delay must be from 0 to 60000 milliseconds.")}) {
+        dialog.Params.EditTCPPort->setText(port);
+        dialog.Params.EditTCPSendDelay->setText(delay);
+        QTest::mouseClick(dialog.Params.BtOK, Qt::LeftButton);
+        EXPECT_EQ(dialogs.Texts.takeLast(), message) << port << " " << delay;
+        EXPECT_TRUE(dialog.Params.isVisible());
+    }
+    dialogs.Answers = {TBoxAnswer::Yes};
+    EXPECT_FALSE(dialog.Params.close()) << "the close question's Yes keeps the dialog open too";
+    EXPECT_EQ(dialogs.Texts, QStringList({"Do you want to save changes?", "Send Delay must be from 0 to 60000 milliseconds."}));
+    EXPECT_EQ(dialog.SavesPosted(), 0);
+    EXPECT_FALSE(QFile::exists(SettingsFilePath()));
+    EXPECT_EQ(dialog.Tcp.Port, 24111);
+    EXPECT_EQ(dialog.Tcp.SendDelay, 100);
+}
+
+TEST(SettingsDialog, TheEdgesOfTheRangesAreSavedAsTyped) {
+    TDialog dialog;
+    for (const auto& [port, delay] : {std::pair(65535, 60000), std::pair(1, 0)}) {
+        dialog.Params.EditTCPPort->setText(QString::number(port));
+        dialog.Params.EditTCPSendDelay->setText(QString::number(delay));
+        QTest::mouseClick(dialog.Params.BtSave, Qt::LeftButton);
+        EXPECT_EQ(SettingsReadInteger("TCP\\Port", -1), port);
+        EXPECT_EQ(SettingsReadInteger("TCP\\Delay", -1), delay);
+    }
+    EXPECT_TRUE(ScriptedDialogs().Texts.isEmpty());
+}

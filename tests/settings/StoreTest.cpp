@@ -131,20 +131,21 @@ TEST(SettingsStore, AValueThatIsNotTextFailsAsTheWrongType) {
     EXPECT_EQ(LoadError(program), "Invalid data type for 'Port'");
 }
 
-TEST(SettingsStore, FieldsAreTakenByTheirLow16BitsAndBadTextKeepsTheOldValue) {
+TEST(SettingsStore, FieldsOutOfRangeOrNotNumbersKeepTheOldValue) {
     TFreshProgram program;
     program.Params().LoadSettings();
-    program.Params().EditTCPPort->setText("-1");
-    program.Params().EditTCPSendDelay->setText("70000");
+    program.Params().EditTCPPort->setText("25000");
+    program.Params().EditTCPSendDelay->setText("60000");
     program.Params().SaveSettings();
-    EXPECT_EQ(SettingsReadInteger("TCP\\Port", 0), 65535);
-    EXPECT_EQ(SettingsReadInteger("TCP\\Delay", 0), 4464);
-    program.Params().EditTCPPort->setText("abc");
-    program.Params().EditTCPSendDelay->setText("");
-    program.Params().SaveSettings();
-    EXPECT_EQ(program.Params().EditTCPPort->text(), "65535");
-    EXPECT_EQ(program.Params().EditTCPSendDelay->text(), "4464");
-    EXPECT_EQ(SettingsReadInteger("TCP\\Port", 0), 65535);
+    for (const auto& [port, delay] : {std::pair("-1", "70000"), std::pair("65536", "-5"), std::pair("abc", "")}) {
+        program.Params().EditTCPPort->setText(port);
+        program.Params().EditTCPSendDelay->setText(delay);
+        program.Params().SaveSettings();
+        EXPECT_EQ(program.Params().EditTCPPort->text(), "25000") << port;
+        EXPECT_EQ(program.Params().EditTCPSendDelay->text(), "60000") << delay;
+        EXPECT_EQ(SettingsReadInteger("TCP\\Port", 0), 25000);
+        EXPECT_EQ(SettingsReadInteger("TCP\\Delay", 0), 60000);
+    }
 }
 
 TEST(SettingsStore, EveryReadSeesWhatAnotherWriterStored) {

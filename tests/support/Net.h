@@ -7,8 +7,8 @@
 // A browser's side of one connection to the bridge.
 struct TClient {
     QTcpSocket Socket;
-    explicit TClient(quint16 port) {
-        Socket.connectToHost(QHostAddress::LocalHost, port);
+    explicit TClient(quint16 port, const QHostAddress& address = QHostAddress(QHostAddress::LocalHost)) {
+        Socket.connectToHost(address, port);
         Socket.waitForConnected(2000);
     }
     void Send(const QByteArray& bytes) {

@@ -8,10 +8,10 @@
 #include "platform/LogEcho.h"
 #include "serial/CommInt.h"
 
-TProgram::TProgram(const QString& programBaseName) {
+TProgram::TProgram(const QString& programBaseName, const QString& instance) {
     ProgramClosing = false;
     CommShutdown = false;
-    CreateWindows(W, programBaseName);
+    CreateWindows(W, programBaseName, instance);
     // The system's own ports are never enumerated here: that would open their device nodes.
     W.Dist->EnumSources->SysfsRoot = QStringLiteral("/nonexistent/sysfs");
     W.Dist->EnumSources->IsPlaceholder = [](const QString&) { return true; };

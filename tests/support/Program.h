@@ -15,7 +15,7 @@
 // The program's six windows in this test process, as the entry creates them, without the
 // tray and without start-up; the closing flags are cleared for each.
 struct TProgram {
-    explicit TProgram(const QString& programBaseName = QStringLiteral("Quellor"));
+    explicit TProgram(const QString& programBaseName = QStringLiteral("Quellor"), const QString& instance = {});
     ~TProgram();
 
     TFrmMainRSServ& Main() { return *W.Main; }

@@ -4,8 +4,9 @@
 #include "support/Program.h"
 #include "support/Pty.h"
 
-TRunningProgram::TRunningProgram(const std::function<void()>& configure) : Port(FreeTcpPort()) {
-    SettingsSetLocation("SOFTWARE", "NORVEL-Q\\quellor");
+TRunningProgram::TRunningProgram(const std::function<void()>& configure, const QString& instance, const QByteArray& ready)
+    : Port(FreeTcpPort()) {
+    SettingsSetLocation("SOFTWARE", instance.isEmpty() ? "NORVEL-Q\\quellor" : "NORVEL-Q\\quellor-" + instance);
     QFile::remove(SettingsFilePath());
     SettingsWriteInteger("RS\\COM", 1);
     SettingsWriteInteger("TCP\\Port", Port);
@@ -13,9 +14,9 @@ TRunningProgram::TRunningProgram(const std::function<void()>& configure) : Port(
     if (configure)
         configure();
     Process.setProcessEnvironment(ProgramEnvironment());
-    Process.start(QStringLiteral(QUELLOR_BINARY), {});
+    Process.start(QStringLiteral(QUELLOR_BINARY), instance.isEmpty() ? QStringList() : QStringList{"--instance", instance});
     Process.waitForStarted();
-    WaitForLog("TCP: Listen");
+    WaitForLog(ready);
 }
 
 TRunningProgram::~TRunningProgram() {

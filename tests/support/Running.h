@@ -3,9 +3,11 @@
 #include <functional>
 
 // The real program, headless, started in this test process's private folders with COM1 as the
-// configured port and a free TCP port; stopped with SIGTERM at the end.
+// configured port and a free TCP port, as the named bridge when an instance is given; stopped with
+// SIGTERM at the end. Ready once its log holds the text.
 struct TRunningProgram {
-    explicit TRunningProgram(const std::function<void()>& configure = {});
+    explicit TRunningProgram(const std::function<void()>& configure = {}, const QString& instance = {},
+                             const QByteArray& ready = "TCP: Listen");
     ~TRunningProgram();
     // Waits until the program's standard error holds the text.
     bool WaitForLog(const QByteArray& text, int timeoutMs = 10000);
