@@ -1,5 +1,7 @@
 #pragma once
 #include <QDialog>
+#include <QMap>
+#include <QString>
 #include <cstdint>
 #include <memory>
 
@@ -23,6 +25,8 @@ public:
     void LoadSettings();
     void SaveSettings();
 
+    // What each port present is, by its number.
+    void ShowPortDescriptions(const QMap<int, QString>& descriptions);
     void OnChanged();
     void BtSaveClick();
     void BtOKClick();
@@ -51,6 +55,7 @@ protected:
 
 private:
     void TakeSnapshot();
+    void ShowSelectedDescription();
 
     QObject* Hub;
     TSettingsPart* SerialSide = nullptr;
