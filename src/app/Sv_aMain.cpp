@@ -170,7 +170,8 @@ void TFrmMainRSServ::UpdateStatus() {
     statusBar()->setPalette(palette);
     TrayImageIndex = DistForm->DeviceOk ? 1 : 0;
     TrayIcon1->setIcon(ImageList1[TrayImageIndex]);
-    TrayIcon1->setToolTip(QStringLiteral("Quellor\n") + DeviceStatus(false));
+    const QString status = DeviceStatus(false);
+    TrayIcon1->setToolTip(status.isEmpty() ? QStringLiteral("Quellor") : QStringLiteral("Quellor\n") + status);
 }
 
 // The probe's status line, and why the port did not open when that is why it failed.

@@ -150,13 +150,15 @@ void TDeviceFollow::Adopt(const QString& entry) {
         return;
     }
     Candidates.clear();
+    // Before the settings are saved: a port chosen once is one the device can move from.
+    const bool hadPort = !From.isEmpty() && (Params->Saved > 0 || Rs->DetectCOM > 0);
     Params->ComboBox_PortRS->setCurrentIndex(number - 1);
     Rs->DetectCOM = number;
     Rs->DetectName = name;
     Rs->DetectDescription = entry.section(QLatin1Char('='), 1);
     Params->SaveSettings();
-    const QString how = From.isEmpty() ? QStringLiteral(" (the device was found on a port that appeared)")
-                                       : QStringLiteral(" (the device moved from ") + From + QLatin1Char(')');
+    const QString how = hadPort ? QStringLiteral(" (the device moved from ") + From + QLatin1Char(')')
+                                : QStringLiteral(" (the device was found on a port that appeared)");
     Dist->AddLogLine(FirstLine(Status) + how.toUtf8(), true);
     if (OnMoved)
         OnMoved(name, From);

@@ -13,6 +13,8 @@
 
 namespace {
 constexpr int SettleMs = 250;
+// udev makes the links to a new node (such as /dev/serial/by-id) a moment after the kernel's event.
+constexpr int LinksMadeMs = 2000;
 constexpr int FallbackMs = 3000;
 constexpr unsigned KernelEvents = 1;  // the multicast group of the kernel's own device events
 } // namespace
@@ -24,10 +26,13 @@ bool IsTtyEvent(const QByteArray& message) {
 
 TPortWatch::TPortWatch(TScan scan, QString mapFolder, QObject* parent)
     : QObject(parent), Scan(std::move(scan)), MapFolder(std::move(mapFolder)), Settle(new QTimer(this)),
-      Fallback(new QTimer(this)) {
+      Late(new QTimer(this)), Fallback(new QTimer(this)) {
     Settle->setSingleShot(true);
     Settle->setInterval(SettleMs);
     connect(Settle, &QTimer::timeout, this, &TPortWatch::Rescan);
+    Late->setSingleShot(true);
+    Late->setInterval(LinksMadeMs);
+    connect(Late, &QTimer::timeout, this, &TPortWatch::Rescan);
     Fallback->setInterval(FallbackMs);
     connect(Fallback, &QTimer::timeout, this, &TPortWatch::Rescan);
 }
@@ -77,9 +82,12 @@ void TPortWatch::OpenKernelEvents() {
 void TPortWatch::ReadKernelEvents() {
     char buffer[8192];
     ssize_t size;
-    while ((size = ::recv(Socket, buffer, sizeof buffer, 0)) > 0)
-        if (IsTtyEvent(QByteArray(buffer, size)))
-            SoonRescan();
+    while ((size = ::recv(Socket, buffer, sizeof buffer, 0)) > 0) {
+        if (!IsTtyEvent(QByteArray(buffer, size)))
+            continue;
+        SoonRescan();
+        Late->start();
+    }
 }
 
 void TPortWatch::WatchMapFolder() {

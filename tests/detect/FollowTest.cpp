@@ -35,9 +35,10 @@ struct TFollow {
     TProgram Program{"FollowTest"};
     QStringList Opened;
 
-    explicit TFollow(bool follow = true) {
+    explicit TFollow(bool follow = true, bool saved = true) {
         QFile::remove(SettingsFilePath());
         SettingsWriteInteger("RS\\COM", 1);
+        SettingsWriteInteger("Config\\Saved", saved ? 1 : 0);
         SettingsWriteInteger("TCP\\Port", Port);
         if (!follow)
             SettingsWriteInteger("RS\\Follow", 0);
@@ -100,8 +101,9 @@ TEST(Follow, ADeviceThatMovedIsProbedStoredAndServedThereWithoutStart) {
     EXPECT_EQ(follow.Opened, QStringList{"http:\\\\localhost:" + QString::number(follow.Port)});
 }
 
+// Also the first time the device is plugged in, before any port was chosen.
 TEST(Follow, ANewNodeIsOpenedOnlyOnceItMayBe) {
-    TFollow follow;
+    TFollow follow(true, false);
     TLateAccess access;
     follow.Move();
     ASSERT_TRUE(WaitUntil([&] { return follow.Logged("RS: port added COM2"); }));
@@ -111,6 +113,8 @@ TEST(Follow, ANewNodeIsOpenedOnlyOnceItMayBe) {
     EXPECT_FALSE(follow.Logged("RS: Open COM2"));
     access.Allowed = true;
     EXPECT_TRUE(WaitUntil([&] { return follow.Configured() == 2; }, 2000ms));
+    EXPECT_TRUE(follow.Logged(" COM2: Found Device (the device was found on a port that appeared)"));
+    EXPECT_EQ(SettingsReadInteger("Config\\Saved", 0), 1);
 }
 
 TEST(Follow, WithFollowOffPortsAreOnlyLoggedAndListed) {
