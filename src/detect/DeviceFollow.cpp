@@ -17,6 +17,8 @@
 
 namespace {
 constexpr int TickMs = 100;
+// How long a port that appeared may refuse access before the attempt to open it goes ahead.
+constexpr int AccessWaitMs = 5000;
 constexpr uint8_t FoundId = 6;
 
 QString EntryName(const QString& entry) { return entry.section(QLatin1Char('='), 0, 0); }
@@ -26,16 +28,6 @@ QByteArray FirstLine(const QByteArray& text) { return text.left(text.indexOf("\r
 
 TDeviceFollow::TDeviceFollow(TDistForm* dist, TRSForm* rs, TFormParams* params)
     : Dist(dist), Rs(rs), Params(params), Tick(new QTimer(this)) {
-    // Built-in UARTs do not come and go, and telling one from a placeholder would open its node.
-    auto scan = [dist] {
-        TEnumSources sources = *dist->EnumSources;
-        sources.IsPlaceholder = [](const QString&) { return true; };
-        return GetComPortList(sources);
-    };
-    const QString mapFolder = dist->EnumSources->MapFolder;
-    Ports = new TPortWatch(scan, mapFolder.isEmpty() ? PortMapFolder() : mapFolder, this);
-    Ports->OnAdded = [this](const QString& entry) { PortAdded(entry); };
-    Ports->OnRemoved = [this](const QString& name) { PortRemoved(name); };
     Tick->setInterval(TickMs);
     connect(Tick, &QTimer::timeout, this, &TDeviceFollow::Step);
 }
@@ -43,6 +35,16 @@ TDeviceFollow::TDeviceFollow(TDistForm* dist, TRSForm* rs, TFormParams* params)
 TDeviceFollow::~TDeviceFollow() = default;
 
 void TDeviceFollow::Start() {
+    // Built-in UARTs do not come and go, and telling one from a placeholder would open its node.
+    const TEnumSources sources = *Dist->EnumSources;
+    auto scan = [sources] {
+        TEnumSources watched = sources;
+        watched.IsPlaceholder = [](const QString&) { return true; };
+        return GetComPortList(watched);
+    };
+    Ports = new TPortWatch(scan, sources.MapFolder.isEmpty() ? PortMapFolder() : sources.MapFolder, this);
+    Ports->OnAdded = [this](const QString& entry) { PortAdded(entry); };
+    Ports->OnRemoved = [this](const QString& name) { PortRemoved(name); };
     Ports->Start();
     ShowPorts();
 }
@@ -106,7 +108,9 @@ void TDeviceFollow::Step() {
         Stop();
         return;
     }
-    if (MayOpen(Candidates.first()))
+    // Until the first probe has told, it is not known whether the configured device answers.
+    const bool untried = Dist->ProbeResult == 0 && Rs->CommRS->Enabled();
+    if (!untried && MayOpen(Candidates.first()))
         ProbeNext();
 }
 

@@ -20,16 +20,13 @@ public:
     TDeviceFollow(TDistForm* dist, TRSForm* rs, TFormParams* params);
     ~TDeviceFollow() override;
 
+    // Takes the ports present as known and starts watching; the enumeration's sources are read now.
     void Start();
     // The probe's outcome is in (ReportProbeResult).
     void ProbeReported();
-    TPortWatch& Watch() { return *Ports; }
 
     // The device answers on port now, no longer on from (empty when no port was configured).
     std::function<void(const QString& port, const QString& from)> OnMoved;
-
-    // How long a port that appeared may refuse access before the attempt to open it goes ahead.
-    static constexpr int AccessWaitMs = 5000;
 
 private:
     struct TCandidate {
@@ -52,7 +49,7 @@ private:
     TDistForm* Dist;
     TRSForm* Rs;
     TFormParams* Params;
-    TPortWatch* Ports;
+    TPortWatch* Ports = nullptr;
     QTimer* Tick;
     QList<TCandidate> Candidates;
     QString Probing;  // the entry whose probe is out

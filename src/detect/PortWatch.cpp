@@ -4,6 +4,7 @@
 #include <QFileSystemWatcher>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <cerrno>
 #include <linux/netlink.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -88,6 +89,9 @@ void TPortWatch::ReadKernelEvents() {
         SoonRescan();
         Late->start();
     }
+    // Events were lost while the socket's buffer was full: any of them may have been a tty's.
+    if (size < 0 && errno == ENOBUFS)
+        SoonRescan();
 }
 
 void TPortWatch::WatchMapFolder() {

@@ -42,6 +42,7 @@ private:
     QFileSystemWatcher* MapWatch = nullptr;
     // Lets a burst of events (a hub with several adapters, a link replaced) settle into one rescan.
     QTimer* Settle;
+    // A second look after a kernel event, for the links udev makes to the new node.
     QTimer* Late;
     // Only where kernel events cannot be had.
     QTimer* Fallback;
