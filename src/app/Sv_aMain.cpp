@@ -135,7 +135,7 @@ void TFrmMainRSServ::Attach(TFormParams* params, TDistForm* dist, TTCPForm* tcp,
     TCPForm = tcp;
     RSForm = rs;
     FormAbout = about;
-    DistForm->Follow->OnMoved = [this](const QString& port, const QString& from) { DeviceMoved(port, from); };
+    DistForm->Follower->OnMoved = [this](const QString& port, const QString& from) { DeviceMoved(port, from); };
 }
 
 void TFrmMainRSServ::ShowAtStart() {
@@ -155,7 +155,7 @@ void TFrmMainRSServ::StartUp() {
         ReportCurrentException();
     }
     DistForm->Init();
-    DistForm->Follow->Start();
+    DistForm->Follower->Start();
     BuildURL();
 }
 

@@ -114,7 +114,7 @@ public:
     // The copy of the log on standard error in a headless run; none otherwise.
     std::unique_ptr<TLogEcho> Echo;
     // Ports that come and go, and the device found again on another one (detect/DeviceFollow).
-    std::unique_ptr<TDeviceFollow> Follow;
+    std::unique_ptr<TDeviceFollow> Follower;
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <utility>
 
+#include "app/Hub.h"
 #include "bridge/DistUnit.h"
 #include "bridge/sv_RS.h"
 #include "detect/EnumDevices.h"
@@ -93,6 +94,8 @@ void TDeviceFollow::ShowPorts() {
 
 // Waits for the line as the detection pass does: a probe goes out only between exchanges.
 void TDeviceFollow::Step() {
+    if (ProgramClosing)
+        return;
     if (Dist->PassMode == 1) {
         Stop();
         return;

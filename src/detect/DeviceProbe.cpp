@@ -73,8 +73,8 @@ void TDistForm::ReportProbeResult() {
         AddLogLine("----------------", false);
     }
     SendWinMessage(Hub, WM_SV_DIST_STATE);
-    if (Follow)
-        Follow->ProbeReported();
+    if (Follower)
+        Follower->ProbeReported();
     if (PassMode != 1)
         return;
     if (ProbeResult > BestResult) {

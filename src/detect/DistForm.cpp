@@ -98,7 +98,7 @@ void TDistForm::Attach(TFormParams* params, TTCPForm* tcp, TRSForm* rs, std::fun
     TCPForm = tcp;
     RSForm = rs;
     UpdateStatus = std::move(updateStatus);
-    Follow = std::make_unique<TDeviceFollow>(this, rs, params);
+    Follower = std::make_unique<TDeviceFollow>(this, rs, params);
 }
 
 void TDistForm::AddLogLine(const QByteArray& text, bool withTimeStamp) {
