@@ -20,6 +20,7 @@ namespace {
 constexpr int TickMs = 100;
 // How long a port that appeared may refuse access before the attempt to open it goes ahead.
 constexpr int AccessWaitMs = 5000;
+constexpr uint8_t TimedOut = 3;
 constexpr uint8_t FoundId = 6;
 
 QString EntryName(const QString& entry) { return entry.section(QLatin1Char('='), 0, 0); }
@@ -128,10 +129,15 @@ bool TDeviceFollow::MayOpen(const TCandidate& candidate) const {
 }
 
 void TDeviceFollow::ProbeNext() {
-    Probing = Candidates.takeFirst().Entry;
+    const TCandidate next = Candidates.takeFirst();
+    Probing = next.Entry;
+    SecondTry = next.SecondTry;
     From = Configured();
     Reported = false;
-    Rs->OpenPort(EntryName(Probing));
+    // Opening the port again would restart a board that restarts when its port opens.
+    const QString name = EntryName(Probing);
+    if (!SecondTry || Rs->PortName() != name || !Rs->CommRS->Enabled())
+        Rs->OpenPort(name);
     Dist->StartProbe(false);
 }
 
@@ -139,6 +145,13 @@ void TDeviceFollow::Conclude() {
     const QString entry = std::exchange(Probing, QString());
     if (EntryName(entry) == From)
         return;
+    // Many boards restart when their port opens, and miss a probe that arrives meanwhile.
+    if (Result == TimedOut && !SecondTry) {
+        TCandidate again{entry, {}, true};
+        again.Since.start();
+        Candidates.prepend(again);
+        return;
+    }
     if (Result >= FoundId) {
         Adopt(entry);
         return;

@@ -32,6 +32,7 @@ private:
     struct TCandidate {
         QString Entry;
         QElapsedTimer Since;
+        bool SecondTry = false;  // probed again on the port left open
     };
 
     void PortAdded(const QString& entry);
@@ -54,6 +55,7 @@ private:
     QList<TCandidate> Candidates;
     QString Probing;  // the entry whose probe is out
     QString From;     // the configured port when it went out
+    bool SecondTry = false;
     bool Reported = false;
     uint8_t Result = 0;
     QByteArray Status;

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "SimDevice.h"
+#include "bridge/DistUnit.h"
 #include "detect/EnumDevices.h"
 #include "platform/ShellOpen.h"
 #include "serial/PortNames.h"
@@ -99,6 +100,19 @@ TEST(Follow, ADeviceThatMovedIsProbedStoredAndServedThereWithoutStart) {
     EXPECT_TRUE(follow.Opened.isEmpty());
     emit follow.Program.Main().TrayIcon1->messageClicked();
     EXPECT_EQ(follow.Opened, QStringList{"http:\\\\localhost:" + QString::number(follow.Port)});
+}
+
+TEST(Follow, ABoardThatMissesTheFirstProbeWhileItStartsIsAskedAgainOnTheOpenPort) {
+    TFollow follow;
+    TPty board;
+    follow.Old.reset();
+    MapPort(1, "/nonexistent/quellor-test/COM1");
+    MapPort(2, board.SlavePath);
+    EXPECT_EQ(board.Read(110, 3000ms), ProbeRequest());
+    EXPECT_EQ(board.Read(110, 5000ms), ProbeRequest());
+    board.Write("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nboard");
+    ASSERT_TRUE(WaitUntil([&] { return follow.Configured() == 2; }));
+    EXPECT_EQ(follow.Program.LogLines().filter("RS: Open COM2").size(), 1);
 }
 
 // Also the first time the device is plugged in, before any port was chosen.
