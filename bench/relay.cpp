@@ -3,7 +3,8 @@
 //     delay), and relayed by socat between a TCP port and the pty, median and 99th percentile;
 //  2. a 1 MiB answer paced at the wire speed of 115200 baud (11520 bytes/s): when its first and its
 //     last byte reach the client, streamed (framing on) and collected (framing off);
-//  3. the time for 20 clients that connect at once until all are answered, framing on and off;
+//  3. the time for 20 clients that connect at once until all are answered, framing on and off, and
+//     for 200 clients while two loops keep both cores busy;
 //  4. a page of 10 resources fetched over six parallel connections the way a browser does, through
 //     Quellor framing on and off, and from the same device served directly over TCP (the floor).
 // Usage: bench-relay [runs] [paced-bytes]
@@ -22,15 +23,9 @@
 #include <vector>
 
 #include "SimDevice.h"
+#include "Quellor.h"
 
 namespace {
-constexpr int SendDelayMs = 100;
-
-quint16 FreePort() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
 
 struct TTimes {
     double FirstByte = -1, LastByte = -1;  // milliseconds after the request was sent; -1 when not reached
@@ -90,53 +85,6 @@ std::vector<double> Repeat(quint16 port, int runs, double less) {
     return times;
 }
 
-// The real program in a private profile whose COM1 is the device.
-class TQuellor {
-public:
-    TQuellor(const QString& profile, quint16 port, bool framing = true) {
-        QSettings settings(profile + "/NORVEL-Q/quellor.conf", QSettings::IniFormat);
-        settings.setValue("RS/COM", "1");
-        settings.setValue("TCP/Port", QString::number(port));
-        settings.setValue("TCP/Delay", QString::number(SendDelayMs));
-        settings.setValue("TCP/Framing", framing ? "1" : "0");
-        settings.sync();
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("XDG_CONFIG_HOME", profile);
-        environment.insert("XDG_RUNTIME_DIR", profile + "/run");
-        environment.remove("DISPLAY");
-        environment.remove("WAYLAND_DISPLAY");
-        environment.remove("QT_QPA_PLATFORM");
-        Process.setProcessEnvironment(environment);
-        Process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
-        Process.setStandardErrorFile(QProcess::nullDevice());
-        Process.start(QUELLOR_BINARY, {});
-        Process.waitForStarted();
-        QTcpSocket probe;
-        for (int i = 0; i < 100; ++i) {
-            probe.connectToHost(QHostAddress::LocalHost, port);
-            if (probe.waitForConnected(100))
-                break;
-            QThread::msleep(50);
-        }
-        probe.abort();
-        // Let the start-up probe of the device pass, so that it does not share the first runs.
-        QThread::msleep(300);
-    }
-    ~TQuellor() {
-        Process.terminate();
-        Process.waitForFinished(5000);
-    }
-
-private:
-    QProcess Process;
-};
-
-TSimDevice::TOptions Device(const QString& profile, bool paced = false) {
-    TSimDevice::TOptions options;
-    options.Link = profile + "/NORVEL-Q/ports/COM1";
-    options.Paced = paced;
-    return options;
-}
 const QList<QByteArray> PageResources = {"/index.html", "/img/1.bmp", "/img/2.bmp", "/img/3.bmp", "/img/4.bmp",
                                          "/id.txt", "/bin/all256", "/bin/pattern?size=3000", "/bin/pattern?size=5000",
                                          "/bin/pattern?size=8000"};
@@ -211,29 +159,32 @@ void PacedAnswer(const QString& profile, int bytes, bool framing) {
                 bytes, framing ? "on (streamed)  " : "off (collected)", times.FirstByte, times.LastByte / 1000, 100.0 * rate / TSimDevice::WireBytesPerSecond);
 }
 
-// Twenty clients that connect at once, until each is answered.
-void QueuedClients(const QString& profile, bool framing) {
+// Clients that connect at once, until each is answered; with both cores kept busy if asked.
+void QueuedClients(const QString& profile, bool framing, int count = 20, bool busy = false) {
     TSimDevice device(Device(profile));
     const quint16 port = FreePort();
     TQuellor quellor(profile, port, framing);
+    TBusyCores cores(busy ? 2 : 0);
     QElapsedTimer timer;
     timer.start();
     std::vector<std::unique_ptr<QTcpSocket>> clients;
-    for (int i = 0; i < 20; ++i) {
+    for (int i = 0; i < count; ++i) {
         clients.push_back(std::make_unique<QTcpSocket>());
         clients.back()->connectToHost(QHostAddress::LocalHost, port);
-        clients.back()->waitForConnected(2000);
-        clients.back()->write("GET /id.txt HTTP/1.1\r\n\r\n");
-        clients.back()->flush();
+    }
+    for (auto& client : clients) {
+        client->waitForConnected(30000);
+        client->write("GET /id.txt HTTP/1.1\r\n\r\n");
+        client->flush();
     }
     int answered = 0;
     for (auto& client : clients) {
-        while (client->state() == QAbstractSocket::ConnectedState && client->waitForReadyRead(10000)) {
+        while (client->state() == QAbstractSocket::ConnectedState && client->waitForReadyRead(30000)) {
         }
         answered += client->readAll().contains("200 OK");
     }
-    std::printf("20 clients at once, framing %s: %d answered in %.2f s\n", framing ? "on " : "off", answered,
-                timer.elapsed() / 1000.0);
+    std::printf("%d clients at once%s, framing %s: %d answered in %.0f ms\n", count, busy ? " (both cores busy)" : "",
+                framing ? "on " : "off", answered, static_cast<double>(timer.elapsed()));
 }
 } // namespace
 
@@ -286,6 +237,7 @@ int main(int argc, char** argv) {
         PacedAnswer(profile.path(), pacedBytes, framing);
     for (const bool framing : {true, false})
         QueuedClients(profile.path(), framing);
+    QueuedClients(profile.path(), true, 200, true);
     PageLoads(profile.path(), std::max(5, runs / 10));
     return 0;
 }

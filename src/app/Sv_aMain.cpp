@@ -17,6 +17,7 @@
 #include "bridge/ServerSocket.h"
 #include "bridge/sv_RS.h"
 #include "bridge/sv_TCP.h"
+#include "detect/DeviceFollow.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorReport.h"
 #include "platform/ShellOpen.h"
@@ -126,6 +127,7 @@ void TFrmMainRSServ::CreateTray() {
     TrayIcon1 = new QSystemTrayIcon(ImageList1[0], this);
     TrayIcon1->setObjectName(QStringLiteral("TrayIcon1"));
     TrayIcon1->setContextMenu(PopupMenu1);
+    connect(TrayIcon1, &QSystemTrayIcon::messageClicked, this, &TFrmMainRSServ::OpenBrowser);
     connect(TrayIcon1, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::DoubleClick)
             TrayIconDoubleClick();
@@ -138,6 +140,7 @@ void TFrmMainRSServ::Attach(TFormParams* params, TDistForm* dist, TTCPForm* tcp,
     TCPForm = tcp;
     RSForm = rs;
     FormAbout = about;
+    DistForm->Follower->OnMoved = [this](const QString& port, const QString& from) { DeviceMoved(port, from); };
 }
 
 void TFrmMainRSServ::ShowAtStart() {
@@ -157,6 +160,7 @@ void TFrmMainRSServ::StartUp() {
         ReportCurrentException();
     }
     DistForm->Init();
+    DistForm->Follower->Start();
     BuildURL();
 }
 
@@ -171,6 +175,26 @@ void TFrmMainRSServ::UpdateStatus() {
     statusBar()->setPalette(palette);
     TrayImageIndex = DistForm->DeviceOk ? 1 : 0;
     TrayIcon1->setIcon(ImageList1[TrayImageIndex]);
+    const QString status = DeviceStatus(false);
+    TrayIcon1->setToolTip(status.isEmpty() ? QStringLiteral("Quellor") : QStringLiteral("Quellor\n") + status);
+}
+
+// The probe's status line, and why the port did not open when that is why it failed.
+QString TFrmMainRSServ::DeviceStatus(bool whole) const {
+    QString status = QString::fromUtf8(DistForm->StatusText).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    if (!whole)
+        status = status.section(QLatin1Char('\n'), 0, 0);
+    if (DistForm->ProbeResult == 2 && !RSForm->OpenFailure.isEmpty())
+        status += QLatin1Char('\n') + RSForm->OpenFailure;
+    return status;
+}
+
+// The browser opens only when the user clicks the notification.
+void TFrmMainRSServ::DeviceMoved(const QString& port, const QString& from) {
+    const QString where = from.isEmpty() ? QString() : QStringLiteral(" (it was on ") + from + QLatin1Char(')');
+    if (TrayIcon1->isVisible())
+        TrayIcon1->showMessage(QStringLiteral("Quellor"), QStringLiteral("The device answers on ") + port + where +
+                                                              QStringLiteral(". Click to open it in the browser."));
 }
 
 void TFrmMainRSServ::BuildURL() {
@@ -258,7 +282,7 @@ void TFrmMainRSServ::WMSvTcpWritten(int clientId) { DistForm->OnClientWritten(cl
 
 void TFrmMainRSServ::WMSvDistState() {
     UpdateStatus();
-    StaticTextDevice->setText(QString::fromUtf8(DistForm->StatusText).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+    StaticTextDevice->setText(DeviceStatus(true));
     if (OpenBrowserPending > 0) {
         OpenBrowserPending = 0;
         if (DistForm->ProbeResult >= 4)

@@ -34,6 +34,8 @@ public:
     void UpdateStatus();
     void BuildURL();
     void OpenBrowser();
+    void DeviceMoved(const QString& port, const QString& from);
+    QString DeviceStatus(bool whole) const;
     void FormCanResize();
     // Asks before closing; true when the close may go on.
     bool FormCloseQuery();

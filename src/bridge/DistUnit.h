@@ -17,6 +17,7 @@ class TFormParams;
 class TTCPForm;
 class TRSForm;
 class TLogEcho;
+class TDeviceFollow;
 struct TEnumSources;
 
 // The probe's request for the device's identity file.
@@ -137,6 +138,8 @@ public:
     std::unique_ptr<TEnumSources> EnumSources;
     // The copy of the log on standard error in a headless run; none otherwise.
     std::unique_ptr<TLogEcho> Echo;
+    // Ports that come and go, and the device found again on another one (detect/DeviceFollow).
+    std::unique_ptr<TDeviceFollow> Follower;
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

@@ -12,6 +12,7 @@
 #include "platform/ErrorReport.h"
 #include "platform/WinMessage.h"
 #include "serial/CommInt.h"
+#include "serial/OpenFailure.h"
 #include "settings/UtilsRegistry.h"
 #include "settings/sv_params.h"
 
@@ -54,13 +55,26 @@ bool TRSForm::OpenPort(const QString& name) {
         CommRS->SetBaudRate(br115200);
         CommRS->Open();
         CommRS->SetDTR(true);
+        OpenFailure.clear();
         Log(QStringLiteral("Open ") + name);
         return true;
-    } catch (const std::exception&) {
-        Log(name + QStringLiteral(" Open Error!"));
-        DistForm->DeviceOk = false;
-        return false;
+    } catch (const ECommError& error) {
+        ReportOpenFailure(name, error.ErrorCode, error.Message);
+    } catch (const std::exception& error) {
+        ReportOpenFailure(name, 0, QString::fromUtf8(error.what()));
     }
+    return false;
+}
+
+// A node that opened and then failed is still open: its error is the line settings', not the open's.
+void TRSForm::ReportOpenFailure(const QString& name, int error, const QString& message) {
+    const bool setUp = CommRS->Enabled() || error == 0;
+    const QString setUpError = setUp ? message.section(QLatin1Char('\r'), 0, 0).trimmed() : QString();
+    const TOpenFailure failure = ExplainOpenFailure(name, error, setUpError);
+    OpenFailure = failure.Short;
+    Log(name + QStringLiteral(" Open Error!"));
+    Log(failure.Line);
+    DistForm->DeviceOk = false;
 }
 
 bool TRSForm::OpenConfiguredPort() {
@@ -185,6 +199,7 @@ void TRSForm::LoadSettings() {
     DetectCOM = SettingsReadInteger(QStringLiteral("RS\\Detect\\COM"), 0);
     DetectName = SettingsReadString(QStringLiteral("RS\\Detect\\Name"), QString());
     DetectDescription = SettingsReadString(QStringLiteral("RS\\Detect\\Description"), QString());
+    Follow = SettingsReadInteger(QStringLiteral("RS\\Follow"), 1) != 0;
 }
 
 void TRSForm::SaveSettings() {
@@ -192,4 +207,5 @@ void TRSForm::SaveSettings() {
     SettingsWriteInteger(QStringLiteral("RS\\Detect\\COM"), DetectCOM);
     SettingsWriteString(QStringLiteral("RS\\Detect\\Name"), DetectName);
     SettingsWriteString(QStringLiteral("RS\\Detect\\Description"), DetectDescription);
+    SettingsWriteInteger(QStringLiteral("RS\\Follow"), Follow ? 1 : 0);
 }

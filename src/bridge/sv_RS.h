@@ -52,8 +52,14 @@ public:
     int32_t DetectCOM = 0;
     QString DetectName;
     QString DetectDescription;
+    // Why the last open failed, in a few words; empty once a port opened.
+    QString OpenFailure;
+    // A device that answers on a port that appeared becomes the configured one.
+    bool Follow = true;
 
 private:
+    void ReportOpenFailure(const QString& name, int error, const QString& message);
+
     TFormParams* FormParams;
     TDistForm* DistForm;
     QObject* Hub;

@@ -4,6 +4,7 @@
 #include "app/Hub.h"
 #include "bridge/DistUnit.h"
 #include "bridge/sv_RS.h"
+#include "detect/DeviceFollow.h"
 #include "detect/EnumDevices.h"
 #include "serial/PortNames.h"
 #include "platform/WinMessage.h"
@@ -72,6 +73,8 @@ void TDistForm::ReportProbeResult() {
         AddLogLine("----------------", false);
     }
     SendWinMessage(Hub, WM_SV_DIST_STATE);
+    if (Follower)
+        Follower->ProbeReported();
     if (PassMode != 1)
         return;
     if (ProbeResult > BestResult) {

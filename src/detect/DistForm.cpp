@@ -11,6 +11,7 @@
 #include "app/Hub.h"
 #include "bridge/DistUnit.h"
 #include "bridge/sv_Prot.h"
+#include "detect/DeviceFollow.h"
 #include "detect/EnumDevices.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorReport.h"
@@ -93,6 +94,7 @@ void TDistForm::Attach(TFormParams* params, TTCPForm* tcp, TRSForm* rs, std::fun
     TCPForm = tcp;
     RSForm = rs;
     UpdateStatus = std::move(updateStatus);
+    Follower = std::make_unique<TDeviceFollow>(this, rs, params);
 }
 
 void TDistForm::AddLogLine(const QByteArray& text, bool withTimeStamp) {

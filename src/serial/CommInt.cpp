@@ -88,6 +88,7 @@ void TCustomComm::CreateHandle() {
         RaiseCommError(QStringLiteral("Error accessing specified device"), error);
     }
     SavedTerminal = std::move(saved);
+    LowLatencySet = RequestLowLatency(fd);
     FHandle = fd;
     qCDebug(lcSerial) << "opened" << FDeviceName << "as" << path;
     HasModemLines = true;
@@ -96,6 +97,9 @@ void TCustomComm::CreateHandle() {
 void TCustomComm::DestroyHandle() {
     if (FHandle < 0)
         return;
+    if (LowLatencySet)
+        EndLowLatency(FHandle);
+    LowLatencySet = false;
     if (SavedTerminal)
         SerialSys().SetAttr(FHandle, *SavedTerminal);
     SerialSys().Close(FHandle);

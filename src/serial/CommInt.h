@@ -166,6 +166,7 @@ private:
     TCommOptions FOptions = 0;
     TFlowControl FFlowControl = fcDefault;
     bool HasModemLines = true;
+    bool LowLatencySet = false;
     int SavedCounters[5] = {};
     std::unique_ptr<termios2> SavedTerminal;
 };

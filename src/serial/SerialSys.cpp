@@ -16,6 +16,7 @@ TSerialSys& SerialSys() { return *Current; }
 void SetSerialSys(TSerialSys* sys) { Current = sys ? sys : &RealSys; }
 
 int TSerialSys::Open(const char* path, int flags) { return ::open(path, flags); }
+int TSerialSys::Access(const char* path, int mode) { return ::access(path, mode); }
 int TSerialSys::Close(int fd) { return ::close(fd); }
 int TSerialSys::IsTty(int fd) { return ::isatty(fd); }
 int TSerialSys::Flock(int fd, int operation) { return ::flock(fd, operation); }
@@ -24,6 +25,8 @@ int TSerialSys::GetAttr(int fd, termios2& attr) { return ::ioctl(fd, TCGETS2, &a
 int TSerialSys::SetAttr(int fd, const termios2& attr) { return ::ioctl(fd, TCSETS2, &attr); }
 int TSerialSys::GetRs485(int fd, serial_rs485& config) { return ::ioctl(fd, TIOCGRS485, &config); }
 int TSerialSys::SetRs485(int fd, const serial_rs485& config) { return ::ioctl(fd, TIOCSRS485, &config); }
+int TSerialSys::GetSerial(int fd, serial_struct& info) { return ::ioctl(fd, TIOCGSERIAL, &info); }
+int TSerialSys::SetSerial(int fd, const serial_struct& info) { return ::ioctl(fd, TIOCSSERIAL, &info); }
 int TSerialSys::ModemBits(int fd, unsigned long request, int bits) { return ::ioctl(fd, request, &bits); }
 int TSerialSys::GetModem(int fd, int& bits) { return ::ioctl(fd, TIOCMGET, &bits); }
 int TSerialSys::GetCounters(int fd, serial_icounter_struct& counters) { return ::ioctl(fd, TIOCGICOUNT, &counters); }

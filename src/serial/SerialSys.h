@@ -6,6 +6,7 @@
 struct termios2;
 struct serial_rs485;
 struct serial_icounter_struct;
+struct serial_struct;
 
 // The operating-system calls the serial component makes, behind one seam so that tests can
 // make any of them fail. Each returns what the system call returns (-1 with errno set on failure).
@@ -13,6 +14,7 @@ class TSerialSys {
 public:
     virtual ~TSerialSys() = default;
     virtual int Open(const char* path, int flags);
+    virtual int Access(const char* path, int mode);
     virtual int Close(int fd);
     virtual int IsTty(int fd);
     virtual int Flock(int fd, int operation);
@@ -21,6 +23,8 @@ public:
     virtual int SetAttr(int fd, const termios2& attr);
     virtual int GetRs485(int fd, serial_rs485& config);
     virtual int SetRs485(int fd, const serial_rs485& config);
+    virtual int GetSerial(int fd, serial_struct& info);                // TIOCGSERIAL
+    virtual int SetSerial(int fd, const serial_struct& info);          // TIOCSSERIAL
     virtual int ModemBits(int fd, unsigned long request, int bits);  // TIOCMBIS, TIOCMBIC
     virtual int GetModem(int fd, int& bits);                         // TIOCMGET
     virtual int GetCounters(int fd, serial_icounter_struct& counters);

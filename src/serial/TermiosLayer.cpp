@@ -153,3 +153,19 @@ int MakeRaw(int fd) {
     attr.c_cc[VTIME] = 0;
     return SerialSys().SetAttr(fd, attr) == 0 ? 0 : errno;
 }
+
+bool RequestLowLatency(int fd) {
+    serial_struct info{};
+    if (SerialSys().GetSerial(fd, info) != 0 || (info.flags & ASYNC_LOW_LATENCY))
+        return false;
+    info.flags |= ASYNC_LOW_LATENCY;
+    return SerialSys().SetSerial(fd, info) == 0;
+}
+
+void EndLowLatency(int fd) {
+    serial_struct info{};
+    if (SerialSys().GetSerial(fd, info) != 0)
+        return;
+    info.flags &= ~ASYNC_LOW_LATENCY;
+    SerialSys().SetSerial(fd, info);
+}

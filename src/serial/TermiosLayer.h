@@ -62,3 +62,8 @@ int GetCommState(int fd, TDCB& record);
 int SetCommState(int fd, const TDCB& record);
 // Puts a freshly opened terminal into raw mode for binary transfer; returns 0 or the error number.
 int MakeRaw(int fd);
+// Asks the driver for low-latency mode (ASYNC_LOW_LATENCY), which makes USB adapters hand on
+// received bytes at once instead of on their latency timer. True when this call switched it on,
+// so that the caller restores it at close; drivers without the mode, or refusing it, give false.
+bool RequestLowLatency(int fd);
+void EndLowLatency(int fd);

@@ -71,6 +71,7 @@ TFormParams::TFormParams(QObject* hub, QWidget* parent) : QDialog(parent), Hub(h
     setTabOrder(EditTCPPort, EditTCPSendDelay);
 
     connect(ComboBox_PortRS, &QComboBox::currentIndexChanged, this, &TFormParams::OnChanged);
+    connect(ComboBox_PortRS, &QComboBox::currentIndexChanged, this, &TFormParams::ShowSelectedDescription);
     connect(EditTCPPort, &QLineEdit::textChanged, this, &TFormParams::OnChanged);
     connect(EditTCPSendDelay, &QLineEdit::textChanged, this, &TFormParams::OnChanged);
     connect(BtOK, &QPushButton::clicked, this, &TFormParams::BtOKClick);
@@ -137,6 +138,23 @@ bool TFormParams::FormCloseQuery() {
     default:
         return false;
     }
+}
+
+// The entries stay "COMn", so that their order and meaning do not change: a port present is
+// shown bold, with what it is as its tooltip.
+void TFormParams::ShowPortDescriptions(const QMap<int, QString>& descriptions) {
+    for (int index = 0; index < ComboBox_PortRS->count(); ++index) {
+        const QString description = descriptions.value(index + 1);
+        QFont font = ComboBox_PortRS->font();
+        font.setBold(true);
+        ComboBox_PortRS->setItemData(index, description.isEmpty() ? QVariant() : QVariant(description), Qt::ToolTipRole);
+        ComboBox_PortRS->setItemData(index, description.isEmpty() ? QVariant() : QVariant(font), Qt::FontRole);
+    }
+    ShowSelectedDescription();
+}
+
+void TFormParams::ShowSelectedDescription() {
+    ComboBox_PortRS->setToolTip(ComboBox_PortRS->currentData(Qt::ToolTipRole).toString());
 }
 
 void TFormParams::TakeSnapshot() { Snapshot = std::make_unique<TsvControls>(this); }

@@ -1,5 +1,7 @@
 #pragma once
 #include <QDialog>
+#include <QMap>
+#include <QString>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -34,6 +36,8 @@ public:
     void LoadSettings();
     void SaveSettings();
 
+    // What each port present is, by its number.
+    void ShowPortDescriptions(const QMap<int, QString>& descriptions);
     void OnChanged();
     // False when a field's number is out of its range: that is reported and nothing is saved.
     bool BtSaveClick();
@@ -64,6 +68,7 @@ protected:
 private:
     void TakeSnapshot();
     bool FieldsInRange();
+    void ShowSelectedDescription();
 
     QObject* Hub;
     TSettingsPart* SerialSide = nullptr;

@@ -203,7 +203,7 @@ TEST(Dispatcher, AFailedWriteAnswersWithThePortNameAndReopens) {
     EXPECT_EQ(bridge.Dist.State, dsIdle);
     EXPECT_EQ(bridge.Dist.Exchange.CurrentClient, 0u);
     const QStringList log = bridge.Program.LogLines();
-    EXPECT_TRUE(log.last().endsWith("RS: COM1 Open Error!"));
+    EXPECT_TRUE(log[log.size() - 2].endsWith("RS: COM1 Open Error!"));
     EXPECT_GE(log.filter("RS: COM1 Tx Error!").size(), 2);
 }
 

@@ -58,12 +58,13 @@ bool GoesAwayNow(const TFaultClient& client, TClock::time_point now) {
     case TAct::ResetDuring: return !client.Got.isEmpty();
     case TAct::CloseAfter:
     case TAct::ResetAfter: return AnswerComplete(client);
-    case TAct::NoReader: return now - client.SentAt >= client.Stay;
+    case TAct::NoReader:
+    case TAct::Pour: return now - client.SentAt >= client.Stay;
     default: return false;
     }
 }
 
-bool Posts(TAct act) { return act == TAct::Trickle || act == TAct::Paced; }
+bool Posts(TAct act) { return act == TAct::Trickle || act == TAct::Paced || act == TAct::Upload; }
 
 void SendBytes(TFaultClient& client, const QByteArray& bytes) {
     if (!bytes.isEmpty())
@@ -86,8 +87,20 @@ void SendRequest(TFaultClient& client) {
     client.NextPieceAt = client.SentAt;
 }
 
+// Sends what the socket takes of a body poured without end.
+void Pour(TFaultClient& client) {
+    static const QByteArray flood(1 << 16, 'p');
+    while (::send(client.Fd, flood.constData(), static_cast<size_t>(flood.size()), MSG_NOSIGNAL | MSG_DONTWAIT) > 0) {
+    }
+}
+
 // A trickle sends a byte every half second; a paced post 1152 bytes every tenth of a second.
 void SendPiece(TFaultClient& client, TClock::time_point now) {
+    if (client.Act == TAct::Upload) {
+        const ssize_t n = ::send(client.Fd, client.Rest.constData(), static_cast<size_t>(client.Rest.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+        client.Rest.remove(0, std::max<ssize_t>(n, 0));
+        return;
+    }
     if (client.Rest.isEmpty() || now < client.NextPieceAt)
         return;
     const bool trickle = client.Act == TAct::Trickle;
@@ -127,6 +140,8 @@ void Step(TFaultClient& client, short revents, TClock::time_point now) {
     }
     if (client.Sent && Posts(client.Act))
         SendPiece(client, now);
+    if (client.Sent && client.Act == TAct::Pour)
+        Pour(client);
     if (client.Sent)
         SendExtraByte(client, now);
     if (client.Sent && GoesAwayNow(client, now))
@@ -135,6 +150,8 @@ void Step(TFaultClient& client, short revents, TClock::time_point now) {
 } // namespace
 
 QByteArray RequestFor(const TFaultClient& client) {
+    if (client.Act == TAct::Pour)
+        return "POST /upload HTTP/1.1\r\nHost: localhost\r\nContent-Length: " + QByteArray::number(client.DeclaredBody) + "\r\n\r\n";
     if (Posts(client.Act))
         return "POST /upload HTTP/1.1\r\nHost: localhost\r\nContent-Length: " +
                QByteArray::number(client.DeclaredBody ? client.DeclaredBody : client.Size) + "\r\n\r\n" +

@@ -20,6 +20,8 @@ enum class TAct {
     NoReader,     // sends its request, reads nothing, sends one more byte after Hold, leaves after Stay
     Trickle,      // posts a body of Size bytes, a byte every half second
     Paced,        // posts a body of Size bytes at the wire rate of 11520 bytes a second
+    Upload,       // posts a body of Size bytes at once
+    Pour,         // declares a body of DeclaredBody bytes and pours it as fast as it goes, leaves after Stay
 };
 
 struct TFaultClient {

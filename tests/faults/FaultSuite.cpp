@@ -4,7 +4,10 @@
 // and its descriptors and memory must come back to where they were.
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QThread>
+#include <atomic>
+#include <thread>
 #include <gtest/gtest.h>
 
 #include "SimDevice.h"
@@ -247,4 +250,59 @@ TEST_F(TFaultSuite, NoClientHandsAnotherItsAnswerOrKeepsTheLine) {
     EXPECT_TRUE(Device.LastUpload() == TSimDevice::Pattern(250000)) << "the device saw a trickled body whole";
     ExpectAliveAndClean("senders");
     ExpectBackAtBaseline("senders");
+}
+
+// Whatever clients send, the program holds a bounded part of it, and bursts lose no one.
+TEST_F(TFaultSuite, MemoryStaysBoundedWhateverClientsSendAndBurstsLoseNoOne) {
+    WarmUp();
+
+    TWave flood(31);
+    for (int i = 0; i < 40; ++i)
+        flood.AddOne(TAct::Upload, std::chrono::milliseconds(10 * i), (1 << 20) - i);
+    TFaultClient& pourer = flood.AddOne(TAct::Pour, 1000ms, 1);
+    pourer.DeclaredBody = qint64(1) << 30;
+    pourer.Stay = 15s;
+    flood.Add(TAct::Normal, 10, 2000ms);
+    std::atomic<qint64> peak{0};
+    std::atomic<bool> sampling{true};
+    std::thread sampler([&] {
+        while (sampling) {
+            peak = std::max<qint64>(peak, ResidentKiB(Pid()));
+            std::this_thread::sleep_for(50ms);
+        }
+    });
+    flood.Run(Program.Port, 240s);
+    sampling = false;
+    sampler.join();
+    for (const TFaultClient& client : flood.Clients) {
+        EXPECT_FALSE(client.TimedOut) << static_cast<int>(client.Act) << " " << client.Size;
+        if (client.Act == TAct::Upload) {
+            EXPECT_TRUE(client.Got.contains("received " + QByteArray::number(client.Size) + " bytes")) << client.Got.left(200).constData();
+        } else if (client.Act == TAct::Normal) {
+            EXPECT_TRUE(IsOwnAnswer(client)) << client.Size;
+        }
+    }
+#ifndef QUELLOR_SANITIZE
+    EXPECT_LE(peak, BaseResident + 64 * 1024) << "resident KiB at the peak, " << BaseResident << " idle";
+#endif
+    ExpectAliveAndClean("flood");
+    ExpectBackAtBaseline("flood");
+
+    // Two loops keep both cores busy while 200 clients connect at once.
+    std::vector<std::unique_ptr<QProcess>> busy;
+    for (int i = 0; i < 2; ++i) {
+        busy.push_back(std::make_unique<QProcess>());
+        busy.back()->start(QStringLiteral("timeout"), {QStringLiteral("90"), QStringLiteral("sh"), QStringLiteral("-c"),
+                                                       QStringLiteral("while :; do :; done")});
+    }
+    TWave burst(32);
+    burst.Add(TAct::Normal, 200, 50ms, 200, 3000);
+    burst.Run(Program.Port, 60s);
+    for (auto& loop : busy) {
+        loop->kill();
+        loop->waitForFinished();
+    }
+    ExpectNormalClientsServed(burst, IsOwnAnswer);
+    ExpectAliveAndClean("burst");
+    ExpectBackAtBaseline("burst");
 }

@@ -64,7 +64,7 @@ TEST(SettingsStore, EmptyStoreLoadsTheDefaultsAndWritesNothing) {
     EXPECT_FALSE(QFile::exists(SettingsFilePath()));
 }
 
-TEST(SettingsStore, FirstSaveWritesExactlyTheTenValuesAsText) {
+TEST(SettingsStore, FirstSaveWritesExactlyTheElevenValuesAsText) {
     TFreshProgram program;
     program.Params().LoadSettings();
     program.Rs().DetectName = "COM3";
@@ -74,12 +74,13 @@ TEST(SettingsStore, FirstSaveWritesExactlyTheTenValuesAsText) {
     QStringList keys = file.allKeys();
     keys.sort();
     EXPECT_EQ(keys, (QStringList{"Config/Saved", "RS/COM", "RS/Detect/COM", "RS/Detect/Description",
-                                 "RS/Detect/Name", "TCP/AllowedHosts", "TCP/Delay", "TCP/Framing", "TCP/Listen",
-                                 "TCP/Port"}));
+                                 "RS/Detect/Name", "RS/Follow", "TCP/AllowedHosts", "TCP/Delay", "TCP/Framing",
+                                 "TCP/Listen", "TCP/Port"}));
     for (const QString& key : keys)
         EXPECT_EQ(file.value(key).typeId(), QMetaType::QString) << key.toStdString();
     EXPECT_EQ(file.value("Config/Saved").toString(), "1");
     EXPECT_EQ(file.value("RS/COM").toString(), "1");
+    EXPECT_EQ(file.value("RS/Follow").toString(), "1");
     EXPECT_EQ(file.value("TCP/Port").toString(), "24111");
     EXPECT_EQ(file.value("RS/Detect/Name").toString(), "COM3");
 }

@@ -1,0 +1,90 @@
+#pragma once
+// The real program and its simulated device, side by side in a private profile, for the benchmarks.
+#include <QProcess>
+#include <QSettings>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <memory>
+#include <vector>
+
+#include "SimDevice.h"
+
+constexpr int SendDelayMs = 100;
+
+inline quint16 FreePort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+// The real program in a private profile whose COM1 is the device.
+class TQuellor {
+public:
+    TQuellor(const QString& profile, quint16 port, bool framing = true) {
+        QSettings settings(profile + "/NORVEL-Q/quellor.conf", QSettings::IniFormat);
+        settings.setValue("RS/COM", "1");
+        settings.setValue("TCP/Port", QString::number(port));
+        settings.setValue("TCP/Delay", QString::number(SendDelayMs));
+        settings.setValue("TCP/Framing", framing ? "1" : "0");
+        settings.sync();
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_CONFIG_HOME", profile);
+        environment.insert("XDG_RUNTIME_DIR", profile + "/run");
+        environment.remove("DISPLAY");
+        environment.remove("WAYLAND_DISPLAY");
+        environment.remove("QT_QPA_PLATFORM");
+        Process.setProcessEnvironment(environment);
+        Process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+        Process.setStandardErrorFile(QProcess::nullDevice());
+        Process.start(QUELLOR_BINARY, {});
+        Process.waitForStarted();
+        QTcpSocket probe;
+        for (int i = 0; i < 100; ++i) {
+            probe.connectToHost(QHostAddress::LocalHost, port);
+            if (probe.waitForConnected(100))
+                break;
+            QThread::msleep(50);
+        }
+        probe.abort();
+        // Let the start-up probe of the device pass, so that it does not share the first runs.
+        QThread::msleep(300);
+    }
+    ~TQuellor() {
+        Process.terminate();
+        Process.waitForFinished(5000);
+    }
+
+    qint64 Pid() const { return Process.processId(); }
+
+private:
+    QProcess Process;
+};
+
+inline TSimDevice::TOptions Device(const QString& profile, bool paced = false) {
+    TSimDevice::TOptions options;
+    options.Link = profile + "/NORVEL-Q/ports/COM1";
+    options.Paced = paced;
+    return options;
+}
+
+// Loops that keep cores busy while they live.
+class TBusyCores {
+public:
+    explicit TBusyCores(int count) {
+        for (int i = 0; i < count; ++i) {
+            Loops.push_back(std::make_unique<QProcess>());
+            Loops.back()->start(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("while :; do :; done")});
+            Loops.back()->waitForStarted();
+        }
+    }
+    ~TBusyCores() {
+        for (auto& loop : Loops) {
+            loop->kill();
+            loop->waitForFinished();
+        }
+    }
+
+private:
+    std::vector<std::unique_ptr<QProcess>> Loops;
+};

@@ -1,0 +1,152 @@
+// A device that comes back on another port is found there again, without Start.
+#include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QSystemTrayIcon>
+#include <QTemporaryDir>
+#include <cerrno>
+#include <gtest/gtest.h>
+
+#include "SimDevice.h"
+#include "bridge/DistUnit.h"
+#include "detect/EnumDevices.h"
+#include "platform/ShellOpen.h"
+#include "serial/PortNames.h"
+#include "serial/SerialSys.h"
+#include "settings/UtilsRegistry.h"
+#include "support/Net.h"
+#include "support/Program.h"
+#include "support/Pty.h"
+
+namespace {
+using namespace std::chrono_literals;
+
+std::unique_ptr<TSimDevice> DeviceOn(int number) {
+    TSimDevice::TOptions options;
+    options.Link = PortMapFolder() + QStringLiteral("/COM%1").arg(number);
+    return std::make_unique<TSimDevice>(options);
+}
+
+// The program started on COM1, where the device answers; the ports are those of the map.
+struct TFollow {
+    QTemporaryDir Sysfs;
+    std::unique_ptr<TSimDevice> Old = DeviceOn(1);
+    std::unique_ptr<TSimDevice> New;
+    quint16 Port = FreeTcpPort();
+    TProgram Program{"FollowTest"};
+    QStringList Opened;
+
+    explicit TFollow(bool follow = true, bool saved = true) {
+        QFile::remove(SettingsFilePath());
+        SettingsWriteInteger("RS\\COM", 1);
+        SettingsWriteInteger("Config\\Saved", saved ? 1 : 0);
+        SettingsWriteInteger("TCP\\Port", Port);
+        if (!follow)
+            SettingsWriteInteger("RS\\Follow", 0);
+        QDir().mkpath(Sysfs.path() + "/class/tty");
+        Program.Dist().EnumSources->SysfsRoot = Sysfs.path();
+        SetShellOpenHook([this](const QString& text) { Opened << text; });
+        FreshDialogs();
+        Program.Main().StartUp();
+        Program.Dist().StartProbe(false);
+        EXPECT_TRUE(WaitUntil([&] { return Program.Dist().DeviceOk; }));
+    }
+    ~TFollow() {
+        SetShellOpenHook({});
+        Old.reset();
+        New.reset();
+        MapEveryPortNowhere();
+    }
+    // The adapter is pulled out, and plugged in again where it gets the next number.
+    void Move() {
+        Old.reset();
+        MapPort(1, "/nonexistent/quellor-test/COM1");
+        New = DeviceOn(2);
+    }
+    QString NewNode() const { return QFileInfo(New->SlavePath()).canonicalFilePath(); }
+    int Configured() const { return Program.W.Params->ComboBox_PortRS->currentIndex() + 1; }
+    bool Logged(const QString& text) const { return !Program.LogLines().filter(text).isEmpty(); }
+};
+
+// Access to every node is refused until the test allows it, as before udev has set a new node's group.
+class TLateAccess : public TSerialSys {
+public:
+    TLateAccess() { SetSerialSys(this); }
+    ~TLateAccess() override { SetSerialSys(nullptr); }
+    int Access(const char* path, int mode) override {
+        errno = EACCES;
+        return Allowed ? TSerialSys::Access(path, mode) : -1;
+    }
+    bool Allowed = false;
+};
+} // namespace
+
+TEST(Follow, ADeviceThatMovedIsProbedStoredAndServedThereWithoutStart) {
+    TFollow follow;
+    follow.Move();
+    ASSERT_TRUE(WaitUntil([&] { return follow.Configured() == 2; }, 5000ms));
+    EXPECT_TRUE(follow.Logged("RS: port removed COM1"));
+    EXPECT_TRUE(follow.Logged("RS: port added COM2=Mapped port (" + follow.NewNode() + ")"));
+    EXPECT_TRUE(follow.Logged(" COM2: Found Device (the device moved from COM1)"));
+    EXPECT_EQ(SettingsReadInteger("RS\\COM", 0), 2);
+    EXPECT_EQ(SettingsReadInteger("RS\\Detect\\COM", 0), 2);
+    EXPECT_EQ(SettingsReadString("RS\\Detect\\Description", {}), "Mapped port (" + follow.NewNode() + ")");
+    EXPECT_EQ(follow.Program.Dist().PassMode, 0);
+    EXPECT_EQ(follow.Program.Rs().PortName(), "COM2");
+
+    TClient client(follow.Port);
+    client.Send("GET /id.txt HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    EXPECT_TRUE(client.ReadToClose().endsWith(TSimDevice::IdText()));
+    EXPECT_TRUE(follow.Opened.isEmpty());
+    emit follow.Program.Main().TrayIcon1->messageClicked();
+    EXPECT_EQ(follow.Opened, QStringList{"http:\\\\localhost:" + QString::number(follow.Port)});
+}
+
+TEST(Follow, ABoardThatMissesTheFirstProbeWhileItStartsIsAskedAgainOnTheOpenPort) {
+    TFollow follow;
+    TPty board;
+    follow.Old.reset();
+    MapPort(1, "/nonexistent/quellor-test/COM1");
+    MapPort(2, board.SlavePath);
+    EXPECT_EQ(board.Read(110, 3000ms), ProbeRequest());
+    EXPECT_EQ(board.Read(110, 5000ms), ProbeRequest());
+    board.Write("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nboard");
+    ASSERT_TRUE(WaitUntil([&] { return follow.Configured() == 2; }));
+    EXPECT_EQ(follow.Program.LogLines().filter("RS: Open COM2").size(), 1);
+}
+
+// Also the first time the device is plugged in, before any port was chosen.
+TEST(Follow, ANewNodeIsOpenedOnlyOnceItMayBe) {
+    TFollow follow(true, false);
+    TLateAccess access;
+    follow.Move();
+    ASSERT_TRUE(WaitUntil([&] { return follow.Logged("RS: port added COM2"); }));
+    WaitUntil([] { return false; }, 1000ms);
+    EXPECT_EQ(follow.Configured(), 1);
+    EXPECT_FALSE(follow.Logged("COM2 Open Error!"));
+    EXPECT_FALSE(follow.Logged("RS: Open COM2"));
+    access.Allowed = true;
+    EXPECT_TRUE(WaitUntil([&] { return follow.Configured() == 2; }, 2000ms));
+    EXPECT_TRUE(follow.Logged(" COM2: Found Device (the device was found on a port that appeared)"));
+    EXPECT_EQ(SettingsReadInteger("Config\\Saved", 0), 1);
+}
+
+TEST(Follow, WithFollowOffPortsAreOnlyLoggedAndListed) {
+    TFollow follow(false);
+    TFormParams& params = follow.Program.Params();
+    follow.Program.Dist().show();
+    EXPECT_EQ(params.ComboBox_PortRS->itemData(0, Qt::ToolTipRole).toString(),
+              "Mapped port (" + QFileInfo(PortMapFolder() + "/COM1").canonicalFilePath() + ")");
+    EXPECT_EQ(params.ComboBox_PortRS->toolTip(), params.ComboBox_PortRS->itemData(0, Qt::ToolTipRole).toString());
+    follow.Move();
+    ASSERT_TRUE(WaitUntil([&] { return follow.Logged("RS: port added COM2"); }));
+    WaitUntil([] { return false; }, 1500ms);
+    EXPECT_EQ(follow.Configured(), 1);
+    EXPECT_EQ(SettingsReadInteger("RS\\COM", 0), 1);
+    EXPECT_FALSE(follow.Logged("RS: Open COM2"));
+    EXPECT_TRUE(follow.Program.LogLines().contains("COM2=Mapped port (" + follow.NewNode() + ")"));
+    EXPECT_TRUE(params.ComboBox_PortRS->itemData(0, Qt::ToolTipRole).isNull());
+    EXPECT_EQ(params.ComboBox_PortRS->itemData(1, Qt::ToolTipRole).toString(), "Mapped port (" + follow.NewNode() + ")");
+    EXPECT_EQ(params.ComboBox_PortRS->itemText(1), "COM2");
+    follow.Program.Dist().hide();
+}
