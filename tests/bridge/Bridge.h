@@ -79,3 +79,15 @@ struct TBridge {
         return interval;
     }
 };
+
+// The same with framing on and the host check: answers end where their heads say.
+struct TFramed : TBridge {
+    TFramed() : TBridge(100, true) {}
+    // A client whose request has reached the device.
+    int32_t Ask(TClient& client, const QByteArray& request) {
+        const int32_t id = Connect(client, request);
+        Dist.OnClientData(id);
+        EXPECT_EQ(Device.Read(static_cast<int>(request.size())), request);
+        return id;
+    }
+};

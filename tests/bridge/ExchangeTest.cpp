@@ -17,15 +17,8 @@ const QByteArray GetB = "GET /b HTTP/1.1\r\nHost: localhost\r\n\r\n";
 const QByteArray AnswerA = "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\npage A";
 const QByteArray AnswerB = "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\npage B";
 
-struct TLine : TBridge {
-    TLine() : TBridge(100, true) {}
-    // A client whose request has reached the device.
-    int32_t Ask(TClient& client, const QByteArray& request = GetA) {
-        const int32_t id = Connect(client, request);
-        Dist.OnClientData(id);
-        EXPECT_EQ(Device.Read(static_cast<int>(request.size())), request);
-        return id;
-    }
+struct TLine : TFramed {
+    int32_t Ask(TClient& client, const QByteArray& request = GetA) { return TFramed::Ask(client, request); }
     void Ticks(int count) {
         for (int i = 0; i < count; ++i)
             Dist.TimerEndTimer();

@@ -10,15 +10,8 @@ namespace {
 const QByteArray Get = "GET /a HTTP/1.1\r\nHost: localhost\r\n\r\n";
 const QByteArray Head = "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n";
 
-struct TFramedBridge : TBridge {
-    TFramedBridge() : TBridge(100, true) {}
-    // A client whose request has reached the device.
-    int32_t Ask(TClient& client, const QByteArray& request = Get) {
-        const int32_t id = Connect(client, request);
-        Dist.OnClientData(id);
-        EXPECT_EQ(Device.Read(static_cast<int>(request.size())), request);
-        return id;
-    }
+struct TFramedBridge : TFramed {
+    int32_t Ask(TClient& client, const QByteArray& request = Get) { return TFramed::Ask(client, request); }
     void WaitForAnswerBytes(qsizetype size) {
         EXPECT_TRUE(WaitUntil([&] { return Dist.Exchange.Handed + Dist.Exchange.Answer.size() >= size; })) << Dist.Exchange.Answer.size();
     }
