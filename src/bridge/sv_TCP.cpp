@@ -34,6 +34,7 @@ QByteArray FixedAnswer(const QByteArray& status, const QByteArray& text) {
 const QByteArray DeviceNotRespondingAnswer = FixedAnswer("503 Service Unavailable", "Device is not responding.");
 const QByteArray DeviceNotAvailableAnswer = FixedAnswer("503 Service Unavailable", "~ is not available.");
 const QByteArray RequestIncompleteAnswer = FixedAnswer("408 Request Timeout", "The request did not arrive whole.");
+const QByteArray BadLengthAnswer = FixedAnswer("400 Bad Request", "The request's length could not be read.");
 
 QByteArray ForbiddenAnswer(const http::TRefusal& refusal) {
     const QByteArray name = QString::fromLatin1(refusal.Name).toHtmlEscaped().toLatin1();
@@ -117,7 +118,7 @@ QList<int32_t> TMySocketList::HeldClients() const {
 QList<int32_t> TMySocketList::WaitingClients() const {
     QList<int32_t> ids;
     for (const auto& record : Records)
-        if (!record->TakenUp && record->Request.Size() > 0)
+        if (!record->TakenUp)
             ids << record->Id;
     return ids;
 }
@@ -154,6 +155,7 @@ void TTCPForm::ServerSocket1Accept(TServerConnection& connection) {
     connection.Data = LastClientId;
     auto record = std::make_unique<TMySocket>();
     record->Id = LastClientId;
+    record->ClockStart = GetTickCount();
     Clients.Add(std::move(record));
 }
 
@@ -186,6 +188,12 @@ bool TTCPForm::TakeRequestBytes(TMySocket& record, const QByteArray& data) {
     if (headWaited && head.State() != http::TRequest::NeedMore && head.State() != http::TRequest::NotHttp) {
         if (const auto refusal = Guard.Check(head)) {
             Refuse(record.Id, *refusal);
+            return false;
+        }
+        // The device could find another end than the bridge, and answer a request of its own.
+        if (record.Request.Unreadable()) {
+            Log(QStringLiteral("refused a request whose length could not be read"));
+            SendAnswer(record.Id, BadLengthAnswer);
             return false;
         }
     }
@@ -298,11 +306,17 @@ bool TTCPForm::RequestOverdue(int32_t id) const {
     return record && record->RequestOverdue(GetTickCount());
 }
 
-// A request that may go to the line waits for its turn, not for its sender.
+// A request that may go to the line waits for its turn, not for its sender. A connection that
+// sends nothing at all is closed without an answer once a request would have been overdue.
 void TTCPForm::RefuseOverdue() {
     const uint32_t now = GetTickCount();
     for (const int32_t id : Clients.WaitingClients()) {
         const TMySocket* record = Clients.FindById(id);
+        if (record && record->Request.Size() == 0 && static_cast<uint32_t>(now - record->ClockStart) > RequestBaseMs) {
+            if (TServerConnection* connection = FindConnection(id))
+                ServerSocket1->Close(*connection);
+            continue;
+        }
         if (!record || record->RequestReady() || !record->RequestOverdue(now))
             continue;
         Log(QStringLiteral("client %1 sent no whole request in %2 s, %3 bytes came")

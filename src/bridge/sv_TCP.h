@@ -65,6 +65,8 @@ extern const QByteArray DeviceNotRespondingAnswer;
 extern const QByteArray DeviceNotAvailableAnswer;
 // To a client whose request did not arrive whole within its deadline.
 extern const QByteArray RequestIncompleteAnswer;
+// To a client whose request's length cannot be read for certain.
+extern const QByteArray BadLengthAnswer;
 // A request body up to this size is held until it is whole; a larger one is written as it comes.
 constexpr qsizetype MaxHeldBody = qsizetype(1) << 20;
 // What one client's request may hold in memory, its head and a held body; beyond it, and beyond

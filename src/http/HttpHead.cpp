@@ -200,6 +200,9 @@ TRequest TRequestHead::Feed(QByteArrayView bytes) {
 bool TRequestHead::RequestLineByte(char c) {
     switch (LinePart) {
     case 0:
+        // Empty lines ahead of a request are no part of it.
+        if ((c == '\r' || c == '\n') && MethodName.isEmpty())
+            return true;
         if (c == ' ' && !MethodName.isEmpty()) {
             LinePart = 1;
             return true;

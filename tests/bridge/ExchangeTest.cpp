@@ -217,3 +217,39 @@ TEST(Exchange, TheSettingsSavedMidAnswerEndTheExchangeAndTheNextClientIsServed) 
     line.Device.Write(AnswerB);
     EXPECT_EQ(next.ReadToClose(), AnswerB);
 }
+
+TEST(Exchange, ARequestWhoseEndTheDeviceCouldReadOtherwiseIsRefusedAndAChunkedOneEndsAtItsLastChunk) {
+    TLine line;
+    const QByteArray smuggled = "GET /b HTTP/1.1\r\n\r\n";
+    TClient sly(line.Port);
+    line.Connect(sly, "POST /u HTTP/1.1\r\nContent-Length: 0\r\nTransfer-Encoding: chunked\r\n\r\n" + smuggled);
+    EXPECT_EQ(sly.ReadToClose(), BadLengthAnswer);
+    EXPECT_TRUE(line.Program.LogLines().last().endsWith("TCP: refused a request whose length could not be read"));
+    line.Dist.TimerCheckTimer();
+    EXPECT_TRUE(line.LineQuiet());
+
+    const QByteArray chunked = "POST /u HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nhi\r\n0\r\n\r\n";
+    TClient client(line.Port);
+    const int32_t id = line.Connect(client, chunked + smuggled);
+    line.Dist.OnClientData(id);
+    EXPECT_EQ(line.Device.Read(static_cast<int>(chunked.size())), chunked);
+    EXPECT_TRUE(line.LineQuiet());
+    line.Device.Write(AnswerA);
+    EXPECT_EQ(client.ReadToClose(), AnswerA);
+}
+
+TEST(Exchange, AConnectionThatSendsNothingIsClosedWhenARequestWouldBeOverdue) {
+    TLine line;
+    uint32_t now = 1000;
+    SetTickSource([&] { return now; });
+    TClient idle(line.Port);
+    ASSERT_TRUE(WaitUntil([&] { return line.Program.Tcp().Clients.Count() == 1; }));
+    now += 20000;
+    line.Dist.TimerCheckTimer();
+    EXPECT_EQ(line.Program.Tcp().Clients.Count(), 1);
+    ++now;
+    line.Dist.TimerCheckTimer();
+    SetTickSource({});
+    EXPECT_EQ(idle.ReadToClose(2s), "");
+    EXPECT_EQ(idle.Socket.state(), QAbstractSocket::UnconnectedState);
+}

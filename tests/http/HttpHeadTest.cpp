@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "http/HttpHead.h"
+#include "http/RequestMeter.h"
 
 using http::TAnswerFramer;
 using http::TFrame;
@@ -113,4 +114,38 @@ TEST(RequestHead, BytesThatDoNotBeginLikeARequestAreNotHttp) {
         EXPECT_EQ(TRequestHead().Feed(bytes), TRequest::NotHttp) << bytes.constData();
     EXPECT_EQ(TRequestHead().Feed("GET / HTTP/1.1\r\nX: " + QByteArray(http::MaxHeadBytes, 'a')), TRequest::TooLong);
     EXPECT_EQ(TRequestHead().Feed("GET / HTTP/1.1\r\nHost: x"), TRequest::NeedMore);
+}
+
+TEST(RequestMeter, ARequestEndsAfterItsDeclaredBodyOrItsLastChunkWhereverItIsSplit) {
+    const QByteArray chunked = "POST /u HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nabcd\r\n0\r\nX-T: 1\r\n\r\n";
+    const QByteArray lengthy = "\r\nPOST /u HTTP/1.1\r\nContent-Length: 4\r\n\r\nabcd";
+    for (const QByteArray& request : {chunked, lengthy}) {
+        for (qsizetype split = 0; split <= request.size(); ++split) {
+            http::TRequestMeter meter;
+            const QByteArray next = "GET /smuggled HTTP/1.1\r\n\r\n";
+            qsizetype belongs = meter.Feed(QByteArrayView(request).first(split));
+            EXPECT_FALSE(meter.Unreadable());
+            belongs += meter.Feed(request.mid(split) + next);
+            EXPECT_EQ(belongs, request.size()) << split;
+            EXPECT_TRUE(meter.Whole()) << split;
+            EXPECT_EQ(meter.Feed(next), 0);
+        }
+    }
+}
+
+TEST(RequestMeter, LengthsThatCannotBeReadForCertainMakeTheRequestUnreadable) {
+    for (const QByteArray& fields :
+         {QByteArray("Content-Length: 0\r\nTransfer-Encoding: chunked"), QByteArray("Content-Length: 0\r\nContent-Length: 5"),
+          QByteArray("Content-Length: -5"), QByteArray("Content-Length: +5"), QByteArray("Content-Length: 0x10"),
+          QByteArray("Content-Length: 5, 5"), QByteArray("Content-Length: 1000000000000000000000000000000"),
+          QByteArray("Transfer-Encoding: gzip, chunked"), QByteArray("Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked")}) {
+        http::TRequestMeter meter;
+        meter.Feed("POST /u HTTP/1.1\r\n" + fields + "\r\n\r\nabcd");
+        EXPECT_TRUE(meter.Unreadable()) << fields.constData();
+        EXPECT_FALSE(meter.Whole()) << fields.constData();
+    }
+    http::TRequestMeter fine;
+    fine.Feed("POST /u HTTP/1.1\r\nContent-Length: 4\r\nContent-Length: 4\r\n\r\nabcd");
+    EXPECT_FALSE(fine.Unreadable());
+    EXPECT_TRUE(fine.Whole());
 }
