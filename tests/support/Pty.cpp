@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <gtest/gtest.h>
+#include <QThread>
 #include <QFile>
 #include <QTcpServer>
 #include <poll.h>
@@ -22,7 +24,11 @@ void TPty::CloseMaster() {
     Master = -1;
 }
 
+// On the GUI thread the program must go on reading the line while the device waits to write.
 void TPty::Write(const QByteArray& bytes) {
+    const bool guiThread = QThread::currentThread() == QCoreApplication::instance()->thread();
+    QElapsedTimer timer;
+    timer.start();
     qsizetype done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(Master, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
@@ -30,8 +36,14 @@ void TPty::Write(const QByteArray& bytes) {
             done += n;
             continue;
         }
+        if (timer.elapsed() > 20000) {
+            ADD_FAILURE() << "the line took only " << done << " of " << bytes.size() << " bytes";
+            return;
+        }
+        if (guiThread)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         pollfd entry{Master, POLLOUT, 0};
-        ::poll(&entry, 1, 100);
+        ::poll(&entry, 1, guiThread ? 5 : 100);
     }
 }
 
