@@ -8,7 +8,11 @@
 #include "app/Hub.h"
 #include "app/Sv_aMain.h"
 #include "app/UnitAbout.h"
-#include "bridge/DistUnit.h"
+#include "bridge/Line.h"
+#include "detect/Detection.h"
+#include "detect/DeviceFollow.h"
+#include "detect/DeviceProbe.h"
+#include "detect/DistForm.h"
 #include "bridge/sv_RS.h"
 #include "bridge/sv_TCP.h"
 #include "platform/Dialogs.h"
@@ -72,8 +76,12 @@ TWindows::TWindows() = default;
 
 TWindows::~TWindows() {
     About.reset();
+    Follower.reset();
+    Detection.reset();
+    Probe.reset();
     Rs.reset();
     Tcp.reset();
+    Line.reset();
     Dist.reset();
     Params.reset();
     Main.reset();
@@ -85,14 +93,20 @@ void CreateWindows(TWindows& w, const QString& programBaseName, const QString& i
     if (!instance.isEmpty())
         w.Main->ShowInstanceName(instance);
     w.Params = std::make_unique<TFormParams>(w.Main.get());
-    w.Dist = std::make_unique<TDistForm>(w.Main.get());
+    w.Dist = std::make_unique<TDistForm>();
+    w.Line = std::make_unique<TLine>(w.Dist.get());
     w.Tcp = std::make_unique<TTCPForm>(w.Params.get(), w.Dist.get(), w.Main.get());
-    w.Rs = std::make_unique<TRSForm>(w.Params.get(), w.Dist.get(), w.Main.get());
+    w.Rs = std::make_unique<TRSForm>(w.Params.get(), w.Line.get(), w.Dist.get(), w.Main.get());
+    TFrmMainRSServ* main = w.Main.get();
+    w.Line->Attach(w.Tcp.get(), w.Rs.get(), [main] { main->UpdateStatus(); });
+    w.Probe = std::make_unique<TDeviceProbe>(w.Line.get(), w.Rs.get(), w.Dist.get(), main);
+    w.Detection = std::make_unique<TDetection>(w.Line.get(), w.Rs.get(), w.Params.get(), w.Dist.get(), main);
+    w.Follower = std::make_unique<TDeviceFollow>(w.Line.get(), w.Rs.get(), w.Params.get(), w.Dist.get(), w.Probe.get(),
+                                                 w.Detection.get());
+    w.Follower->ProgramBase = programBaseName;
     w.About = std::make_unique<TFormAbout>();
     w.Params->SetParts(w.Rs.get(), w.Tcp.get());
-    TFrmMainRSServ* main = w.Main.get();
-    w.Dist->Attach(w.Params.get(), w.Tcp.get(), w.Rs.get(), [main] { main->UpdateStatus(); });
-    main->Attach(w.Params.get(), w.Dist.get(), w.Tcp.get(), w.Rs.get(), w.About.get());
+    main->Attach(w);
 }
 
 int RunQuellor(int argc, char** argv) {

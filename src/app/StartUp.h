@@ -5,17 +5,26 @@
 class TFrmMainRSServ;
 class TFormParams;
 class TDistForm;
+class TLine;
+class TDeviceProbe;
+class TDetection;
+class TDeviceFollow;
 class TTCPForm;
 class TRSForm;
 class TFormAbout;
 
-// The six windows, created in this order and destroyed in the reverse one.
+// The six windows and the line with those who ask it, created in this order and destroyed in the
+// reverse one.
 struct TWindows {
     std::unique_ptr<TFrmMainRSServ> Main;
     std::unique_ptr<TFormParams> Params;
     std::unique_ptr<TDistForm> Dist;
+    std::unique_ptr<TLine> Line;
     std::unique_ptr<TTCPForm> Tcp;
     std::unique_ptr<TRSForm> Rs;
+    std::unique_ptr<TDeviceProbe> Probe;
+    std::unique_ptr<TDetection> Detection;
+    std::unique_ptr<TDeviceFollow> Follower;
     std::unique_ptr<TFormAbout> About;
     TWindows();
     ~TWindows();

@@ -13,11 +13,15 @@
 
 #include "app/Hub.h"
 #include "app/UnitAbout.h"
-#include "bridge/DistUnit.h"
+#include "app/StartUp.h"
+#include "bridge/Line.h"
 #include "bridge/ServerSocket.h"
 #include "bridge/sv_RS.h"
 #include "bridge/sv_TCP.h"
+#include "detect/Detection.h"
 #include "detect/DeviceFollow.h"
+#include "detect/DeviceProbe.h"
+#include "detect/DistForm.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorReport.h"
 #include "platform/ShellOpen.h"
@@ -134,13 +138,17 @@ void TFrmMainRSServ::CreateTray() {
     });
 }
 
-void TFrmMainRSServ::Attach(TFormParams* params, TDistForm* dist, TTCPForm* tcp, TRSForm* rs, TFormAbout* about) {
-    FormParams = params;
-    DistForm = dist;
-    TCPForm = tcp;
-    RSForm = rs;
-    FormAbout = about;
-    DistForm->Follower->OnMoved = [this](const QString& port, const QString& from) { DeviceMoved(port, from); };
+void TFrmMainRSServ::Attach(TWindows& windows) {
+    FormParams = windows.Params.get();
+    DistForm = windows.Dist.get();
+    Line = windows.Line.get();
+    Probe = windows.Probe.get();
+    Detection = windows.Detection.get();
+    Follower = windows.Follower.get();
+    TCPForm = windows.Tcp.get();
+    RSForm = windows.Rs.get();
+    FormAbout = windows.About.get();
+    Follower->OnMoved = [this](const QString& port, const QString& from) { DeviceMoved(port, from); };
 }
 
 void TFrmMainRSServ::ShowAtStart() {
@@ -159,8 +167,8 @@ void TFrmMainRSServ::StartUp() {
     } catch (...) {
         ReportCurrentException();
     }
-    DistForm->Init();
-    DistForm->Follower->Start();
+    Line->Init();
+    Follower->Start();
     BuildURL();
 }
 
@@ -169,11 +177,11 @@ void TFrmMainRSServ::UpdateStatus() {
     StatusPanels[1]->setText(QStringLiteral("Id:%1").arg(TCPForm->LastClientId));
     StatusPanels[2]->setText(
         QStringLiteral("c:%1/%2").arg(TCPForm->ServerSocket1->ActiveConnections()).arg(TCPForm->Clients.Count()));
-    StatusPanels[3]->setText(QStringLiteral("t:%1").arg(DistForm->AnswerTime));
+    StatusPanels[3]->setText(QStringLiteral("t:%1").arg(Line->AnswerTime));
     QPalette palette = statusBar()->palette();
-    palette.setColor(QPalette::Window, DistForm->DeviceOk ? QColor(0, 128, 0) : QColor(255, 0, 0));
+    palette.setColor(QPalette::Window, Line->DeviceOk ? QColor(0, 128, 0) : QColor(255, 0, 0));
     statusBar()->setPalette(palette);
-    TrayImageIndex = DistForm->DeviceOk ? 1 : 0;
+    TrayImageIndex = Line->DeviceOk ? 1 : 0;
     TrayIcon1->setIcon(ImageList1[TrayImageIndex]);
     const QString status = DeviceStatus(false);
     TrayIcon1->setToolTip(status.isEmpty() ? QStringLiteral("Quellor") : QStringLiteral("Quellor\n") + status);
@@ -181,10 +189,10 @@ void TFrmMainRSServ::UpdateStatus() {
 
 // The probe's status line, and why the port did not open when that is why it failed.
 QString TFrmMainRSServ::DeviceStatus(bool whole) const {
-    QString status = QString::fromUtf8(DistForm->StatusText).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    QString status = QString::fromUtf8(Probe->StatusText).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     if (!whole)
         status = status.section(QLatin1Char('\n'), 0, 0);
-    if (DistForm->ProbeResult == 2 && !RSForm->OpenFailure.isEmpty())
+    if (Probe->ProbeResult == prComError && !RSForm->OpenFailure.isEmpty())
         status += QLatin1Char('\n') + RSForm->OpenFailure;
     return status;
 }
@@ -247,16 +255,18 @@ void TFrmMainRSServ::HandleMessage(const TWinMessage& message) {
     }
 }
 
+// Every ask under way or waiting is cancelled: it was made for the settings that were.
 void TFrmMainRSServ::WMSvParamsSaved() {
+    Line->CancelAll();
     TCPForm->ServerSocket1->SetActive(false);
     RSForm->ClosePort();
     RSForm->OpenSelectedPortOrWarn();
     TCPForm->RestartServer();
-    DistForm->LineReset();
+    Line->LineReset();
     BuildURL();
 }
 
-void TFrmMainRSServ::WMSvRsRxChar() { DistForm->OnSerialData(); }
+void TFrmMainRSServ::WMSvRsRxChar() { Line->OnSerialData(); }
 
 void TFrmMainRSServ::WMSvRsTxEmpty() {
     Timer2->setInterval(1);
@@ -266,46 +276,47 @@ void TFrmMainRSServ::WMSvRsTxEmpty() {
 
 void TFrmMainRSServ::Timer2Timer() {
     Timer2->stop();
-    DistForm->ContinueSending();
+    Line->ContinueSending();
 }
 
-void TFrmMainRSServ::WMSvTcpRead(int clientId) { DistForm->OnClientData(clientId); }
+void TFrmMainRSServ::WMSvTcpRead(int clientId) { Line->OnClientData(clientId); }
 
 void TFrmMainRSServ::WMSvTcpAccept() { UpdateStatus(); }
 
 void TFrmMainRSServ::WMSvTcpClose(int clientId) {
-    DistForm->OnClientClosed(clientId);
+    Line->OnClientClosed(clientId);
     UpdateStatus();
 }
 
-void TFrmMainRSServ::WMSvTcpWritten(int clientId) { DistForm->OnClientWritten(clientId); }
+void TFrmMainRSServ::WMSvTcpWritten(int clientId) { Line->OnClientWritten(clientId); }
 
 void TFrmMainRSServ::WMSvDistState() {
     UpdateStatus();
     StaticTextDevice->setText(DeviceStatus(true));
     if (OpenBrowserPending > 0) {
         OpenBrowserPending = 0;
-        if (DistForm->ProbeResult >= 4)
+        if (Probe->ProbeResult >= prUnknown)
             OpenBrowser();
     }
 }
 
 void TFrmMainRSServ::WMSvDistEnd() {
-    if (DistForm->BestResult >= 4)
+    if (Detection->BestResult >= prUnknown)
         OpenBrowserPending = 1;
-    DistForm->StartProbe(false);
+    Probe->StartProbe(false);
 }
 
 void TFrmMainRSServ::WMSvShow() { N5Click(); }
 
 void TFrmMainRSServ::BitBtnDetectClick() {
     StaticTextDevice->setText(QStringLiteral("Detect.."));
-    DistForm->StartDetection();
+    Detection->StartDetection();
+    Follower->Cancel();
 }
 
 void TFrmMainRSServ::CheckDevice1Click() {
     StaticTextDevice->setText(QStringLiteral("Check.."));
-    DistForm->StartProbe(true);
+    Probe->StartProbe(true);
 }
 
 void TFrmMainRSServ::N1Click() { FormParams->show(); }

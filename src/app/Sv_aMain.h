@@ -13,6 +13,11 @@ class QTimer;
 class TWinMessage;
 class TFormParams;
 class TDistForm;
+class TLine;
+class TDeviceProbe;
+class TDetection;
+class TDeviceFollow;
+struct TWindows;
 class TTCPForm;
 class TRSForm;
 class TFormAbout;
@@ -26,7 +31,7 @@ public:
     void ShowInstanceName(const QString& name);
 
     // The other windows, created after this one; the hub forwards to them.
-    void Attach(TFormParams* params, TDistForm* dist, TTCPForm* tcp, TRSForm* rs, TFormAbout* about);
+    void Attach(TWindows& windows);
     // Places the window in the tray, or shows it where the desktop has no tray.
     void ShowAtStart();
     void StartUp();
@@ -96,6 +101,10 @@ private:
 
     TFormParams* FormParams = nullptr;
     TDistForm* DistForm = nullptr;
+    TLine* Line = nullptr;
+    TDeviceProbe* Probe = nullptr;
+    TDetection* Detection = nullptr;
+    TDeviceFollow* Follower = nullptr;
     TTCPForm* TCPForm = nullptr;
     TRSForm* RSForm = nullptr;
     TFormAbout* FormAbout = nullptr;

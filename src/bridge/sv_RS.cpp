@@ -5,8 +5,8 @@
 #include <QThread>
 #include <algorithm>
 
-#include "app/Hub.h"
-#include "bridge/DistUnit.h"
+#include "bridge/Line.h"
+#include "bridge/LogSink.h"
 #include "bridge/sv_Prot.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorReport.h"
@@ -16,8 +16,8 @@
 #include "settings/UtilsRegistry.h"
 #include "settings/sv_params.h"
 
-TRSForm::TRSForm(TFormParams* params, TDistForm* dist, QObject* hub)
-    : CommRS(new TComm(this)), FormParams(params), DistForm(dist), Hub(hub) {
+TRSForm::TRSForm(TFormParams* params, TLine* line, TLogSink* log, QObject* hub)
+    : CommRS(new TComm(this)), FormParams(params), Line(line), LogSink(log), Hub(hub) {
     setObjectName(QStringLiteral("RSForm"));
     setWindowTitle(QStringLiteral("RS"));
     CommRS->setObjectName(QStringLiteral("CommRS"));
@@ -41,7 +41,7 @@ void TRSForm::SetChannel(int32_t channel) { Channel = channel; }
 
 QString TRSForm::PortName() const { return CommRS->DeviceName(); }
 
-void TRSForm::Log(const QString& text) { DistForm->AddLogLine(("RS: " + text).toUtf8(), true); }
+void TRSForm::Log(const QString& text) { LogSink->AddLogLine(("RS: " + text).toUtf8(), true); }
 
 bool TRSForm::OpenPort(const QString& name) {
     ReopenCount = 0;
@@ -74,14 +74,17 @@ void TRSForm::ReportOpenFailure(const QString& name, int error, const QString& m
     OpenFailure = failure.Short;
     Log(name + QStringLiteral(" Open Error!"));
     Log(failure.Line);
-    DistForm->DeviceOk = false;
+    Line->DeviceOk = false;
+}
+
+QString TRSForm::ConfiguredPort() const {
+    const int selected = FormParams->ComboBox_PortRS->currentIndex();
+    return selected < 0 ? QString() : QStringLiteral("COM%1").arg(selected + 1);
 }
 
 bool TRSForm::OpenConfiguredPort() {
-    const int selected = FormParams->ComboBox_PortRS->currentIndex();
-    if (selected < 0)
-        return false;
-    return OpenPort(QStringLiteral("COM%1").arg(selected + 1));
+    const QString name = ConfiguredPort();
+    return !name.isEmpty() && OpenPort(name);
 }
 
 void TRSForm::OpenSelectedPortOrWarn() {
@@ -123,7 +126,7 @@ bool TRSForm::WriteOnce(const QByteArray& block) {
         LastSent = std::max(0, CommRS->LastWritten() - CommRS->OutQueCount());
     ResetOutput();
     Log(PortName() + QStringLiteral(" Tx Error!"));
-    DistForm->DeviceOk = false;
+    Line->DeviceOk = false;
     return false;
 }
 
@@ -200,12 +203,28 @@ void TRSForm::LoadSettings() {
     DetectName = SettingsReadString(QStringLiteral("RS\\Detect\\Name"), QString());
     DetectDescription = SettingsReadString(QStringLiteral("RS\\Detect\\Description"), QString());
     Follow = SettingsReadInteger(QStringLiteral("RS\\Follow"), 1) != 0;
+    DetectIdentity = SettingsReadString(QStringLiteral("RS\\Detect\\Identity"), QString());
+    IdentityOwed = DetectIdentity.isEmpty();
 }
 
+// A port chosen by hand may hold another device: its first good probe says whose it is.
 void TRSForm::SaveSettings() {
+    const int32_t com = FormParams->ComboBox_PortRS->currentIndex() + 1;
+    if (com != SettingsReadInteger(QStringLiteral("RS\\COM"), 1))
+        IdentityOwed = true;
+    StoreDetection();
+    SettingsWriteInteger(QStringLiteral("RS\\Follow"), Follow ? 1 : 0);
+}
+
+void TRSForm::StoreDetection() {
     SettingsWriteInteger(QStringLiteral("RS\\COM"), FormParams->ComboBox_PortRS->currentIndex() + 1);
     SettingsWriteInteger(QStringLiteral("RS\\Detect\\COM"), DetectCOM);
     SettingsWriteString(QStringLiteral("RS\\Detect\\Name"), DetectName);
     SettingsWriteString(QStringLiteral("RS\\Detect\\Description"), DetectDescription);
-    SettingsWriteInteger(QStringLiteral("RS\\Follow"), Follow ? 1 : 0);
+    SettingsWriteString(QStringLiteral("RS\\Detect\\Identity"), DetectIdentity);
+}
+
+void TRSForm::StoreIdentity(const QString& identity) {
+    DetectIdentity = identity;
+    SettingsWriteString(QStringLiteral("RS\\Detect\\Identity"), DetectIdentity);
 }

@@ -4,20 +4,26 @@
 #include <QWidget>
 #include <cstdint>
 
+#include "platform/WinMessage.h"
 #include "settings/SettingsPart.h"
 
 class TComm;
 class TCustomComm;
-class TDistForm;
+class TLine;
+class TLogSink;
 class TFormParams;
 class TsvProt;
+
+// Posted to the hub: bytes were queued from the device; the port's output ran empty.
+constexpr int WM_SV_RS_RXCHAR = WM_USER_BASE + 502;
+constexpr int WM_SV_RS_TXEMPTY = WM_USER_BASE + 503;
 
 // The bridge's end towards the device: opens the configured port with the line the device
 // needs, writes request blocks with one reopen-and-retry, and queues every received block.
 // A holder window that is never shown.
 class TRSForm : public QWidget, public TSettingsPart {
 public:
-    TRSForm(TFormParams* params, TDistForm* dist, QObject* hub);
+    TRSForm(TFormParams* params, TLine* line, TLogSink* log, QObject* hub);
     ~TRSForm() override;
 
     void SetChannel(int32_t channel);
@@ -35,7 +41,12 @@ public:
     void Log(const QString& text);
     void LoadSettings() override;
     void SaveSettings() override;
+    // Background stores: only their own keys, never what stands unconfirmed in the settings dialog.
+    void StoreDetection();
+    void StoreIdentity(const QString& identity);
     QString PortName() const;
+    // The port chosen in the settings, "COMn"; empty when none is.
+    QString ConfiguredPort() const;
 
     void CommRSRxChar(TCustomComm* sender, int count);
     void CommRSTxEmpty(TCustomComm* sender);
@@ -52,6 +63,10 @@ public:
     int32_t DetectCOM = 0;
     QString DetectName;
     QString DetectDescription;
+    // RS\Detect\Identity: the body of the device's identity file, whose device the port is.
+    QString DetectIdentity;
+    // The port was chosen by hand: its first good probe records whose device it is.
+    bool IdentityOwed = false;
     // Why the last open failed, in a few words; empty once a port opened.
     QString OpenFailure;
     // A device that answers on a port that appeared becomes the configured one.
@@ -61,6 +76,7 @@ private:
     void ReportOpenFailure(const QString& name, int error, const QString& message);
 
     TFormParams* FormParams;
-    TDistForm* DistForm;
+    TLine* Line;
+    TLogSink* LogSink;
     QObject* Hub;
 };

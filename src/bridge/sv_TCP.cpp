@@ -5,8 +5,7 @@
 #include <QLineEdit>
 #include <limits>
 
-#include "app/Hub.h"
-#include "bridge/DistUnit.h"
+#include "bridge/LogSink.h"
 #include "bridge/ServerSocket.h"
 #include "platform/ErrorReport.h"
 #include "platform/TickCount.h"
@@ -123,8 +122,8 @@ QList<int32_t> TMySocketList::WaitingClients() const {
     return ids;
 }
 
-TTCPForm::TTCPForm(TFormParams* params, TDistForm* dist, QObject* hub)
-    : ServerSocket1(new TServerSocket(this)), FormParams(params), DistForm(dist), Hub(hub) {
+TTCPForm::TTCPForm(TFormParams* params, TLogSink* log, QObject* hub)
+    : ServerSocket1(new TServerSocket(this)), FormParams(params), LogSink(log), Hub(hub) {
     setObjectName(QStringLiteral("TCPForm"));
     setWindowTitle(QStringLiteral("TCP"));
     ServerSocket1->setObjectName(QStringLiteral("ServerSocket1"));
@@ -143,7 +142,7 @@ TTCPForm::TTCPForm(TFormParams* params, TDistForm* dist, QObject* hub)
 
 TTCPForm::~TTCPForm() { ServerSocket1->SetActive(false); }
 
-void TTCPForm::Log(const QString& text) { DistForm->AddLogLine(("TCP: " + text).toUtf8(), true); }
+void TTCPForm::Log(const QString& text) { LogSink->AddLogLine(("TCP: " + text).toUtf8(), true); }
 
 void TTCPForm::ServerSocket1Accept(TServerConnection& connection) {
     PostWinMessage(Hub, WM_SV_TCP_ACCEPT);

@@ -8,12 +8,19 @@
 
 #include "http/HostGuard.h"
 #include "http/RequestMeter.h"
+#include "platform/WinMessage.h"
 #include "settings/SettingsPart.h"
 
-class TDistForm;
+class TLogSink;
 class TFormParams;
 class TServerConnection;
 class TServerSocket;
+
+// Posted to the hub with the client's id: it sent bytes, connected, closed, took more of its answer.
+constexpr int WM_SV_TCP_READ = WM_USER_BASE + 504;
+constexpr int WM_SV_TCP_ACCEPT = WM_USER_BASE + 505;
+constexpr int WM_SV_TCP_CLOSE = WM_USER_BASE + 506;
+constexpr int WM_SV_TCP_WRITTEN = WM_USER_BASE + 510;
 
 // One client's record: its id, the bytes not yet taken by the dispatcher, and the total it sent.
 // A request waits in line until it is whole, or, when its body is too large to hold, until its
@@ -81,7 +88,7 @@ QByteArray ForbiddenAnswer(const http::TRefusal& refusal);
 // A holder window that is never shown.
 class TTCPForm : public QWidget, public TSettingsPart {
 public:
-    TTCPForm(TFormParams* params, TDistForm* dist, QObject* hub);
+    TTCPForm(TFormParams* params, TLogSink* log, QObject* hub);
     ~TTCPForm() override;
 
     void LoadSettings() override;
@@ -140,6 +147,6 @@ private:
     void ReadHeldClients();
 
     TFormParams* FormParams;
-    TDistForm* DistForm;
+    TLogSink* LogSink;
     QObject* Hub;
 };

@@ -1,35 +1,39 @@
 #include "detect/DeviceFollow.h"
 
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMap>
+#include <QSettings>
 #include <QTimer>
 #include <unistd.h>
 #include <utility>
 
-#include "app/Hub.h"
-#include "bridge/DistUnit.h"
 #include "bridge/sv_RS.h"
+#include "detect/Detection.h"
+#include "detect/DeviceProbe.h"
+#include "detect/DistForm.h"
 #include "detect/EnumDevices.h"
 #include "detect/PortWatch.h"
 #include "serial/CommInt.h"
 #include "serial/PortNames.h"
+#include "settings/UtilsRegistry.h"
 #include "settings/sv_params.h"
 
 namespace {
 constexpr int TickMs = 100;
 // How long a port that appeared may refuse access before the attempt to open it goes ahead.
 constexpr int AccessWaitMs = 5000;
-constexpr uint8_t TimedOut = 3;
-constexpr uint8_t FoundId = 6;
 
 QString EntryName(const QString& entry) { return entry.section(QLatin1Char('='), 0, 0); }
 
 QByteArray FirstLine(const QByteArray& text) { return text.left(text.indexOf("\r\n")); }
 } // namespace
 
-TDeviceFollow::TDeviceFollow(TDistForm* dist, TRSForm* rs, TFormParams* params)
-    : Dist(dist), Rs(rs), Params(params), Tick(new QTimer(this)) {
+TDeviceFollow::TDeviceFollow(TLine* line, TRSForm* rs, TFormParams* params, TDistForm* window,
+                             TDeviceProbe* probe, TDetection* detection)
+    : Line(line), Rs(rs), Params(params), Window(window), Probe(probe), Detection(detection), Tick(new QTimer(this)) {
     Tick->setInterval(TickMs);
     connect(Tick, &QTimer::timeout, this, &TDeviceFollow::Step);
 }
@@ -38,7 +42,7 @@ TDeviceFollow::~TDeviceFollow() = default;
 
 void TDeviceFollow::Start() {
     // Built-in UARTs do not come and go, and telling one from a placeholder would open its node.
-    const TEnumSources sources = *Dist->EnumSources;
+    const TEnumSources sources = *Window->EnumSources;
     auto scan = [sources] {
         TEnumSources watched = sources;
         watched.IsPlaceholder = [](const QString&) { return true; };
@@ -51,18 +55,12 @@ void TDeviceFollow::Start() {
     ShowPorts();
 }
 
-void TDeviceFollow::ProbeReported() {
-    if (Probing.isEmpty() || Reported)
-        return;
-    Reported = true;
-    Result = Dist->ProbeResult;
-    Status = Dist->StatusText;
-}
+void TDeviceFollow::Cancel() { Line->Cancel(TAskOwner::Follower); }
 
 void TDeviceFollow::PortAdded(const QString& entry) {
     Rs->Log(QStringLiteral("port added ") + entry);
     ShowPorts();
-    if (!Rs->Follow || Dist->DeviceOk)
+    if (!Rs->Follow || Line->DeviceOk)
         return;
     TCandidate candidate{entry, {}};
     candidate.Since.start();
@@ -78,9 +76,7 @@ void TDeviceFollow::PortRemoved(const QString& name) {
     Candidates.removeIf([&](const TCandidate& candidate) { return EntryName(candidate.Entry) == name; });
     if (!Rs->Follow || name != Configured())
         return;
-    Dist->DeviceOk = false;
-    if (LineIdle() && Probing.isEmpty() && Rs->CommRS->Enabled())
-        Rs->ClosePort();
+    Line->PortGone(name);
 }
 
 void TDeviceFollow::ShowPorts() {
@@ -89,37 +85,28 @@ void TDeviceFollow::ShowPorts() {
         if (const int number = ComNumber(EntryName(entry)); number > 0)
             descriptions.insert(number, entry.section(QLatin1Char('='), 1));
     Params->ShowPortDescriptions(descriptions);
-    if (Dist->isVisible())
-        Dist->BtEnumRSClick();
+    if (Window->isVisible())
+        Window->BtEnumRSClick();
 }
 
-// Waits for the line as the detection pass does: a probe goes out only between exchanges.
+// One ask at a time; it waits for the line as any ask does.
 void TDeviceFollow::Step() {
     if (ProgramClosing)
         return;
-    if (Dist->PassMode == 1) {
+    if (Detection->Running()) {
         Stop();
         return;
     }
-    if (!LineIdle())
+    if (!Probing.isEmpty())
         return;
-    if (!Probing.isEmpty()) {
-        if (Reported)
-            Conclude();
-        return;
-    }
-    if (Candidates.isEmpty() || Dist->DeviceOk || !Rs->Follow) {
+    if (Candidates.isEmpty() || Line->DeviceOk || !Rs->Follow) {
         Stop();
         return;
     }
     // Until the first probe has told, it is not known whether the configured device answers.
-    const bool untried = Dist->ProbeResult == 0 && Rs->CommRS->Enabled();
+    const bool untried = Probe->ProbeResult <= prProgress && Rs->CommRS->Enabled();
     if (!untried && MayOpen(Candidates.first()))
         ProbeNext();
-}
-
-bool TDeviceFollow::LineIdle() const {
-    return Dist->State == dsIdle && Dist->ProbeRest.isEmpty();
 }
 
 // Permissions on a new node are set a moment after it appears.
@@ -128,58 +115,99 @@ bool TDeviceFollow::MayOpen(const TCandidate& candidate) const {
     return SerialSys().Access(node.constData(), R_OK | W_OK) == 0 || candidate.Since.elapsed() >= AccessWaitMs;
 }
 
+// The RS\\COM of every other bridge's settings file; a file without one is set to COM1.
+bool TDeviceFollow::OtherBridgesPort(const QString& name) const {
+    const QFileInfo own(SettingsFilePath());
+    const QStringList patterns{ProgramBase + QStringLiteral(".conf"), ProgramBase + QStringLiteral("-*.conf")};
+    const int number = ComNumber(name);
+    for (const QFileInfo& file : own.dir().entryInfoList(patterns, QDir::Files)) {
+        if (file.absoluteFilePath() == own.absoluteFilePath())
+            continue;
+        const QSettings other(file.absoluteFilePath(), QSettings::IniFormat);
+        if (ParseInteger(other.value(QStringLiteral("RS/COM"), QStringLiteral("1")).toString()) == number)
+            return true;
+    }
+    return false;
+}
+
+// A first try keeps the port open after a silence: many boards restart when their port opens,
+// and miss a probe that arrives meanwhile.
 void TDeviceFollow::ProbeNext() {
     const TCandidate next = Candidates.takeFirst();
+    const QString name = EntryName(next.Entry);
+    if (OtherBridgesPort(name)) {
+        Rs->Log(name + QStringLiteral(" is another bridge's port, not probed"));
+        return;
+    }
     Probing = next.Entry;
     SecondTry = next.SecondTry;
     From = Configured();
-    Reported = false;
-    // Opening the port again would restart a board that restarts when its port opens.
-    const QString name = EntryName(Probing);
-    if (!SecondTry || Rs->PortName() != name || !Rs->CommRS->Enabled())
-        Rs->OpenPort(name);
-    Dist->StartProbe(false);
+    TAsk ask;
+    ask.Owner = TAskOwner::Follower;
+    ask.Port = name;
+    ask.KeepOpen = !SecondTry;
+    ask.Done = [this](const TProbeOutcome& outcome) { Concluded(outcome); };
+    Line->Ask(std::move(ask));
 }
 
-void TDeviceFollow::Conclude() {
+void TDeviceFollow::Concluded(const TProbeOutcome& outcome) {
     const QString entry = std::exchange(Probing, QString());
+    // A save starts the follower afresh from the new settings; Start ends it.
+    if (outcome.Outcome == TOutcome::Cancelled) {
+        if (Detection->Running())
+            return;
+        TCandidate again{entry, {}, SecondTry};
+        again.Since.start();
+        Candidates.prepend(again);
+        return;
+    }
     if (EntryName(entry) == From)
         return;
-    // Many boards restart when their port opens, and miss a probe that arrives meanwhile.
-    if (Result == TimedOut && !SecondTry) {
+    const TProbeReading reading = ReadOutcome(outcome);
+    if (reading.Result == prTimeOut && !SecondTry) {
         TCandidate again{entry, {}, true};
         again.Since.start();
         Candidates.prepend(again);
         return;
     }
-    if (Result >= FoundId) {
-        Adopt(entry);
+    const QString identity = IdentityOf(reading);
+    if (SameDevice(identity, reading.Result)) {
+        Adopt(entry, identity);
         return;
     }
-    // Whatever answered there, it was not the configured device, which was silent before.
-    Dist->DeviceOk = false;
-    Rs->OpenConfiguredPort();
+    if (reading.Result >= prFoundId)
+        Rs->Log(EntryName(entry) + QStringLiteral(" answers as another device, not followed"));
 }
 
-// Stored as a detection pass stores the port it found.
-void TDeviceFollow::Adopt(const QString& entry) {
+// With no identity recorded yet (a first plug), any device that answers "200 OK" is taken.
+bool TDeviceFollow::SameDevice(const QString& identity, uint8_t result) const {
+    if (Rs->DetectIdentity.isEmpty())
+        return result >= prFoundId;
+    return result == prFoundDevice && identity == Rs->DetectIdentity;
+}
+
+// Stored as a detection pass stores the port it found: only the detection record.
+void TDeviceFollow::Adopt(const QString& entry, const QString& identity) {
     const QString name = EntryName(entry);
     const int number = ComNumber(name);
-    if (number <= 0 || number > Params->ComboBox_PortRS->count()) {
-        Rs->OpenConfiguredPort();
+    if (number <= 0 || number > Params->ComboBox_PortRS->count())
         return;
-    }
     Candidates.clear();
-    // Before the settings are saved: a port chosen once is one the device can move from.
+    // Before the settings are marked saved: a port chosen once is one the device can move from.
     const bool hadPort = !From.isEmpty() && (Params->Saved > 0 || Rs->DetectCOM > 0);
     Params->ComboBox_PortRS->setCurrentIndex(number - 1);
     Rs->DetectCOM = number;
     Rs->DetectName = name;
     Rs->DetectDescription = entry.section(QLatin1Char('='), 1);
-    Params->SaveSettings();
+    if (!identity.isEmpty()) {
+        Rs->DetectIdentity = identity;
+        Rs->IdentityOwed = false;
+    }
+    Rs->StoreDetection();
+    Params->MarkSaved();
     const QString how = hadPort ? QStringLiteral(" (the device moved from ") + From + QLatin1Char(')')
                                 : QStringLiteral(" (the device was found on a port that appeared)");
-    Dist->AddLogLine(FirstLine(Status) + how.toUtf8(), true);
+    Window->AddLogLine(FirstLine(Probe->StatusText) + how.toUtf8(), true);
     if (OnMoved)
         OnMoved(name, From);
 }

@@ -6,17 +6,14 @@
 #include <QScopeGuard>
 #include <QTextBlock>
 #include <QTextCursor>
-#include <QTimer>
 
-#include "app/Hub.h"
-#include "bridge/DistUnit.h"
-#include "bridge/sv_Prot.h"
-#include "detect/DeviceFollow.h"
+#include "detect/DistForm.h"
 #include "detect/EnumDevices.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorReport.h"
 #include "platform/Headless.h"
 #include "platform/LogEcho.h"
+#include "platform/WinMessage.h"
 
 namespace {
 constexpr int MaxLogLines = 200;
@@ -49,7 +46,7 @@ void DeleteFirstLine(QPlainTextEdit* memo) {
 }
 } // namespace
 
-TDistForm::TDistForm(QObject* hub, QWidget* parent) : QWidget(parent), Hub(hub) {
+TDistForm::TDistForm(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("DistForm"));
     setWindowTitle(QStringLiteral("Information"));
     setGeometry(296, 233, 660, 410);
@@ -67,35 +64,15 @@ TDistForm::TDistForm(QObject* hub, QWidget* parent) : QWidget(parent), Hub(hub) 
     BtClear->setGeometry(216, 16, 113, 25);
     setTabOrder(Memo1, BtEnumRS);
     setTabOrder(BtEnumRS, BtClear);
-    TimerEnd = new QTimer(this);
-    TimerEnd->setObjectName(QStringLiteral("TimerEnd"));
-    TimerEnd->setInterval(100);
-    // The quiet period decides where an answer ends; a coarse timer could end it up to 5 % early.
-    TimerEnd->setTimerType(Qt::PreciseTimer);
-    TimerCheck = new QTimer(this);
-    TimerCheck->setObjectName(QStringLiteral("TimerCheck"));
     connect(BtEnumRS, &QPushButton::clicked, this, &TDistForm::BtEnumRSClick);
     connect(BtClear, &QPushButton::clicked, this, &TDistForm::BtClearClick);
-    connect(TimerEnd, &QTimer::timeout, this, &TDistForm::TimerEndTimer);
-    connect(TimerCheck, &QTimer::timeout, this, &TDistForm::TimerCheckTimer);
-    IdleTicks = 0;
-    TimerCheck->setInterval(100);
     LogBusy = false;
-    DeviceOk = false;
     EnumSources = std::make_unique<TEnumSources>();
     if (IsHeadless())
         Echo = std::make_unique<TLogEcho>();
 }
 
 TDistForm::~TDistForm() = default;
-
-void TDistForm::Attach(TFormParams* params, TTCPForm* tcp, TRSForm* rs, std::function<void()> updateStatus) {
-    FormParams = params;
-    TCPForm = tcp;
-    RSForm = rs;
-    UpdateStatus = std::move(updateStatus);
-    Follower = std::make_unique<TDeviceFollow>(this, rs, params);
-}
 
 void TDistForm::AddLogLine(const QByteArray& text, bool withTimeStamp) {
     if (ProgramClosing || ApplicationTerminating())

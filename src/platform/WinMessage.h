@@ -4,6 +4,12 @@
 
 class QObject;
 
+// The first user message number; every part numbers the messages it posts from here (+ 501..510).
+constexpr int WM_USER_BASE = 1024;
+
+// Set once when the user has confirmed closing; from then on every handler does nothing.
+inline bool ProgramClosing = false;
+
 // A numbered window message with its two parameters, delivered to the main window.
 class TWinMessage : public QEvent {
 public:

@@ -8,7 +8,6 @@
 #include <QStyle>
 #include <tuple>
 
-#include "app/Hub.h"
 #include "platform/Dialogs.h"
 #include "platform/WinMessage.h"
 #include "settings/SettingsPart.h"
@@ -102,6 +101,11 @@ void TFormParams::SaveSettings() {
     SettingsWriteInteger(QStringLiteral("Config\\Saved"), 1);
     TakeSnapshot();
     Modified = false;
+}
+
+void TFormParams::MarkSaved() {
+    Saved = 1;
+    SettingsWriteInteger(QStringLiteral("Config\\Saved"), 1);
 }
 
 void TFormParams::OnChanged() { Modified = true; }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 
+#include "platform/WinMessage.h"
 #include "settings/sv_UtilsControls.h"
 
 class QComboBox;
@@ -13,6 +14,9 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class TSettingsPart;
+
+// Posted to the hub when the user saved the settings.
+constexpr int WM_SV_PARAMS_SAVED = WM_USER_BASE + 501;
 
 // What the dialog's two number fields accept; the dialog refuses to save a number outside them.
 struct TFieldRange {
@@ -35,6 +39,9 @@ public:
 
     void LoadSettings();
     void SaveSettings();
+    // A port was chosen for the user (by a detection pass or a device that moved): the settings
+    // count as saved, without storing anything else the dialog holds.
+    void MarkSaved();
 
     // What each port present is, by its number.
     void ShowPortDescriptions(const QMap<int, QString>& descriptions);

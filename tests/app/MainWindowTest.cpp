@@ -33,8 +33,8 @@ TEST(MainWindow, FirstStatusShowsNoClientsNoAnswerAndARedBar) {
     EXPECT_EQ(program.Main().statusBar()->palette().color(QPalette::Window), QColor(255, 0, 0));
     EXPECT_EQ(program.Main().TrayImageIndex, 0);
 
-    program.Dist().DeviceOk = true;
-    program.Dist().AnswerTime = 42;
+    program.Line().DeviceOk = true;
+    program.Line().AnswerTime = 42;
     program.Main().UpdateStatus();
     EXPECT_EQ(Panels(program.Main())[3], "t:42");
     EXPECT_EQ(program.Main().statusBar()->palette().color(QPalette::Window), QColor(0, 128, 0));
@@ -56,20 +56,20 @@ TEST(MainWindow, NoToTheCloseQuestionKeepsEverythingRunning) {
 TEST(MainWindow, YesSetsTheClosingFlagsAndDropsMessagesStillQueued) {
     {
         TProgram control;
-        control.Dist().IdleTicks = 7;
+        control.Line().IdleTicks = 7;
         PostWinMessage(&control.Main(), WM_SV_TCP_READ, 5);
         QCoreApplication::processEvents();
-        EXPECT_EQ(control.Dist().IdleTicks, 0);
+        EXPECT_EQ(control.Line().IdleTicks, 0);
     }
     TProgram program;
     FreshDialogs().Answers = {TBoxAnswer::Yes};
-    program.Dist().IdleTicks = 7;
+    program.Line().IdleTicks = 7;
     PostWinMessage(&program.Main(), WM_SV_TCP_READ, 5);
     EXPECT_TRUE(program.Main().FormCloseQuery());
     EXPECT_TRUE(ProgramClosing);
     EXPECT_TRUE(CommShutdown);
     QCoreApplication::processEvents();
-    EXPECT_EQ(program.Dist().IdleTicks, 7);
+    EXPECT_EQ(program.Line().IdleTicks, 7);
 }
 
 TEST(MainWindow, TwoTransmitEmptyNoticesBeforeTheTimerTicksGiveOneContinue) {
@@ -89,7 +89,7 @@ TEST(MainWindow, BrowserAddressIsBuiltAtStartUpAndAfterASave) {
     const quint16 first = FreeTcpPort();
     SettingsWriteInteger("TCP\\Port", first);
     program.Main().StartUp();
-    program.Dist().TimerCheck->stop();
+    program.Line().TimerCheck->stop();
     EXPECT_EQ(program.Main().BrowserURL, QStringLiteral("http:\\\\localhost:%1").arg(first));
 
     const quint16 second = FreeTcpPort();
@@ -129,20 +129,20 @@ TEST(MainWindow, ProbeResultOpensTheBrowserOnlyWhenMarkedAndAnswered) {
     QStringList opened;
     SetShellOpenHook([&](const QString& text) { opened << text; });
     program.Main().BuildURL();
-    program.Dist().StatusText = "COM3: Found Id\r\n";
-    program.Dist().ProbeResult = 6;
+    program.Probe().StatusText = "COM3: Found Id\r\n";
+    program.Probe().ProbeResult = 6;
     SendWinMessage(&program.Main(), WM_SV_DIST_STATE);
     EXPECT_TRUE(opened.isEmpty());
     EXPECT_EQ(program.Main().StaticTextDevice->text(), "COM3: Found Id\n");
 
     program.Main().OpenBrowserPending = 1;
-    program.Dist().ProbeResult = 3;
+    program.Probe().ProbeResult = 3;
     SendWinMessage(&program.Main(), WM_SV_DIST_STATE);
     EXPECT_EQ(program.Main().OpenBrowserPending, 0);
     EXPECT_TRUE(opened.isEmpty());
 
     program.Main().OpenBrowserPending = 1;
-    program.Dist().ProbeResult = 7;
+    program.Probe().ProbeResult = 7;
     SendWinMessage(&program.Main(), WM_SV_DIST_STATE);
     SendWinMessage(&program.Main(), WM_SV_DIST_STATE);
     EXPECT_EQ(opened, QStringList{"http:\\\\localhost:24111"});

@@ -66,7 +66,7 @@ struct TBounded : TBridge {
 TEST(BoundedInput, AWaitingClientThatPoursIsHeldBackAndItsBodyLaterReachesTheDeviceWhole) {
     TBounded line;
     TClient first(line.Port);
-    line.Dist.OnClientData(line.Connect(first, GetA));
+    line.Line.OnClientData(line.Connect(first, GetA));
     EXPECT_EQ(line.Device.Read(static_cast<int>(GetA.size())), GetA);
 
     const QByteArray body = TSimDevice::Pattern(3 << 20);
@@ -90,7 +90,7 @@ TEST(BoundedInput, AWaitingClientThatPoursIsHeldBackAndItsBodyLaterReachesTheDev
     clock.start();
     while (seen.size() < upload.size() && clock.elapsed() < 60000) {
         seen += line.Device.Read(1, 50ms);
-        mostAhead = std::max(mostAhead, line.Dist.Exchange.RequestRest.size());
+        mostAhead = std::max(mostAhead, line.Line.Exchange.RequestRest.size());
     }
     EXPECT_TRUE(seen == upload) << seen.size() << " of " << upload.size();
     EXPECT_LE(mostAhead, 2048 + MaxKeptRequest);
@@ -99,7 +99,7 @@ TEST(BoundedInput, AWaitingClientThatPoursIsHeldBackAndItsBodyLaterReachesTheDev
 TEST(BoundedInput, AllWaitingClientsTogetherHoldAtMostTheirShareAndAWholeOneIsServedNext) {
     TBounded line;
     TClient first(line.Port);
-    line.Dist.OnClientData(line.Connect(first, GetA));
+    line.Line.OnClientData(line.Connect(first, GetA));
     EXPECT_EQ(line.Device.Read(static_cast<int>(GetA.size())), GetA);
     std::vector<std::unique_ptr<TPourer>> pourers;
     std::vector<int32_t> ids;
@@ -115,6 +115,6 @@ TEST(BoundedInput, AllWaitingClientsTogetherHoldAtMostTheirShareAndAWholeOneIsSe
     EXPECT_LE(line.Program.Tcp().Clients.WaitingBytes(), MaxWaitingBytes + MaxKeptRequest);
     line.Device.Write(AnswerA);
     EXPECT_EQ(first.ReadToClose(), AnswerA);
-    EXPECT_NE(std::find(ids.begin(), ids.end(), static_cast<int32_t>(line.Dist.Exchange.CurrentClient)), ids.end());
+    EXPECT_NE(std::find(ids.begin(), ids.end(), static_cast<int32_t>(line.Line.Exchange.CurrentClient)), ids.end());
     EXPECT_TRUE(line.Device.Read(20).startsWith("POST /u"));
 }

@@ -2,8 +2,8 @@
 #include <QObject>
 #include <functional>
 
-#include "app/Hub.h"
-#include "bridge/DistUnit.h"
+#include "bridge/sv_TCP.h"
+#include "bridge/Line.h"
 #include "platform/Dialogs.h"
 #include "platform/WinMessage.h"
 #include "settings/UtilsRegistry.h"
@@ -20,7 +20,7 @@ protected:
 };
 
 // Nothing of an exchange is left behind: the line is idle and free for the next.
-inline void ExpectNoExchange(const TDistForm& dist) {
+inline void ExpectNoExchange(const TLine& dist) {
     EXPECT_EQ(dist.State, dsIdle);
     EXPECT_EQ(dist.Exchange.CurrentClient, 0u);
     EXPECT_TRUE(dist.Exchange.Answer.isEmpty());
@@ -38,7 +38,7 @@ struct TBridge {
     TPty Device;
     quint16 Port = FreeTcpPort();
     TProgram Program{"DispatcherTest"};
-    TDistForm& Dist = Program.Dist();
+    TLine& Line = Program.Line();
     TReadGate Gate;
 
     // configure: writes further settings before the program starts.
@@ -54,7 +54,7 @@ struct TBridge {
             configure();
         FreshDialogs();
         Program.Main().StartUp();
-        Dist.TimerCheck->stop();
+        Line.TimerCheck->stop();
         Program.Main().installEventFilter(&Gate);
     }
     ~TBridge() { MapPort(1, "/nonexistent/quellor-test/COM1"); }
@@ -74,8 +74,8 @@ struct TBridge {
     }
     // The timer's state as the dispatcher left it; the test then drives the ticks itself.
     int TakeTimerEnd() {
-        const int interval = Dist.TimerEnd->isActive() ? Dist.TimerEnd->interval() : 0;
-        Dist.TimerEnd->stop();
+        const int interval = Line.TimerEnd->isActive() ? Line.TimerEnd->interval() : 0;
+        Line.TimerEnd->stop();
         return interval;
     }
 };
@@ -86,7 +86,7 @@ struct TFramed : TBridge {
     // A client whose request has reached the device.
     int32_t Ask(TClient& client, const QByteArray& request) {
         const int32_t id = Connect(client, request);
-        Dist.OnClientData(id);
+        Line.OnClientData(id);
         EXPECT_EQ(Device.Read(static_cast<int>(request.size())), request);
         return id;
     }

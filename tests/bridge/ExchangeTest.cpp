@@ -17,30 +17,30 @@ const QByteArray GetB = "GET /b HTTP/1.1\r\nHost: localhost\r\n\r\n";
 const QByteArray AnswerA = "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\npage A";
 const QByteArray AnswerB = "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\npage B";
 
-struct TLine : TFramed {
+struct TFramedLine : TFramed {
     int32_t Ask(TClient& client, const QByteArray& request = GetA) { return TFramed::Ask(client, request); }
     void Ticks(int count) {
         for (int i = 0; i < count; ++i)
-            Dist.TimerEndTimer();
+            Line.TimerEndTimer();
     }
     bool LineQuiet() { return Device.Read(1, 150ms).isEmpty(); }
 };
 } // namespace
 
 TEST(Exchange, AnAnswerWhoseClientLeftIsDroppedWholeBeforeTheNextRequestGoesOut) {
-    TLine line;
+    TFramedLine line;
     TClient leaving(line.Port);
     line.Ask(leaving);
     TClient waiting(line.Port);
     line.Connect(waiting, GetB);
     line.TakeTimerEnd();
     leaving.Reset();
-    ASSERT_TRUE(WaitUntil([&] { return line.Dist.Exchange.CurrentClient == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return line.Line.Exchange.CurrentClient == 0; }));
     line.Ticks(2);
-    line.Dist.TimerCheckTimer();
+    line.Line.TimerCheckTimer();
     EXPECT_TRUE(line.LineQuiet()) << "the next request went out while an answer was owed";
     line.Device.Write(AnswerA.left(30));
-    ASSERT_TRUE(WaitUntil([&] { return line.Dist.State == dsRelayAnswer; }));
+    ASSERT_TRUE(WaitUntil([&] { return line.Line.State == dsRelayAnswer; }));
     EXPECT_TRUE(line.LineQuiet());
     line.Device.Write(AnswerA.mid(30));
     EXPECT_EQ(line.Device.Read(static_cast<int>(GetB.size())), GetB);
@@ -58,7 +58,7 @@ TEST(Exchange, AnAnswerWhoseClientLeftIsDroppedWholeBeforeTheNextRequestGoesOut)
     line.Device.Write(big.left(5000));
     ASSERT_TRUE(WaitUntil([&] { return midway.Socket.bytesAvailable() > 0; }));
     midway.Reset();
-    ASSERT_TRUE(WaitUntil([&] { return line.Dist.Exchange.CurrentClient == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return line.Line.Exchange.CurrentClient == 0; }));
     line.Device.Write(big.mid(5000));
     EXPECT_EQ(line.Device.Read(static_cast<int>(GetB.size())), GetB);
     line.Device.Write(AnswerB);
@@ -66,7 +66,7 @@ TEST(Exchange, AnAnswerWhoseClientLeftIsDroppedWholeBeforeTheNextRequestGoesOut)
 }
 
 TEST(Exchange, AnAnswerAfterTheFixedAnswerIsDroppedAndOnlyThenIsTheNextRequestWritten) {
-    TLine line;
+    TFramedLine line;
     TClient first(line.Port);
     line.Ask(first);
     TClient second(line.Port);
@@ -74,8 +74,8 @@ TEST(Exchange, AnAnswerAfterTheFixedAnswerIsDroppedAndOnlyThenIsTheNextRequestWr
     line.TakeTimerEnd();
     line.Ticks(3);
     EXPECT_EQ(first.ReadToClose(), DeviceNotRespondingAnswer);
-    EXPECT_EQ(line.Dist.State, dsRelayWait);
-    line.Dist.TimerCheckTimer();
+    EXPECT_EQ(line.Line.State, dsRelayWait);
+    line.Line.TimerCheckTimer();
     EXPECT_TRUE(line.LineQuiet());
     line.Device.Write(AnswerA);
     EXPECT_EQ(line.Device.Read(static_cast<int>(GetB.size())), GetB);
@@ -86,7 +86,7 @@ TEST(Exchange, AnAnswerAfterTheFixedAnswerIsDroppedAndOnlyThenIsTheNextRequestWr
 }
 
 TEST(Exchange, ADeviceSilentThroughTheSettleLimitAnswersAllWaitingAtOnce) {
-    TLine line;
+    TFramedLine line;
     TClient first(line.Port);
     line.Ask(first);
     TClient second(line.Port);
@@ -97,38 +97,38 @@ TEST(Exchange, ADeviceSilentThroughTheSettleLimitAnswersAllWaitingAtOnce) {
     line.Ticks(3);
     EXPECT_EQ(first.ReadToClose(), DeviceNotRespondingAnswer);
     line.Ticks(6);
-    EXPECT_EQ(line.Dist.State, dsRelayWait);
+    EXPECT_EQ(line.Line.State, dsRelayWait);
     line.Ticks(1);
-    ExpectNoExchange(line.Dist);
+    ExpectNoExchange(line.Line);
     EXPECT_EQ(second.ReadToClose(1s), DeviceNotRespondingAnswer);
     EXPECT_EQ(third.ReadToClose(1s), DeviceNotRespondingAnswer);
     EXPECT_TRUE(line.LineQuiet());
-    EXPECT_FALSE(line.Dist.DeviceOk);
+    EXPECT_FALSE(line.Line.DeviceOk);
 }
 
 TEST(Exchange, AClientThatHalfClosesAfterItsRequestGetsItsAnswerAndOneBeforeIsDropped) {
-    TLine line;
+    TFramedLine line;
     TClient client(line.Port);
     const int32_t id = line.Connect(client, GetA);
     client.HalfClose();
     ASSERT_TRUE(WaitUntil([&] { return line.Program.Tcp().Clients.FindById(id)->InputEnded; }));
-    line.Dist.OnClientData(id);
+    line.Line.OnClientData(id);
     EXPECT_EQ(line.Device.Read(static_cast<int>(GetA.size())), GetA);
     line.Device.Write(AnswerA);
     EXPECT_EQ(client.ReadToClose(), AnswerA);
-    ExpectNoExchange(line.Dist);
+    ExpectNoExchange(line.Line);
 
     TClient half(line.Port);
     const int32_t halfId = line.Connect(half, "GET /a HTTP/1.1\r\nHo");
     half.HalfClose();
     EXPECT_EQ(half.ReadToClose(), "");
     EXPECT_FALSE(line.Program.Tcp().Clients.FindById(halfId));
-    line.Dist.TimerCheckTimer();
+    line.Line.TimerCheckTimer();
     EXPECT_TRUE(line.LineQuiet());
 }
 
 TEST(Exchange, ATrickledLargeBodyIsCutAtItsDeadlineAndItsExchangeSettles) {
-    TLine line;
+    TFramedLine line;
     uint32_t now = 5000;
     SetTickSource([&] { return now; });
     TClient uploader(line.Port);
@@ -141,18 +141,18 @@ TEST(Exchange, ATrickledLargeBodyIsCutAtItsDeadlineAndItsExchangeSettles) {
         const int32_t before = line.Program.Tcp().Clients.FindById(up)->Received;
         uploader.Send("x");
         ASSERT_TRUE(WaitUntil([&] { return line.Program.Tcp().Clients.FindById(up)->Received > before; }));
-        line.Dist.OnClientData(up);
+        line.Line.OnClientData(up);
         EXPECT_EQ(line.Device.Read(1), "x");
         now += 500;
-        line.Dist.TimerCheckTimer();
-        if (line.Dist.Exchange.CurrentClient == 0)
+        line.Line.TimerCheckTimer();
+        if (line.Line.Exchange.CurrentClient == 0)
             break;
     }
     SetTickSource({});
     // 20 s from its take-up and a second for every 500 bytes from then: 41 came, so it was cut after 20.5 s.
     EXPECT_EQ(uploader.ReadToClose(), RequestIncompleteAnswer);
     EXPECT_TRUE(line.Program.LogLines().last().contains("did not send its whole request in time, cut after 97 bytes"));
-    EXPECT_EQ(line.Dist.State, dsRelayWait);
+    EXPECT_EQ(line.Line.State, dsRelayWait);
     line.Device.Write("HTTP/1.1 408 Request Timeout\r\nContent-Length: 0\r\n\r\n");
     EXPECT_EQ(line.Device.Read(static_cast<int>(GetB.size())), GetB);
     line.Device.Write(AnswerB);
@@ -181,14 +181,14 @@ TEST(Exchange, ARequestArrivingAtTheWireRateIsNeverOverdueAndATrickleIsAtTwentyS
 }
 
 TEST(Exchange, AClosingConnectionNeitherAnnouncesWhatItSendsNorHoldsTheLine) {
-    TLine line;
+    TFramedLine line;
     line.Program.Main().removeEventFilter(&line.Gate);
     TClient client(line.Port);
     const int32_t id = line.Connect(client, GetA);
-    ASSERT_TRUE(WaitUntil([&] { return line.Dist.State == dsRelayWait; }));
+    ASSERT_TRUE(WaitUntil([&] { return line.Line.State == dsRelayWait; }));
     line.Device.Read(static_cast<int>(GetA.size()));
     line.Device.Write(AnswerA);
-    ASSERT_TRUE(WaitUntil([&] { return line.Dist.State == dsIdle; }));
+    ASSERT_TRUE(WaitUntil([&] { return line.Line.State == dsIdle; }));
     const int32_t received = line.Program.Tcp().Clients.FindById(id) ? line.Program.Tcp().Clients.FindById(id)->Received : -1;
     client.Send("one more byte");
     TClient next(line.Port);
@@ -203,14 +203,14 @@ TEST(Exchange, AClosingConnectionNeitherAnnouncesWhatItSendsNorHoldsTheLine) {
 }
 
 TEST(Exchange, TheSettingsSavedMidAnswerEndTheExchangeAndTheNextClientIsServed) {
-    TLine line;
+    TFramedLine line;
     TClient client(line.Port);
     line.Ask(client);
     line.Device.Write(AnswerA.left(20));
-    ASSERT_TRUE(WaitUntil([&] { return line.Dist.State == dsRelayAnswer; }));
+    ASSERT_TRUE(WaitUntil([&] { return line.Line.State == dsRelayAnswer; }));
     line.Program.Rs().PauseReceive();
     line.Program.Main().WMSvParamsSaved();
-    ExpectNoExchange(line.Dist);
+    ExpectNoExchange(line.Line);
     EXPECT_FALSE(line.Program.Rs().ReceivePaused);
     TClient next(line.Port);
     line.Ask(next, GetB);
@@ -219,19 +219,19 @@ TEST(Exchange, TheSettingsSavedMidAnswerEndTheExchangeAndTheNextClientIsServed) 
 }
 
 TEST(Exchange, ARequestWhoseEndTheDeviceCouldReadOtherwiseIsRefusedAndAChunkedOneEndsAtItsLastChunk) {
-    TLine line;
+    TFramedLine line;
     const QByteArray smuggled = "GET /b HTTP/1.1\r\n\r\n";
     TClient sly(line.Port);
     line.Connect(sly, "POST /u HTTP/1.1\r\nContent-Length: 0\r\nTransfer-Encoding: chunked\r\n\r\n" + smuggled);
     EXPECT_EQ(sly.ReadToClose(), BadLengthAnswer);
     EXPECT_TRUE(line.Program.LogLines().last().endsWith("TCP: refused a request whose length could not be read"));
-    line.Dist.TimerCheckTimer();
+    line.Line.TimerCheckTimer();
     EXPECT_TRUE(line.LineQuiet());
 
     const QByteArray chunked = "POST /u HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nhi\r\n0\r\n\r\n";
     TClient client(line.Port);
     const int32_t id = line.Connect(client, chunked + smuggled);
-    line.Dist.OnClientData(id);
+    line.Line.OnClientData(id);
     EXPECT_EQ(line.Device.Read(static_cast<int>(chunked.size())), chunked);
     EXPECT_TRUE(line.LineQuiet());
     line.Device.Write(AnswerA);
@@ -239,16 +239,16 @@ TEST(Exchange, ARequestWhoseEndTheDeviceCouldReadOtherwiseIsRefusedAndAChunkedOn
 }
 
 TEST(Exchange, AConnectionThatSendsNothingIsClosedWhenARequestWouldBeOverdue) {
-    TLine line;
+    TFramedLine line;
     uint32_t now = 1000;
     SetTickSource([&] { return now; });
     TClient idle(line.Port);
     ASSERT_TRUE(WaitUntil([&] { return line.Program.Tcp().Clients.Count() == 1; }));
     now += 20000;
-    line.Dist.TimerCheckTimer();
+    line.Line.TimerCheckTimer();
     EXPECT_EQ(line.Program.Tcp().Clients.Count(), 1);
     ++now;
-    line.Dist.TimerCheckTimer();
+    line.Line.TimerCheckTimer();
     SetTickSource({});
     EXPECT_EQ(idle.ReadToClose(2s), "");
     EXPECT_EQ(idle.Socket.state(), QAbstractSocket::UnconnectedState);

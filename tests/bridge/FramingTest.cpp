@@ -13,7 +13,7 @@ const QByteArray Head = "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n";
 struct TFramedBridge : TFramed {
     int32_t Ask(TClient& client, const QByteArray& request = Get) { return TFramed::Ask(client, request); }
     void WaitForAnswerBytes(qsizetype size) {
-        EXPECT_TRUE(WaitUntil([&] { return Dist.Exchange.Handed + Dist.Exchange.Answer.size() >= size; })) << Dist.Exchange.Answer.size();
+        EXPECT_TRUE(WaitUntil([&] { return Line.Exchange.Handed + Line.Exchange.Answer.size() >= size; })) << Line.Exchange.Answer.size();
     }
 };
 } // namespace
@@ -24,10 +24,10 @@ TEST(Framing, AnAnswerIsHandedTheMomentItIsWholeAndAPauseInsideItDoesNotCutIt) {
     bridge.Ask(client);
     bridge.Device.Write(Head + "01234");
     bridge.WaitForAnswerBytes(Head.size() + 5);
-    EXPECT_EQ(bridge.Dist.TimerEnd->interval(), 2000);
-    EXPECT_EQ(bridge.Dist.State, dsRelayAnswer);
+    EXPECT_EQ(bridge.Line.TimerEnd->interval(), 2000);
+    EXPECT_EQ(bridge.Line.State, dsRelayAnswer);
     bridge.Device.Write("56789");
-    ASSERT_TRUE(WaitUntil([&] { return bridge.Dist.State == dsIdle; }));
+    ASSERT_TRUE(WaitUntil([&] { return bridge.Line.State == dsIdle; }));
     EXPECT_EQ(client.ReadToClose(), Head + "0123456789");
 }
 
@@ -38,7 +38,7 @@ TEST(Framing, AnAnswerThatStallsBeforeItsDeclaredEndIsHandedAsItIsAndLogged) {
     bridge.Device.Write(Head + "012");
     bridge.WaitForAnswerBytes(Head.size() + 3);
     EXPECT_EQ(bridge.TakeTimerEnd(), 2000);
-    bridge.Dist.TimerEndTimer();
+    bridge.Line.TimerEndTimer();
     EXPECT_EQ(client.ReadToClose(), Head + "012");
     EXPECT_TRUE(bridge.Program.LogLines().last().endsWith("RS: COM1 answer stalled, 42 bytes handed before its declared end"));
 }
@@ -52,7 +52,7 @@ TEST(Framing, SurplusAndLeftoverBytesNeverReachTheNextClient) {
     bridge.Device.Write(Head + "0123456789surplus");
     EXPECT_EQ(first.ReadToClose(), Head + "0123456789");
     // The line was free at once, so the waiting client went out without a check tick.
-    EXPECT_EQ(bridge.Dist.Exchange.CurrentClient, static_cast<uint32_t>(next));
+    EXPECT_EQ(bridge.Line.Exchange.CurrentClient, static_cast<uint32_t>(next));
     EXPECT_EQ(bridge.Device.Read(19), "GET /b HTTP/1.1\r\n\r\n");
     bridge.Device.Write("late tail of the first answer" + Head + "abcdefghij");
     EXPECT_EQ(second.ReadToClose(), Head + "abcdefghij");
@@ -76,7 +76,7 @@ TEST(Framing, AnswersWithoutBodyAndInterimAnswersAreFramedByTheirHeads) {
         bridge.Ask(client, request);
         bridge.Device.Write(answer);
         EXPECT_EQ(client.ReadToClose(), answer);
-        EXPECT_EQ(bridge.Dist.State, dsIdle) << answer.constData();
+        EXPECT_EQ(bridge.Line.State, dsIdle) << answer.constData();
     }
 }
 
@@ -87,7 +87,7 @@ TEST(Framing, AnswersThatDeclareNoEndAndDevicesThatNeverSpokeHttpKeepTheQuietRul
         bridge.Device.Write(answer);
         bridge.WaitForAnswerBytes(answer.size());
         EXPECT_EQ(bridge.TakeTimerEnd(), 100);
-        bridge.Dist.TimerEndTimer();
+        bridge.Line.TimerEndTimer();
         EXPECT_EQ(client.ReadToClose(), answer);
     };
     {
@@ -107,22 +107,22 @@ TEST(Framing, AHalfRequestWaitsWithoutHoldingTheLineAndGetsTheFixedAnswerAtItsDe
     const int32_t halfId = bridge.Connect(half, "GET /a HTTP/1.1\r\nHost: loc");
     TClient whole(bridge.Port);
     const int32_t wholeId = bridge.Connect(whole, "GET /b HTTP/1.1\r\n\r\n");
-    bridge.Dist.OnClientData(halfId);
-    EXPECT_EQ(bridge.Dist.State, dsIdle);
-    bridge.Dist.TimerCheckTimer();
-    EXPECT_EQ(bridge.Dist.Exchange.CurrentClient, static_cast<uint32_t>(wholeId));
+    bridge.Line.OnClientData(halfId);
+    EXPECT_EQ(bridge.Line.State, dsIdle);
+    bridge.Line.TimerCheckTimer();
+    EXPECT_EQ(bridge.Line.Exchange.CurrentClient, static_cast<uint32_t>(wholeId));
     EXPECT_EQ(bridge.Device.Read(19), "GET /b HTTP/1.1\r\n\r\n");
     // 20 s and a second for every 500 bytes that came.
     now += 20000 + 2 * 26;
-    bridge.Dist.TimerCheckTimer();
+    bridge.Line.TimerCheckTimer();
     EXPECT_TRUE(bridge.Program.Tcp().Clients.FindById(halfId));
     ++now;
-    bridge.Dist.TimerCheckTimer();
+    bridge.Line.TimerCheckTimer();
     SetTickSource({});
     EXPECT_EQ(half.ReadToClose(), RequestIncompleteAnswer);
     EXPECT_TRUE(bridge.Program.LogLines().last().endsWith("TCP: client " + QString::number(halfId) +
                                                            " sent no whole request in 20 s, 26 bytes came"));
-    EXPECT_EQ(bridge.Dist.Exchange.CurrentClient, static_cast<uint32_t>(wholeId));
+    EXPECT_EQ(bridge.Line.Exchange.CurrentClient, static_cast<uint32_t>(wholeId));
     EXPECT_EQ(bridge.Device.Read(1, std::chrono::milliseconds(100)), "");
 }
 
@@ -130,15 +130,15 @@ TEST(Framing, ASmallBodyGoesOutWholeAndALargeOneAsItComes) {
     TFramedBridge bridge;
     TClient client(bridge.Port);
     const int32_t id = bridge.Connect(client, "POST /u HTTP/1.1\r\nContent-");
-    bridge.Dist.OnClientData(id);
+    bridge.Line.OnClientData(id);
     client.Send("Length: 6\r\n\r\nabc");
     ASSERT_TRUE(WaitUntil([&] { return bridge.Program.Tcp().Clients.FindById(id)->Pending.size() == 42; }));
-    bridge.Dist.OnClientData(id);
+    bridge.Line.OnClientData(id);
     EXPECT_EQ(bridge.Device.Read(1, std::chrono::milliseconds(100)), "");
     // Bytes past the declared end would make a request of their own: they are not kept.
     client.Send("defGET /x HTTP/1.1\r\n\r\n");
     ASSERT_TRUE(WaitUntil([&] { return bridge.Program.Tcp().Clients.FindById(id)->Received == 64; }));
-    bridge.Dist.OnClientData(id);
+    bridge.Line.OnClientData(id);
     EXPECT_EQ(bridge.Device.Read(45), "POST /u HTTP/1.1\r\nContent-Length: 6\r\n\r\nabcdef");
     EXPECT_EQ(bridge.Device.Read(1, std::chrono::milliseconds(100)), "");
 
@@ -146,20 +146,20 @@ TEST(Framing, ASmallBodyGoesOutWholeAndALargeOneAsItComes) {
     TClient uploader(large.Port);
     const QByteArray head = "POST /fw HTTP/1.1\r\nContent-Length: 2000000\r\n\r\n";
     const int32_t up = large.Connect(uploader, head + "part");
-    large.Dist.OnClientData(up);
+    large.Line.OnClientData(up);
     EXPECT_EQ(large.Device.Read(static_cast<int>(head.size()) + 4), head + "part");
     uploader.Send("more");
     ASSERT_TRUE(WaitUntil([&] { return large.Program.Tcp().Clients.FindById(up)->Pending.size() == 4; }));
-    large.Dist.OnClientData(up);
+    large.Line.OnClientData(up);
     EXPECT_EQ(large.Device.Read(4), "more");
 }
 
 TEST(Framing, TheProbeEndsAtItsDeclaredEnd) {
     TFramedBridge bridge;
-    bridge.Dist.StartProbe(false);
+    bridge.Program.Probe().StartProbe(false);
     EXPECT_EQ(bridge.Device.Read(static_cast<int>(ProbeRequest().size())), ProbeRequest());
     bridge.Device.Write("HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nid=device");
-    ASSERT_TRUE(WaitUntil([&] { return bridge.Dist.State == dsIdle; }));
-    EXPECT_GE(bridge.Dist.ProbeResult, 4);
-    EXPECT_TRUE(bridge.Dist.DeviceOk);
+    ASSERT_TRUE(WaitUntil([&] { return bridge.Line.State == dsIdle; }));
+    EXPECT_GE(bridge.Program.Probe().ProbeResult, 4);
+    EXPECT_TRUE(bridge.Line.DeviceOk);
 }

@@ -146,9 +146,9 @@ TEST(OpenFailure, TheSerialSideLogsTheReasonAfterTheOpenError) {
 TEST(OpenFailure, TheMainWindowAndTheTrayShowTheShortReason) {
     TProgram program("OpenFailureTest");
     program.Main().StartUp();
-    program.Dist().TimerCheck->stop();
-    program.Dist().StartProbe(false);
-    EXPECT_EQ(program.Dist().ProbeResult, 2);
+    program.Line().TimerCheck->stop();
+    program.Probe().StartProbe(false);
+    EXPECT_EQ(program.Probe().ProbeResult, 2);
     const QString reason = "/nonexistent/quellor-test/COM1 does not exist";
     EXPECT_EQ(program.Main().StaticTextDevice->text(), "COM1: COM Error\n" + reason);
     program.Main().UpdateStatus();

@@ -101,7 +101,7 @@ struct TStreamingBridge : TBridge {
             const TMySocket* record = Program.Tcp().Clients.FindById(id);
             return record && record->Pending.size() >= request.size();
         }));
-        Dist.OnClientData(id);
+        Line.OnClientData(id);
         EXPECT_EQ(Device.Read(static_cast<int>(request.size())), request);
         return id;
     }
@@ -132,15 +132,15 @@ TEST(Streaming, APacedAnswerReachesItsClientAsItArrivesWholeAndInOrderAndTheProb
     got += client.ReadToEnd();
     EXPECT_FALSE(client.Reset);
     EXPECT_TRUE(got == answer) << got.size() << " of " << answer.size();
-    EXPECT_EQ(bridge.Dist.State, dsIdle);
+    EXPECT_EQ(bridge.Line.State, dsIdle);
 
-    bridge.Dist.StartProbe(false);
+    bridge.Program.Probe().StartProbe(false);
     const QByteArray probe = bridge.Device.Read(static_cast<int>(ProbeRequest().size()));
     EXPECT_EQ(probe, ProbeRequest());
     bridge.Device.Write(TSimDevice::Answer("200 OK", "text/plain", TSimDevice::IdText()));
-    ASSERT_TRUE(WaitUntil([&] { return bridge.Dist.State == dsIdle; }));
-    EXPECT_EQ(bridge.Dist.ProbeResult, 7);
-    EXPECT_TRUE(bridge.Dist.StatusText.endsWith(TSimDevice::IdText()));
+    ASSERT_TRUE(WaitUntil([&] { return bridge.Line.State == dsIdle; }));
+    EXPECT_EQ(bridge.Program.Probe().ProbeResult, 7);
+    EXPECT_TRUE(bridge.Program.Probe().StatusText.endsWith(TSimDevice::IdText()));
 }
 
 TEST(Streaming, ASlowReaderHoldsTheLineBackWithBoundedMemoryAndLosesNothing) {
@@ -149,13 +149,13 @@ TEST(Streaming, ASlowReaderHoldsTheLineBackWithBoundedMemoryAndLosesNothing) {
     const QByteArray& answer = LargeAnswer;
     TDeviceWriter device;
     ASSERT_TRUE(bridge.HoldBack(client, device, answer));
-    const int32_t id = static_cast<int32_t>(bridge.Dist.Exchange.CurrentClient);
+    const int32_t id = static_cast<int32_t>(bridge.Line.Exchange.CurrentClient);
     QByteArray got;
     for (int second = 0; second < 3; ++second) {
         got += client.Take(1024);
         WaitUntil([] { return false; }, 1s);
         EXPECT_LE(bridge.Program.Tcp().Unsent(id), (1 << 20) + (1 << 17));
-        EXPECT_LE(bridge.Dist.Exchange.Answer.size(), 1 << 17);
+        EXPECT_LE(bridge.Line.Exchange.Answer.size(), 1 << 17);
         EXPECT_TRUE(bridge.Program.Rs().ReceivePaused);
     }
     EXPECT_LT(device.Written, answer.size()) << "the line was not held back";
@@ -169,14 +169,14 @@ TEST(Streaming, AReaderThatStopsIsDroppedAndTheNextClientGetsItsOwnWholeAnswer) 
     TRawClient stuck(bridge.Port);
     TDeviceWriter device;
     ASSERT_TRUE(bridge.HoldBack(stuck, device, LargeAnswer));
-    TServerConnection* connection = bridge.Program.Tcp().FindConnection(static_cast<int32_t>(bridge.Dist.Exchange.CurrentClient));
+    TServerConnection* connection = bridge.Program.Tcp().FindConnection(static_cast<int32_t>(bridge.Line.Exchange.CurrentClient));
     ASSERT_TRUE(connection && connection->AwaitsReader());
     bridge.Program.Tcp().ServerSocket1->ClientStalled(*connection);
     stuck.ReadToEnd();
     EXPECT_TRUE(stuck.Reset);
     EXPECT_EQ(bridge.Program.LogLines().filter("took nothing of its answer for 120 s, dropped").size(), 1);
 
-    ASSERT_TRUE(WaitUntil([&] { return bridge.Dist.State == dsIdle; }, 20s)) << "the rest was not drained";
+    ASSERT_TRUE(WaitUntil([&] { return bridge.Line.State == dsIdle; }, 20s)) << "the rest was not drained";
     TRawClient next(bridge.Port);
     const QByteArray nextAnswer = TSimDevice::PatternAnswer(777);
     bridge.Ask(next, "GET /next HTTP/1.1\r\n\r\n");
@@ -193,7 +193,7 @@ TEST(Streaming, ADeviceThatStopsAfterBytesWereStreamedEndsTheAnswerShortWithoutA
     QByteArray got;
     ASSERT_TRUE(WaitUntil([&] { return (got += client.Take(1 << 16)).size() == head.size() + 5000; }));
     EXPECT_EQ(bridge.TakeTimerEnd(), 2000);
-    bridge.Dist.TimerEndTimer();
+    bridge.Line.TimerEndTimer();
     got += client.ReadToEnd();
     EXPECT_EQ(got, head + QByteArray(5000, 'x'));
     EXPECT_FALSE(client.Reset);
@@ -208,13 +208,13 @@ TEST(Streaming, WithFramingOffNothingReachesTheClientBeforeTheQuietEnd) {
     ::send(client.Fd, Get.constData(), static_cast<size_t>(Get.size()), 0);
     const int32_t id = bridge.Program.Tcp().LastClientId;
     ASSERT_TRUE(WaitUntil([&] { return !bridge.Program.Tcp().Clients.FindById(id)->Pending.isEmpty(); }));
-    bridge.Dist.OnClientData(id);
+    bridge.Line.OnClientData(id);
     const QByteArray answer = TSimDevice::PatternAnswer(3000);
     bridge.Device.Write(answer);
-    ASSERT_TRUE(WaitUntil([&] { return bridge.Dist.Exchange.Answer.size() == answer.size(); }));
+    ASSERT_TRUE(WaitUntil([&] { return bridge.Line.Exchange.Answer.size() == answer.size(); }));
     EXPECT_EQ(bridge.TakeTimerEnd(), 100);
     WaitUntil([] { return false; }, 100ms);
     EXPECT_EQ(client.Take(1 << 16), "");
-    bridge.Dist.TimerEndTimer();
+    bridge.Line.TimerEndTimer();
     EXPECT_TRUE(client.ReadToEnd() == answer);
 }

@@ -216,7 +216,7 @@ TEST(MainWindowAndSides, SavingANewPortMovesTheServerAndTheStatusCountsClients) 
     program.Params().EditTCPPort->setText(QString::number(first));
     program.Params().SaveSettings();
     program.Main().StartUp();
-    program.Dist().TimerCheck->stop();
+    program.Line().TimerCheck->stop();
     {
         TClient client(first);
         ASSERT_TRUE(WaitUntil([&] { return program.Tcp().Clients.Count() == 1; }));

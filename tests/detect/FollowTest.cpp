@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "SimDevice.h"
-#include "bridge/DistUnit.h"
+#include "bridge/Line.h"
 #include "detect/EnumDevices.h"
 #include "platform/ShellOpen.h"
 #include "serial/PortNames.h"
@@ -48,8 +48,8 @@ struct TFollow {
         SetShellOpenHook([this](const QString& text) { Opened << text; });
         FreshDialogs();
         Program.Main().StartUp();
-        Program.Dist().StartProbe(false);
-        EXPECT_TRUE(WaitUntil([&] { return Program.Dist().DeviceOk; }));
+        Program.Probe().StartProbe(false);
+        EXPECT_TRUE(WaitUntil([&] { return Program.Line().DeviceOk; }));
     }
     ~TFollow() {
         SetShellOpenHook({});
@@ -91,7 +91,7 @@ TEST(Follow, ADeviceThatMovedIsProbedStoredAndServedThereWithoutStart) {
     EXPECT_EQ(SettingsReadInteger("RS\\COM", 0), 2);
     EXPECT_EQ(SettingsReadInteger("RS\\Detect\\COM", 0), 2);
     EXPECT_EQ(SettingsReadString("RS\\Detect\\Description", {}), "Mapped port (" + follow.NewNode() + ")");
-    EXPECT_EQ(follow.Program.Dist().PassMode, 0);
+    EXPECT_EQ(follow.Program.Detection().PassMode, 0);
     EXPECT_EQ(follow.Program.Rs().PortName(), "COM2");
 
     TClient client(follow.Port);

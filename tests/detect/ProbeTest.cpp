@@ -28,12 +28,13 @@ namespace {
 // Classifies an answer that came in on COM3.
 struct TProbe {
     TProgram Program{"ProbeTest"};
-    TProbe() { Program.Rs().CommRS->SetDeviceName("COM3"); }
     QByteArray Report(const QByteArray& answer) {
-        Program.Dist().StatusText = answer;
-        Program.Dist().ProbeResult = answer.isEmpty() ? 3 : 4;
-        Program.Dist().ReportProbeResult();
-        return Program.Dist().StatusText;
+        TProbeOutcome outcome;
+        outcome.Port = "COM3";
+        outcome.Outcome = answer.isEmpty() ? TOutcome::Silent : TOutcome::Answered;
+        outcome.Answer = answer;
+        Program.Probe().Report(outcome);
+        return Program.Probe().StatusText;
     }
 };
 
@@ -78,11 +79,11 @@ struct TPass {
     }
     bool RunPass() {
         QTest::mouseClick(Program.Main().BitBtnDetect, Qt::LeftButton);
-        return WaitUntil([&] { return Program.Dist().PassMode == 2; }, std::chrono::milliseconds(20000));
+        return WaitUntil([&] { return Program.Detection().PassMode == 2; }, std::chrono::milliseconds(20000));
     }
     // The follow-up probe of the configured port after the pass.
     bool WaitForFollowUp() {
-        return WaitUntil([&] { return Program.Dist().State == dsIdle && Program.Dist().ProbeResult >= 2; },
+        return WaitUntil([&] { return Program.Line().State == dsIdle && Program.Probe().ProbeResult >= 2; },
                          std::chrono::milliseconds(8000));
     }
 };
@@ -97,21 +98,21 @@ TEST(ProbeRequest, IsTheTemplateWithItsTwoPlacesFilled) {
 TEST(ProbeResult, AnswersAreClassifiedByWhatTheyHold) {
     TProbe probe;
     EXPECT_EQ(probe.Report("HTTP/1.1 200 OK\r\nServer: sim\r\n\r\nABC"), "COM3: Found Device\r\nABC");
-    EXPECT_EQ(probe.Program.Dist().ProbeResult, 7);
+    EXPECT_EQ(probe.Program.Probe().ProbeResult, 7);
     const QByteArray notFound = "HTTP/1.1 404 Not Found\r\n\r\n";
     EXPECT_EQ(probe.Report(notFound), "COM3: HTTP device\r\n" + notFound);
-    EXPECT_EQ(probe.Program.Dist().ProbeResult, 5);
+    EXPECT_EQ(probe.Program.Probe().ProbeResult, 5);
     EXPECT_EQ(probe.Report("HTTP/1.1 200 OK\r\n\r\n"), "COM3: Found Id\r\n");
-    EXPECT_EQ(probe.Program.Dist().ProbeResult, 6);
+    EXPECT_EQ(probe.Program.Probe().ProbeResult, 6);
     EXPECT_EQ(probe.Report("HTTP/1.1 200 OK\r\nno blank line"), "COM3: Found Id\r\nHTTP/1.1 200 OK\r\nno blank line");
     EXPECT_EQ(probe.Report("xHTTP/1.1 200 OK\r\n\r\nABC"), "COM3: Unknown device\r\nxHTTP/1.1 200 OK\r\n\r\nABC");
-    EXPECT_EQ(probe.Program.Dist().ProbeResult, 4);
+    EXPECT_EQ(probe.Program.Probe().ProbeResult, 4);
     EXPECT_EQ(probe.Report(""), "COM3: Time Out");
 
     QByteArray junk(150, 'j');
     junk[10] = '\0';
     const QByteArray shown = probe.Report(junk);
-    EXPECT_EQ(probe.Program.Dist().ProbeResult, 4);
+    EXPECT_EQ(probe.Program.Probe().ProbeResult, 4);
     EXPECT_EQ(shown, "COM3: Unknown device\r\n" + QByteArray(10, 'j') + "#0" + QByteArray(88, 'j'));
 }
 
@@ -130,8 +131,8 @@ TEST(ProbeResult, AnUnchangedStatusIsLoggedOnceWithOneSeparator) {
 
 TEST(DetectionPass, CandidatesAreOrderedConfiguredFirstWhenSavedThenUsb) {
     TProgram program("OrderTest");
-    TDistForm& dist = program.Dist();
-    program.Rs().CommRS->SetDeviceName("COM5");
+    TDetection& dist = program.Detection();
+    program.Params().ComboBox_PortRS->setCurrentIndex(4);
     const QStringList found{"COM1=16550A UART (/dev/ttyS0)", "COM4=USB Serial (/dev/ttyUSB0)", "COM5=usb Uno (/dev/ttyACM0)"};
     QStringList list = found;
     program.Params().Saved = 1;
@@ -142,7 +143,7 @@ TEST(DetectionPass, CandidatesAreOrderedConfiguredFirstWhenSavedThenUsb) {
     dist.ArrangePorts(list);
     EXPECT_EQ(Names(list), (QStringList{"COM4", "COM5", "COM1"}));
 
-    program.Rs().CommRS->SetDeviceName("COM7");
+    program.Params().ComboBox_PortRS->setCurrentIndex(6);
     list = found;
     dist.ArrangePorts(list);
     EXPECT_EQ(list.last(), "COM7=User settings (COM7)");
@@ -163,8 +164,7 @@ TEST(DetectionPass, StopsAtTheFirstDeviceStoresItReopensItAndOpensTheBrowserOnce
     using M = TSimDevice::TMode;
     TPass pass({M::Garbage, M::NotFound, M::Device, M::Silent}, 1);
     ASSERT_TRUE(pass.RunPass());
-    TDistForm& dist = pass.Program.Dist();
-    EXPECT_EQ(dist.BestResult, 7);
+    EXPECT_EQ(pass.Program.Detection().BestResult, 7);
     EXPECT_EQ(pass.Program.Params().ComboBox_PortRS->currentText(), "COM3");
     EXPECT_EQ(pass.Program.Rs().DetectCOM, 3);
     EXPECT_EQ(pass.Program.Rs().DetectName, "COM3");
@@ -192,7 +192,7 @@ TEST(DetectionPass, TheStoredDescriptionIsThatOfThePortProbedNotOfTheUartWhoseNu
     sources.IsPlaceholder = [](const QString&) { return false; };
     ASSERT_TRUE(pass.RunPass());
     const QString simulated = QFileInfo(PortMapFolder() + "/COM1").canonicalFilePath();
-    EXPECT_EQ(pass.Program.Dist().PortList.first(), "COM1=Mapped port (" + simulated + ")");
+    EXPECT_EQ(pass.Program.Detection().PortList.first(), "COM1=Mapped port (" + simulated + ")");
     EXPECT_EQ(pass.Program.Rs().DetectName, "COM1");
     EXPECT_EQ(SettingsReadString("RS\\Detect\\Description", {}), "Mapped port (" + simulated + ")");
 }
@@ -201,8 +201,8 @@ TEST(DetectionPass, ATieKeepsTheEarlierPort) {
     using M = TSimDevice::TMode;
     TPass pass({M::NotFound, M::NotFound}, 9);
     ASSERT_TRUE(pass.RunPass());
-    EXPECT_EQ(pass.Program.Dist().BestResult, 5);
-    EXPECT_EQ(pass.Program.Dist().BestIndex, 1);
+    EXPECT_EQ(pass.Program.Detection().BestResult, 5);
+    EXPECT_EQ(pass.Program.Detection().BestIndex, 1);
     EXPECT_EQ(pass.Program.Rs().DetectCOM, 1);
     EXPECT_FALSE(pass.Program.LogLines().filter("RS: COM9 Open Error!").isEmpty());
 }
@@ -226,8 +226,8 @@ TEST(DetectionPass, APortThatAnotherBridgeHoldsIsSkippedWithItsLogLineAndStaysIt
 TEST(DetectionPass, FindingNothingChangesNoSettingAndOpensNoBrowser) {
     TPass pass({}, 9);
     ASSERT_TRUE(pass.RunPass());
-    EXPECT_EQ(pass.Program.Dist().BestResult, 2);
-    EXPECT_EQ(pass.Program.Dist().PortList, QStringList{"COM9=User settings (COM9)"});
+    EXPECT_EQ(pass.Program.Detection().BestResult, 2);
+    EXPECT_EQ(pass.Program.Detection().PortList, QStringList{"COM9=User settings (COM9)"});
     ASSERT_TRUE(pass.WaitForFollowUp());
     QCoreApplication::processEvents(QEventLoop::AllEvents, 200);
     EXPECT_EQ(SettingsReadInteger("Config\\Saved", 0), 0);
@@ -235,46 +235,44 @@ TEST(DetectionPass, FindingNothingChangesNoSettingAndOpensNoBrowser) {
     EXPECT_TRUE(pass.Opened.isEmpty());
 }
 
-TEST(DetectionPass, AProbeAskedForWhileTheLineIsBusyDoesNotStallThePass) {
+TEST(DetectionPass, AskedForWhileTheLineIsBusyTheProbeAndThePassWaitTheirTurnsAndTheProbeGoesFirst) {
     TProgram program("BusyPassTest");
-    TDistForm& dist = program.Dist();
+    TLine& line = program.Line();
     program.Main().StartUp();
-    dist.TimerCheck->stop();
-    dist.PortList = QStringList{"COM8=first", "COM9=second"};
-    dist.PassMode = 1;
-    dist.PortIndex = 1;
-    dist.State = dsRelayWait;
-    dist.Exchange.CurrentClient = 4;
-    dist.StartProbe(true);
-    EXPECT_EQ(dist.ProbeResult, 1);
-    EXPECT_FALSE(dist.ProbeRest.isEmpty());
-    dist.State = dsIdle;
-    dist.Exchange.CurrentClient = 0;
-    dist.TimerCheckTimer();
-    EXPECT_TRUE(dist.ProbeRest.isEmpty());
-    // The waiting probe failed to be written (COM1 goes nowhere), the pass went on to COM9, whose
-    // probe failed too, and ended.
-    EXPECT_EQ(dist.PassMode, 2);
-    EXPECT_EQ(dist.PortIndex, 3);
-    EXPECT_FALSE(program.LogLines().filter("RS: COM9 Open Error!").isEmpty());
+    line.TimerCheck->stop();
+    line.State = dsRelayWait;
+    line.Exchange.CurrentClient = 4;
+    program.Probe().StartProbe(true);
+    program.Detection().StartDetection();
+    EXPECT_EQ(program.Probe().ProbeResult, prProgress);
+    ASSERT_EQ(line.Asks.size(), 2u);
+    EXPECT_EQ(line.Asks.front().Owner, TAskOwner::CheckDevice);
+    EXPECT_EQ(line.Asks.back().Owner, TAskOwner::Detection);
+    line.State = dsIdle;
+    line.Exchange.CurrentClient = 0;
+    line.TimerCheckTimer();
+    // COM1 goes nowhere: Check Device's probe failed to be written, then the pass's, which ended.
+    EXPECT_TRUE(line.Asks.empty());
+    EXPECT_EQ(program.Detection().PassMode, 2);
+    EXPECT_EQ(program.Detection().BestResult, prComError);
+    EXPECT_EQ(program.Probe().ProbeResult, prComError);
 }
 
 TEST(DetectionPass, APortWhoseProbeCannotBeWrittenIsLeftWithoutReopeningTheNextOne) {
     TPty device;
     MapPort(1, device.SlavePath);
     TProgram program("MoveOnPassTest");
-    TDistForm& dist = program.Dist();
+    TDetection& pass = program.Detection();
     program.Main().StartUp();
-    dist.TimerCheck->stop();
+    program.Line().TimerCheck->stop();
     device.Read(4096, std::chrono::milliseconds(100));
     const int opened = program.LogLines().filter("RS: Open COM1").size();
-    dist.PortList = QStringList{"COM8=gone", "COM1=device"};
-    dist.PassMode = 1;
-    dist.PortIndex = 0;
-    dist.ProbeResult = 0;
-    dist.NextPort();
-    EXPECT_EQ(dist.PortIndex, 2);
-    EXPECT_EQ(dist.State, dsProbeWait);
+    pass.PortList = QStringList{"COM8=gone", "COM1=device"};
+    pass.PassMode = 1;
+    pass.PortIndex = 0;
+    pass.NextPort();
+    EXPECT_EQ(pass.PortIndex, 2);
+    EXPECT_EQ(program.Line().State, dsProbeWait);
     EXPECT_EQ(program.LogLines().filter("RS: Open COM1").size(), opened + 1);
     EXPECT_EQ(device.Read(static_cast<int>(ProbeRequest().size())), ProbeRequest());
     MapPort(1, "/nonexistent/quellor-test/COM1");

@@ -164,7 +164,7 @@ TEST(SettingsDialog, StartUpReportsAnUnloadableStoreAndRunsOnWithDefaults) {
     file.close();
     TScriptedDialogs& dialogs = FreshDialogs();
     program.Main().StartUp();
-    program.Dist().TimerCheck->stop();
+    program.Line().TimerCheck->stop();
     EXPECT_EQ(dialogs.Texts, QStringList{"Range check error."});
     EXPECT_EQ(program.Params().ComboBox_PortRS->currentText(), "COM7");
     EXPECT_EQ(program.Tcp().Port, 24111);

@@ -4,7 +4,8 @@
 #include <utility>
 
 #include "app/Hub.h"
-#include "bridge/DistUnit.h"
+#include "bridge/Line.h"
+#include "detect/DistForm.h"
 #include "bridge/sv_RS.h"
 #include "bridge/sv_TCP.h"
 #include "platform/WinMessage.h"
@@ -24,9 +25,10 @@ protected:
 struct TSides {
     THubRecorder Hub;
     TFormParams Params{&Hub};
-    TDistForm Dist{&Hub};
+    TDistForm Dist;
+    TLine Line{&Dist};
     TTCPForm Tcp{&Params, &Dist, &Hub};
-    TRSForm Rs{&Params, &Dist, &Hub};
+    TRSForm Rs{&Params, &Line, &Dist, &Hub};
     TSides();
     QStringList Log() const;
 };

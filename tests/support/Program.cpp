@@ -19,8 +19,8 @@ TProgram::TProgram(const QString& programBaseName, const QString& instance) {
 }
 
 TProgram::~TProgram() {
-    W.Dist->TimerCheck->stop();
-    W.Dist->TimerEnd->stop();
+    W.Line->TimerCheck->stop();
+    W.Line->TimerEnd->stop();
 }
 
 QStringList TProgram::LogLines() const {

@@ -7,7 +7,11 @@
 #include "app/StartUp.h"
 #include "app/UnitAbout.h"
 #include "app/Sv_aMain.h"
-#include "bridge/DistUnit.h"
+#include "bridge/Line.h"
+#include "detect/Detection.h"
+#include "detect/DeviceFollow.h"
+#include "detect/DeviceProbe.h"
+#include "detect/DistForm.h"
 #include "bridge/sv_RS.h"
 #include "bridge/sv_TCP.h"
 #include "settings/sv_params.h"
@@ -21,6 +25,10 @@ struct TProgram {
     TFrmMainRSServ& Main() { return *W.Main; }
     TFormParams& Params() { return *W.Params; }
     TDistForm& Dist() { return *W.Dist; }
+    TLine& Line() { return *W.Line; }
+    TDeviceProbe& Probe() { return *W.Probe; }
+    TDetection& Detection() { return *W.Detection; }
+    TDeviceFollow& Follower() { return *W.Follower; }
     TTCPForm& Tcp() { return *W.Tcp; }
     TRSForm& Rs() { return *W.Rs; }
     QStringList LogLines() const;

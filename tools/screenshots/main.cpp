@@ -14,7 +14,10 @@
 #include "app/StartUp.h"
 #include "app/Sv_aMain.h"
 #include "app/UnitAbout.h"
-#include "bridge/DistUnit.h"
+#include "bridge/Line.h"
+#include "detect/Detection.h"
+#include "detect/DeviceProbe.h"
+#include "detect/DistForm.h"
 #include "detect/EnumDevices.h"
 #include "platform/ShellOpen.h"
 #include "serial/PortNames.h"
@@ -67,8 +70,8 @@ int main(int argc, char** argv) {
     main.StartUp();
     main.Timer1->start();
     main.BitBtnDetectClick();
-    RunUntil([&] { return dist.PassMode == 2; }, 20000);
-    RunUntil([&] { return dist.State == dsIdle && dist.ProbeResult >= 4; }, 5000);
+    RunUntil([&] { return windows.Detection->PassMode == 2; }, 20000);
+    RunUntil([&] { return windows.Line->State == dsIdle && windows.Probe->ProbeResult >= prUnknown; }, 5000);
     QApplication::processEvents(QEventLoop::AllEvents, 600);
     Save(main, out + QStringLiteral("/main-answering.png"));
     dist.resize(660, 480);

@@ -3,7 +3,7 @@
 // reader limit is reset by the TCP side; its exchange then drops the rest of the answer.
 #include <QTimer>
 
-#include "bridge/DistUnit.h"
+#include "bridge/Line.h"
 #include "bridge/sv_RS.h"
 #include "bridge/sv_TCP.h"
 
@@ -12,18 +12,18 @@ namespace {
 constexpr qsizetype HighWaterBytes = qsizetype(1) << 20;
 } // namespace
 
-bool TDistForm::Streams() const {
+bool TLine::Streams() const {
     return Exchange.Framer && Exchange.CurrentClient != 0 && (State == dsRelayWait || State == dsRelayAnswer);
 }
 
-void TDistForm::PassOn() {
+void TLine::PassOn() {
     if (Streams())
         StreamArrived();
     else
         DropArrived();
 }
 
-void TDistForm::StreamArrived() {
+void TLine::StreamArrived() {
     const auto id = static_cast<int32_t>(Exchange.CurrentClient);
     TCPForm->StreamAnswer(id, Exchange.Answer);
     Exchange.Handed += Exchange.Answer.size();
@@ -34,7 +34,7 @@ void TDistForm::StreamArrived() {
 }
 
 // What arrives of an answer without a client goes nowhere, as it comes; a probe's answer stays.
-void TDistForm::DropArrived() {
+void TLine::DropArrived() {
     if (State != dsRelayAnswer || Exchange.CurrentClient != 0)
         return;
     Exchange.Dropped += Exchange.Answer.size();
@@ -44,19 +44,19 @@ void TDistForm::DropArrived() {
 }
 
 // The device's silence from here on is the bridge's own, so the end rules wait too.
-void TDistForm::PauseStream() {
+void TLine::PauseStream() {
     RSForm->PauseReceive();
     TimerEnd->stop();
 }
 
-void TDistForm::ResumeStream() {
+void TLine::ResumeStream() {
     if (!RSForm->ReceivePaused)
         return;
     ArmAnswerTimer();
     RSForm->ResumeReceive();
 }
 
-void TDistForm::OnClientWritten(int32_t id) {
+void TLine::OnClientWritten(int32_t id) {
     if (Exchange.CurrentClient != static_cast<uint32_t>(id) || !RSForm->ReceivePaused)
         return;
     if (TCPForm->Unsent(id) <= HighWaterBytes / 2)

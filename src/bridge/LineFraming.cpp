@@ -2,7 +2,7 @@
 // exchange never reach a client, and the next in line is served as soon as the line is free.
 #include <QTimer>
 
-#include "bridge/DistUnit.h"
+#include "bridge/Line.h"
 #include "bridge/sv_RS.h"
 #include "bridge/sv_TCP.h"
 #include "platform/Tracing.h"
@@ -24,17 +24,17 @@ qsizetype StatusLineAt(const QByteArray& bytes) {
 }
 } // namespace
 
-bool TDistForm::FramingOn() const { return TCPForm->Framing; }
+bool TLine::FramingOn() const { return TCPForm->Framing; }
 
-void TDistForm::DropLeftover(qsizetype count, const char* where) {
+void TLine::DropLeftover(qsizetype count, const char* where) {
     if (count <= 0 || Exchange.LeftoverLogged)
         return;
     Exchange.LeftoverLogged = true;
-    AddLogLine("RS: " + RSForm->PortName().toUtf8() + " dropped " + QByteArray::number(count) + " bytes " + where, true);
+    AddLogLine("RS: " + RSForm->PortName().toUtf8() + " dropped " + QByteArray::number(count) + " bytes " + where);
 }
 
 // Feeds what arrived to the framer; false when nothing of an answer is left to wait for.
-bool TDistForm::FrameAnswer() {
+bool TLine::FrameAnswer() {
     TExchange& ex = Exchange;
     const bool awaiting = State == dsRelayWait || State == dsProbeWait;
     if (awaiting && DeviceSpeaksHttp && ex.FramedBytes == 0) {
@@ -57,7 +57,7 @@ bool TDistForm::FrameAnswer() {
 
 // A complete answer ends the exchange at once, without its surplus; what arrived of an
 // incomplete one goes on at once.
-void TDistForm::EndFramedArrival() {
+void TLine::EndFramedArrival() {
     TExchange& ex = Exchange;
     if (ex.Framer->State() == http::TFrame::Complete) {
         DropLeftover(ex.Handed + ex.Answer.size() - ex.Framer->End(), "past the end of an answer");
@@ -72,36 +72,32 @@ void TDistForm::EndFramedArrival() {
 }
 
 // An incomplete answer may pause up to the stall limit; one that declares no end keeps the quiet rule.
-void TDistForm::ArmAnswerTimer() {
+void TLine::ArmAnswerTimer() {
     const bool declared = Exchange.Framer && Exchange.Framer->State() == http::TFrame::NeedMore;
     RestartTimerEnd(declared ? StallLimitMs : std::max(1, static_cast<int>(TCPForm->SendDelay)));
 }
 
-void TDistForm::LogStall() {
+void TLine::LogStall() {
     const qsizetype arrived = Exchange.Handed + Exchange.Answer.size();
     if (Exchange.Framer && Exchange.Framer->State() == http::TFrame::NeedMore && arrived > 0)
         AddLogLine("RS: " + RSForm->PortName().toUtf8() + " answer stalled, " + QByteArray::number(arrived) +
-                       " bytes handed before its declared end",
-                   true);
+                       " bytes handed before its declared end");
 }
 
-void TDistForm::LogDropped() {
+void TLine::LogDropped() {
     if (Exchange.Dropped == 0 || Exchange.Orphan == orNone)
         return;
     const QByteArray why = Exchange.Orphan == orClientLeft ? "whose client had left" : "that came after its client was answered";
     AddLogLine("RS: " + RSForm->PortName().toUtf8() + " dropped " + QByteArray::number(Exchange.Dropped) +
-                   " bytes of an answer " + why,
-               true);
+                   " bytes of an answer " + why);
 }
 
-// Takes up a waiting probe or client at once instead of at the next check tick; the detection
-// pass keeps its pace on the tick.
-void TDistForm::ServeNextInLine() {
-    if (!FramingOn() || State != dsIdle || PassMode == 1)
+// Takes up a waiting ask or client at once instead of at the next check tick.
+void TLine::ServeNextInLine() {
+    if (!FramingOn() || State != dsIdle)
         return;
-    if (!ProbeRest.isEmpty()) {
-        State = dsProbeWait;
-        SendProbeChunk();
+    if (!Asks.empty()) {
+        StartAsk(NextAsk());
         return;
     }
     if (const int32_t id = TCPForm->FirstPendingClient(); id > 0)

@@ -1,0 +1,501 @@
+// The serial line: its one state machine, the asks that wait for it and where each outcome goes.
+#include "bridge/Line.h"
+
+#include <QTimer>
+#include <algorithm>
+#include <utility>
+
+#include "bridge/LogSink.h"
+#include "bridge/ServerSocket.h"
+#include "bridge/sv_Prot.h"
+#include "bridge/sv_RS.h"
+#include "bridge/sv_TCP.h"
+#include "platform/TickCount.h"
+#include "serial/CommInt.h"
+#include "platform/Tracing.h"
+
+namespace {
+constexpr int ChunkSize = 2048;
+constexpr int RelayTicks = 3;
+constexpr int LongRequestTicks = 60;
+constexpr int LongRequestBytes = 5000;
+constexpr int ProbeTicks = 3;
+constexpr int IdleTicksBeforeProbe = 30;
+constexpr int SettleLimitTicks = 10;
+
+QByteArray TakeChunk(QByteArray& rest) {
+    const QByteArray chunk = rest.left(ChunkSize);
+    rest.remove(0, chunk.size());
+    return chunk;
+}
+
+QByteArray ReplaceFirst(QByteArray text, const QByteArray& what, const QByteArray& with) {
+    const qsizetype at = text.indexOf(what);
+    return at < 0 ? text : text.replace(at, what.size(), with);
+}
+} // namespace
+
+QByteArray ProbeRequest() {
+    const QByteArray probeTemplate = "GET ~ HTTP/1.1\r\nHost: ~\r\nAccept: text/html, */*\r\n"
+                                     "User-Agent: Mozilla\r\nConnection: keep-alive\r\n\r\n";
+    return ReplaceFirst(ReplaceFirst(probeTemplate, "~", "/id.txt"), "~", "localhost");
+}
+
+TLine::TLine(TLogSink* log) : Log(log) {
+    setObjectName(QStringLiteral("Line"));
+    TimerEnd = new QTimer(this);
+    TimerEnd->setObjectName(QStringLiteral("TimerEnd"));
+    TimerEnd->setInterval(100);
+    // The quiet period decides where an answer ends; a coarse timer could end it up to 5 % early.
+    TimerEnd->setTimerType(Qt::PreciseTimer);
+    TimerCheck = new QTimer(this);
+    TimerCheck->setObjectName(QStringLiteral("TimerCheck"));
+    TimerCheck->setInterval(100);
+    connect(TimerEnd, &QTimer::timeout, this, &TLine::TimerEndTimer);
+    connect(TimerCheck, &QTimer::timeout, this, &TLine::TimerCheckTimer);
+}
+
+TLine::~TLine() = default;
+
+void TLine::Attach(TTCPForm* tcp, TRSForm* rs, std::function<void()> updateStatus) {
+    TCPForm = tcp;
+    RSForm = rs;
+    UpdateStatus = std::move(updateStatus);
+}
+
+void TLine::AddLogLine(const QByteArray& text) { Log->AddLogLine(text, true); }
+
+void TLine::RestartTimerEnd(int interval) {
+    TimerEnd->stop();
+    TimerEnd->setInterval(interval);
+    TimerEnd->start();
+}
+
+void TLine::Init() {
+    TimerEnd->stop();
+    Exchange = TExchange();
+    Asks.clear();
+    WaitTicks = 0;
+    IdleTicks = 0;
+    State = dsIdle;
+    AnswerTime = 0;
+    LastRxTick = 0;
+    TCPForm->ServerSocket1->SetActive(false);
+    RSForm->SetChannel(1);
+    RSForm->OpenConfiguredPort();
+    ReceiveQueue = std::make_unique<TsvProt>();
+    RSForm->ReceiveQueue = ReceiveQueue.get();
+    TCPForm->RestartServer();
+    TimerCheck->start();
+}
+
+QString TLine::ConfiguredPort() const { return RSForm->ConfiguredPort(); }
+
+void TLine::BeginExchange(uint32_t client) {
+    TimerEnd->stop();
+    Exchange = TExchange();
+    Exchange.CurrentClient = client;
+    WaitTicks = 0;
+}
+
+// Bytes the port kept for an exchange that is over belong to no one. An ask whose exchange ends
+// without an outcome (the port was reopened under it) was cancelled.
+void TLine::FinishExchange() {
+    LogDropped();
+    TimerEnd->stop();
+    TExchange ended = std::exchange(Exchange, TExchange());
+    State = dsIdle;
+    if (RSForm->ReceivePaused) {
+        RSForm->ResetInput();
+        RSForm->ResumeReceive();
+    }
+    if (ended.Probe.Done)
+        ended.Probe.Done({ended.Probe.Id, ended.Probe.Owner, TOutcome::Cancelled, ended.Probe.Port, {}});
+}
+
+void TLine::EndExchange() {
+    FinishExchange();
+    ServeNextInLine();
+}
+
+void TLine::LineReset() {
+    if (State != dsIdle)
+        EndExchange();
+}
+
+uint64_t TLine::Ask(TAsk ask) {
+    ask.Id = ++LastAskId;
+    if (!ask.Done)
+        ask.Done = [](const TProbeOutcome&) {};
+    const uint64_t id = ask.Id;
+    if (ask.Owner == TAskOwner::Recheck)
+        Asks.push_front(std::move(ask));
+    else
+        Asks.push_back(std::move(ask));
+    IdleTicks = 0;
+    if (State == dsIdle)
+        StartAsk(NextAsk());
+    return id;
+}
+
+TAsk TLine::NextAsk() {
+    TAsk ask = std::move(Asks.front());
+    Asks.pop_front();
+    return ask;
+}
+
+void TLine::Cancel(TAskOwner owner) {
+    std::deque<TAsk> cancelled;
+    for (auto it = Asks.begin(); it != Asks.end();) {
+        if (it->Owner != owner) {
+            ++it;
+            continue;
+        }
+        cancelled.push_back(std::move(*it));
+        it = Asks.erase(it);
+    }
+    if (Exchange.Probe.Done && Exchange.Probe.Owner == owner)
+        HandOutcome(TOutcome::Cancelled, {});
+    for (TAsk& ask : cancelled)
+        ask.Done({ask.Id, ask.Owner, TOutcome::Cancelled, ask.Port, {}});
+}
+
+void TLine::CancelAll() {
+    for (TAskOwner owner : {TAskOwner::IdleProbe, TAskOwner::CheckDevice, TAskOwner::Recheck, TAskOwner::Detection,
+                            TAskOwner::Follower})
+        Cancel(owner);
+}
+
+bool TLine::HasAsks(TAskOwner owner) const {
+    if (Exchange.Probe.Done && Exchange.Probe.Owner == owner)
+        return true;
+    return std::any_of(Asks.begin(), Asks.end(), [owner](const TAsk& ask) { return ask.Owner == owner; });
+}
+
+void TLine::PortGone(const QString& name) {
+    if (name != ConfiguredPort())
+        return;
+    DeviceOk = false;
+    if (State == dsIdle && Asks.empty() && RSForm->PortName() == name && RSForm->CommRS->Enabled())
+        RSForm->ClosePort();
+}
+
+// The one place an outcome is handed: to the display first, then to the ask's owner, once.
+void TLine::HandOutcome(TOutcome outcome, const QByteArray& answer) {
+    auto done = std::exchange(Exchange.Probe.Done, nullptr);
+    if (!done)
+        return;
+    const TProbeOutcome result{Exchange.Probe.Id, Exchange.Probe.Owner, outcome, Exchange.Probe.Port, answer};
+    if (outcome != TOutcome::Cancelled && OnProbed)
+        OnProbed(result);
+    done(result);
+}
+
+// The queue of received blocks may still hold bytes of the port that was open before.
+void TLine::UsePort(const QString& name, bool reopen) {
+    if (name.isEmpty() || (!reopen && RSForm->PortName() == name))
+        return;
+    RSForm->OpenPort(name);
+    QByteArray stale;
+    while (ReceiveQueue && ReceiveQueue->TakeChunk(stale) > 0)
+        ;
+}
+
+void TLine::OnClientData(int32_t id) {
+    IdleTicks = 0;
+    if (State == dsIdle)
+        TakeUpClient(id);
+    else if (State == dsRelayWait && Exchange.CurrentClient == static_cast<uint32_t>(id))
+        ServeClient(id);
+}
+
+// Begins the exchange of a client whose request may go to the line: always on the configured port.
+void TLine::TakeUpClient(int32_t id) {
+    const TMySocket* record = TCPForm->Clients.FindById(id);
+    if (!record || !record->RequestReady())
+        return;
+    UsePort(ConfiguredPort(), false);
+    BeginExchange(static_cast<uint32_t>(id));
+    if (FramingOn()) {
+        const http::TRequestHead* head = TCPForm->RequestHead(id);
+        Exchange.Framer.emplace(head->State() == http::TRequest::Complete && head->Method() == "HEAD");
+    }
+    ServeClient(id);
+    if (State == dsIdle)
+        EndExchange();
+}
+
+// What the client sends beyond a chunk ahead waits on the TCP side, which holds the client back.
+void TLine::ServeClient(int32_t id) {
+    IdleTicks = 0;
+    if (Exchange.RequestRest.size() >= ChunkSize)
+        return;
+    const QByteArray text = TCPForm->TakeRequest(id, Exchange.ClientTotal);
+    if (text.isEmpty())
+        return;
+    State = dsRelayWait;
+    qCDebug(lcBridge) << "relaying" << text.size() << "bytes of client" << id;
+    Exchange.RequestRest += text;
+    SendRequestChunk();
+}
+
+void TLine::SendRequestChunk() {
+    if (State == dsRelayWait && Exchange.CurrentClient != 0 && Exchange.RequestRest.size() < ChunkSize)
+        Exchange.RequestRest += TCPForm->TakeRequest(static_cast<int32_t>(Exchange.CurrentClient), Exchange.ClientTotal);
+    if (Exchange.RequestRest.isEmpty())
+        return;
+    TimerEnd->stop();
+    const QByteArray chunk = TakeChunk(Exchange.RequestRest);
+    if (RSForm->WriteChunk(chunk)) {
+        WaitTicks = 0;
+        RestartTimerEnd(WatchdogMs);
+        return;
+    }
+    QByteArray answer = DeviceNotAvailableAnswer;
+    const qsizetype mark = answer.indexOf('~');
+    answer.replace(mark, 1, RSForm->PortName().toUtf8());
+    TCPForm->SendAnswer(static_cast<int32_t>(Exchange.CurrentClient), answer);
+    RSForm->OpenPort(RSForm->PortName());
+    EndExchange();
+}
+
+void TLine::ContinueSending() {
+    if (State == dsProbeWait)
+        SendProbeChunk();
+    else if (State == dsRelayWait)
+        SendRequestChunk();
+}
+
+void TLine::OnSerialData() {
+    TimerEnd->stop();
+    IdleTicks = 0;
+    if (!ReceiveQueue)
+        return;
+    QByteArray piece;
+    while (ReceiveQueue->TakeChunk(piece) > 0) {
+        LastRxTick = GetTickCount();
+        Exchange.Answer += piece;
+    }
+    const bool framed = Exchange.Framer.has_value() && State != dsIdle;
+    if (framed && !FrameAnswer())
+        return;
+    State = (State == dsProbeWait || State == dsProbeAnswer) ? dsProbeAnswer : dsRelayAnswer;
+    // Another device answering on a borrowed port says nothing of the configured one.
+    if (RSForm->PortName() == ConfiguredPort())
+        DeviceOk = true;
+    if (framed) {
+        EndFramedArrival();
+        return;
+    }
+    if (Exchange.CurrentClient == 0)
+        DropArrived();
+    // A send delay of 0 would give the quiet timer no period; the smallest one still ends the answer.
+    RestartTimerEnd(std::max(1, static_cast<int>(TCPForm->SendDelay)));
+}
+
+// The client's part in the exchange is over; what the device still sends is dropped.
+void TLine::Release(TOrphan why) {
+    Exchange.CurrentClient = 0;
+    Exchange.Orphan = why;
+    if (RSForm->ReceivePaused)
+        ResumeStream();
+    if (State == dsRelayAnswer)
+        DropArrived();
+}
+
+// An answer owed after a fixed answer or a client that left may still begin this many watchdog
+// ticks after the request went out; without framing its end could not be told, so it is not awaited.
+int TLine::SettleTicks() const {
+    const int limit = Exchange.ClientTotal >= LongRequestBytes ? LongRequestTicks : RelayTicks;
+    return Exchange.Framer ? std::max(limit, SettleLimitTicks) : limit;
+}
+
+void TLine::TimerEndTimer() {
+    qCDebug(lcBridge) << "end timer in state" << State << "tick" << WaitTicks;
+    switch (State) {
+    case dsIdle: TimerEnd->stop(); break;
+    case dsRelayWait: RelayWatchdogTick(); break;
+    case dsRelayAnswer: AnswerEnded(); break;
+    case dsProbeWait:
+        if (++WaitTicks < ProbeTicks)
+            break;
+        if (FramingOn() && !Exchange.Borrowed)
+            GiveUpProbe();
+        else
+            ProbeEnded(TOutcome::Silent);
+        break;
+    case dsProbeAnswer: ProbeEnded(TOutcome::Answered); break;
+    }
+}
+
+// A request still arriving is not yet the device's to answer; only its own deadline runs.
+bool TLine::RequestUnfinished() const {
+    if (!FramingOn() || Exchange.CurrentClient == 0)
+        return false;
+    if (!Exchange.RequestRest.isEmpty())
+        return true;
+    const TMySocket* record = TCPForm->Clients.FindById(static_cast<int32_t>(Exchange.CurrentClient));
+    return record && record->Request.Head().State() == http::TRequest::Complete &&
+           (!record->RequestWhole() || !record->Pending.isEmpty());
+}
+
+void TLine::RelayWatchdogTick() {
+    const auto id = static_cast<int32_t>(Exchange.CurrentClient);
+    if (id != 0 && !TCPForm->IsClientConnected(id))
+        Release(orClientLeft);
+    if (RequestUnfinished()) {
+        WaitTicks = 0;
+        return;
+    }
+    ++WaitTicks;
+    const int limit = Exchange.ClientTotal >= LongRequestBytes ? LongRequestTicks : RelayTicks;
+    if (Exchange.CurrentClient != 0 && WaitTicks >= limit) {
+        TCPForm->SendAnswer(id, DeviceNotRespondingAnswer);
+        DeviceOk = false;
+        Release(orClientAnswered);
+    }
+    if (Exchange.CurrentClient != 0 || WaitTicks < SettleTicks())
+        return;
+    // The device stayed silent through the settle limit. It may have ignored that one request:
+    // the probe tells before anyone waiting is answered on its behalf.
+    if (Exchange.Framer && Exchange.Probe.Id == 0)
+        RecheckDevice();
+    EndExchange();
+}
+
+void TLine::RecheckDevice() {
+    if (HasAsks(TAskOwner::Recheck))
+        return;
+    TAsk ask;
+    ask.Owner = TAskOwner::Recheck;
+    Ask(std::move(ask));
+}
+
+void TLine::AnswerEnded() {
+    TimerEnd->stop();
+    if (Exchange.CurrentClient != 0) {
+        LogStall();
+        if (Exchange.Handed > 0 || !Exchange.Answer.isEmpty())
+            HandAnswer();
+    } else {
+        DropArrived();
+    }
+    EndExchange();
+}
+
+// The probe of the configured port had no answer: those waiting are told at once, and the
+// exchange stays on the line until a late answer has ended or the settle limit has passed.
+void TLine::GiveUpProbe() {
+    DeviceOk = false;
+    HandOutcome(TOutcome::Silent, {});
+    TCPForm->AnswerWaiting(DeviceNotRespondingAnswer);
+    State = dsRelayWait;
+    Exchange.Orphan = orClientAnswered;
+}
+
+// The owner hears the outcome before anyone else is served, so that a port it adopts is the one
+// the next browser goes to. A borrowed port is given back unless the ask keeps it for a retry.
+void TLine::ProbeEnded(TOutcome outcome) {
+    const bool borrowed = Exchange.Borrowed;
+    const bool keep = Exchange.Probe.KeepOpen;
+    if (outcome == TOutcome::Silent && !borrowed)
+        DeviceOk = false;
+    HandOutcome(outcome, outcome == TOutcome::Answered ? Exchange.Answer : QByteArray());
+    FinishExchange();
+    if (borrowed && Asks.empty() && !(keep && outcome == TOutcome::Silent))
+        UsePort(ConfiguredPort(), false);
+    ServeNextInLine();
+}
+
+void TLine::HandAnswer() {
+    AnswerTime = GetTickCount() - LastRxTick;
+    const auto id = static_cast<int32_t>(Exchange.CurrentClient);
+    qCDebug(lcBridge) << "answer of" << Exchange.Handed + Exchange.Answer.size() << "bytes to client" << id;
+    if (Exchange.Framer) {
+        TCPForm->StreamAnswer(id, Exchange.Answer);
+        TCPForm->EndAnswer(id);
+    } else {
+        TCPForm->SendAnswer(id, Exchange.Answer);
+    }
+    if (UpdateStatus)
+        UpdateStatus();
+}
+
+void TLine::OnClientClosed(int32_t id) {
+    if (id != 0 && Exchange.CurrentClient == static_cast<uint32_t>(id))
+        Release(orClientLeft);
+}
+
+void TLine::TimerCheckTimer() {
+    TCPForm->RefuseOverdue();
+    if (State == dsRelayWait && Exchange.CurrentClient != 0 &&
+        TCPForm->RequestOverdue(static_cast<int32_t>(Exchange.CurrentClient)))
+        CutOverdueRequest();
+    if (State != dsIdle) {
+        IdleTicks = 0;
+        return;
+    }
+    if (!Asks.empty()) {
+        StartAsk(NextAsk());
+        IdleTicks = 0;
+        return;
+    }
+    const int32_t id = TCPForm->FirstPendingClient();
+    if (id > 0) {
+        TakeUpClient(id);
+        IdleTicks = 0;
+        return;
+    }
+    if (++IdleTicks >= IdleTicksBeforeProbe) {
+        IdleTicks = 0;
+        if (OnIdle)
+            OnIdle();
+    }
+}
+
+// A request written as it came stopped coming: the device has part of it and may still answer.
+void TLine::CutOverdueRequest() {
+    const auto id = static_cast<int32_t>(Exchange.CurrentClient);
+    TCPForm->Log(QStringLiteral("client %1 did not send its whole request in time, cut after %2 bytes")
+                     .arg(id)
+                     .arg(Exchange.ClientTotal));
+    TCPForm->SendAnswer(id, RequestIncompleteAnswer);
+    Exchange.RequestRest.clear();
+    Release(orClientAnswered);
+    if (!TimerEnd->isActive())
+        RestartTimerEnd(WatchdogMs);
+}
+
+void TLine::StartAsk(TAsk ask) {
+    IdleTicks = 0;
+    const QString configured = ConfiguredPort();
+    if (ask.Port.isEmpty())
+        ask.Port = configured;
+    const bool borrowed = ask.Port != configured;
+    UsePort(ask.Port, ask.Reopen);
+    BeginExchange(0);
+    Exchange.Probe = std::move(ask);
+    Exchange.Borrowed = borrowed;
+    Exchange.RequestRest = ProbeRequest();
+    if (FramingOn())
+        Exchange.Framer.emplace();
+    State = dsProbeWait;
+    SendProbeChunk();
+}
+
+// Only the configured port is reopened after a failed write; a borrowed one is given back.
+void TLine::SendProbeChunk() {
+    IdleTicks = 0;
+    if (Exchange.RequestRest.isEmpty())
+        return;
+    TimerEnd->stop();
+    const QByteArray chunk = TakeChunk(Exchange.RequestRest);
+    if (RSForm->WriteChunk(chunk)) {
+        RestartTimerEnd(WatchdogMs);
+        return;
+    }
+    Exchange.RequestRest.clear();
+    if (!Exchange.Borrowed)
+        RSForm->OpenPort(RSForm->PortName());
+    ProbeEnded(TOutcome::PortError);
+}

@@ -1,0 +1,116 @@
+#include "detect/Detection.h"
+
+#include <QComboBox>
+
+#include "bridge/sv_RS.h"
+#include "detect/DeviceProbe.h"
+#include "detect/DistForm.h"
+#include "detect/EnumDevices.h"
+#include "serial/PortNames.h"
+#include "settings/sv_params.h"
+
+namespace {
+QString EntryName(const QString& entry) { return entry.section(QLatin1Char('='), 0, 0); }
+} // namespace
+
+TDetection::TDetection(TLine* line, TRSForm* rs, TFormParams* params, TDistForm* window, QObject* hub)
+    : Line(line), Rs(rs), Params(params), Window(window), Hub(hub) {}
+
+void TDetection::StartDetection() {
+    if (PassMode == 1)
+        return;
+    PassMode = 1;
+    PortList.clear();
+    BestIndex = 0;
+    BestResult = 0;
+    BestIdentity.clear();
+    if (const std::unique_ptr<QStringList> ports = GetComPortList(*Window->EnumSources))
+        PortList = *ports;
+    ArrangePorts(PortList);
+    Window->AppendMemoLines(PortList);
+    Window->AddLogLine(QByteArray(), false);
+    PortIndex = 0;
+    NextPort();
+}
+
+void TDetection::ArrangePorts(QStringList& list) const {
+    const QString configured = Rs->ConfiguredPort();
+    const bool saved = Params->Saved > 0;
+    bool exchanged = true;
+    while (exchanged) {
+        exchanged = false;
+        for (qsizetype i = 0; i + 1 < list.size(); ++i) {
+            if (saved && EntryName(list[i]) == configured)
+                continue;
+            if (saved && EntryName(list[i + 1]) == configured) {
+                list.swapItemsAt(i, i + 1);
+                exchanged = true;
+                continue;
+            }
+            if (list[i + 1].toUpper().contains(QLatin1String("USB")) &&
+                !list[i].toUpper().contains(QLatin1String("USB"))) {
+                list.swapItemsAt(i, i + 1);
+                exchanged = true;
+            }
+        }
+    }
+    for (const QString& entry : list)
+        if (EntryName(entry) == configured)
+            return;
+    list << configured + QStringLiteral("=User settings (") + configured + QLatin1Char(')');
+}
+
+// One port at a time: its ask waits behind the exchange under way, and goes before any browser.
+void TDetection::NextPort() {
+    if (PortIndex >= PortList.size()) {
+        Conclude();
+        return;
+    }
+    TAsk ask;
+    ask.Owner = TAskOwner::Detection;
+    ask.Port = EntryName(PortList[PortIndex]);
+    ask.Done = [this](const TProbeOutcome& outcome) { StepDone(outcome); };
+    ++PortIndex;
+    Line->Ask(std::move(ask));
+}
+
+void TDetection::StepDone(const TProbeOutcome& outcome) {
+    if (outcome.Outcome == TOutcome::Cancelled) {
+        PortIndex = static_cast<int32_t>(PortList.size());
+        BestResult = 0;
+        Conclude();
+        return;
+    }
+    const TProbeReading reading = ReadOutcome(outcome);
+    if (reading.Result > BestResult) {
+        BestIndex = PortIndex;
+        BestResult = reading.Result;
+        BestIdentity = IdentityOf(reading);
+        if (BestResult == prFoundDevice)
+            PortIndex = static_cast<int32_t>(PortList.size());
+    }
+    NextPort();
+}
+
+// Only the detection record is stored: what stands unconfirmed in the settings dialog stays there.
+void TDetection::Conclude() {
+    ++PortIndex;
+    PassMode = 2;
+    if (BestIndex > 0 && BestResult >= prUnknown) {
+        const QString entry = PortList[BestIndex - 1];
+        const QString name = EntryName(entry);
+        if (const int n = ComNumber(name); n > 0 && n <= Params->ComboBox_PortRS->count()) {
+            Params->ComboBox_PortRS->setCurrentIndex(n - 1);
+            Rs->DetectCOM = n;
+            Rs->DetectName = name;
+            Rs->DetectDescription = entry.section(QLatin1Char('='), 1);
+            if (!BestIdentity.isEmpty()) {
+                Rs->DetectIdentity = BestIdentity;
+                Rs->IdentityOwed = false;
+            }
+            Rs->StoreDetection();
+            Params->MarkSaved();
+        }
+    }
+    PostWinMessage(Hub, WM_SV_DIST_END);
+}

@@ -1,0 +1,45 @@
+#pragma once
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+
+#include "bridge/Line.h"
+
+class TDistForm;
+class TFormParams;
+class TRSForm;
+
+// The detection pass of Start: every serial port present is probed in turn, one ask of the line
+// each, and the port where the device answered best becomes the configured one.
+class TDetection {
+public:
+    TDetection(TLine* line, TRSForm* rs, TFormParams* params, TDistForm* window, QObject* hub);
+
+    void StartDetection();
+    // The configured port first when the settings were saved, then USB ports before the others;
+    // the configured port is added when it is not present.
+    void ArrangePorts(QStringList& list) const;
+    bool Running() const { return PassMode == 1; }
+    // Asks for the next port of the list, or ends the pass after the last.
+    void NextPort();
+
+    // 0 before the first pass, 1 during one, 2 after.
+    uint8_t PassMode = 0;
+    QStringList PortList;
+    // Ports asked so far.
+    int32_t PortIndex = 0;
+    uint8_t BestResult = 0;
+    int32_t BestIndex = 0;
+    QString BestIdentity;
+
+private:
+    void StepDone(const TProbeOutcome& outcome);
+    void Conclude();
+
+    TLine* Line;
+    TRSForm* Rs;
+    TFormParams* Params;
+    TDistForm* Window;
+    QObject* Hub;
+};

@@ -1,0 +1,37 @@
+#pragma once
+#include <QStringList>
+#include <QWidget>
+#include <memory>
+
+#include "bridge/LogSink.h"
+
+class QPlainTextEdit;
+class QPushButton;
+class TLogEcho;
+struct TEnumSources;
+
+// The Information window: the log and the list of the ports present.
+class TDistForm : public QWidget, public TLogSink {
+public:
+    explicit TDistForm(QWidget* parent = nullptr);
+    ~TDistForm() override;
+
+    void AddLogLine(const QByteArray& text, bool withTimeStamp) override;
+    void AppendMemoLines(const QStringList& lines);
+    void BtEnumRSClick();
+    void BtClearClick();
+    void FormCanResize();
+
+    QPlainTextEdit* Memo1;
+    QPushButton* BtEnumRS;
+    QPushButton* BtClear;
+
+    bool LogBusy = false;
+    // Where the port enumeration looks; tests point it at trees of their own.
+    std::unique_ptr<TEnumSources> EnumSources;
+    // The copy of the log on standard error in a headless run; none otherwise.
+    std::unique_ptr<TLogEcho> Echo;
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+};
