@@ -85,7 +85,8 @@ TEST(Exchange, AnAnswerAfterTheFixedAnswerIsDroppedAndOnlyThenIsTheNextRequestWr
     EXPECT_EQ(second.ReadToClose(), AnswerB);
 }
 
-TEST(Exchange, ADeviceSilentThroughTheSettleLimitAnswersAllWaitingAtOnce) {
+// After the settle limit the probe asks the device before anyone is answered on its behalf.
+TEST(Exchange, ADeviceSilentThroughTheSettleLimitAndToTheProbeAnswersAllWaitingAtOnce) {
     TFramedLine line;
     TClient first(line.Port);
     line.Ask(first);
@@ -99,11 +100,37 @@ TEST(Exchange, ADeviceSilentThroughTheSettleLimitAnswersAllWaitingAtOnce) {
     line.Ticks(6);
     EXPECT_EQ(line.Line.State, dsRelayWait);
     line.Ticks(1);
-    ExpectNoExchange(line.Line);
+    EXPECT_EQ(line.Line.State, dsProbeWait);
+    EXPECT_EQ(line.Device.Read(static_cast<int>(ProbeRequest().size())), ProbeRequest());
+    line.Ticks(2);
+    EXPECT_TRUE(second.ReadToClose(100ms).isEmpty());
+    line.Ticks(1);
     EXPECT_EQ(second.ReadToClose(1s), DeviceNotRespondingAnswer);
     EXPECT_EQ(third.ReadToClose(1s), DeviceNotRespondingAnswer);
-    EXPECT_TRUE(line.LineQuiet());
     EXPECT_FALSE(line.Line.DeviceOk);
+    // The probe's own answer may still come: the line settles before anything else is written.
+    EXPECT_EQ(line.Line.State, dsRelayWait);
+    line.Ticks(7);
+    ExpectNoExchange(line.Line);
+    EXPECT_TRUE(line.LineQuiet());
+}
+
+TEST(Exchange, ADeviceThatIgnoredOneRequestCostsThatRequestAlone) {
+    TFramedLine line;
+    TClient first(line.Port);
+    line.Ask(first);
+    TClient second(line.Port);
+    line.Connect(second, GetB);
+    line.TakeTimerEnd();
+    line.Ticks(10);
+    EXPECT_EQ(first.ReadToClose(), DeviceNotRespondingAnswer);
+    EXPECT_EQ(line.Device.Read(static_cast<int>(ProbeRequest().size())), ProbeRequest());
+    line.Device.Write("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nid");
+    ASSERT_TRUE(WaitUntil([&] { return line.Line.State == dsRelayWait && line.Line.Exchange.CurrentClient != 0; }));
+    EXPECT_EQ(line.Device.Read(static_cast<int>(GetB.size())), GetB);
+    line.Device.Write(AnswerB);
+    EXPECT_EQ(second.ReadToClose(1s), AnswerB);
+    EXPECT_TRUE(line.Line.DeviceOk);
 }
 
 TEST(Exchange, AClientThatHalfClosesAfterItsRequestGetsItsAnswerAndOneBeforeIsDropped) {

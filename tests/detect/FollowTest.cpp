@@ -110,7 +110,8 @@ TEST(Follow, ABoardThatMissesTheFirstProbeWhileItStartsIsAskedAgainOnTheOpenPort
     MapPort(2, board.SlavePath);
     EXPECT_EQ(board.Read(110, 3000ms), ProbeRequest());
     EXPECT_EQ(board.Read(110, 5000ms), ProbeRequest());
-    board.Write("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nboard");
+    board.Write("HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(TSimDevice::IdText().size()) + "\r\n\r\n" +
+                TSimDevice::IdText());
     ASSERT_TRUE(WaitUntil([&] { return follow.Configured() == 2; }));
     EXPECT_EQ(follow.Program.LogLines().filter("RS: Open COM2").size(), 1);
 }

@@ -64,7 +64,7 @@ TEST(SettingsStore, EmptyStoreLoadsTheDefaultsAndWritesNothing) {
     EXPECT_FALSE(QFile::exists(SettingsFilePath()));
 }
 
-TEST(SettingsStore, FirstSaveWritesExactlyTheElevenValuesAsText) {
+TEST(SettingsStore, FirstSaveWritesExactlyTheTwelveValuesAsText) {
     TFreshProgram program;
     program.Params().LoadSettings();
     program.Rs().DetectName = "COM3";
@@ -74,7 +74,7 @@ TEST(SettingsStore, FirstSaveWritesExactlyTheElevenValuesAsText) {
     QStringList keys = file.allKeys();
     keys.sort();
     EXPECT_EQ(keys, (QStringList{"Config/Saved", "RS/COM", "RS/Detect/COM", "RS/Detect/Description",
-                                 "RS/Detect/Name", "RS/Follow", "TCP/AllowedHosts", "TCP/Delay", "TCP/Framing",
+                                 "RS/Detect/Identity", "RS/Detect/Name", "RS/Follow", "TCP/AllowedHosts", "TCP/Delay", "TCP/Framing",
                                  "TCP/Listen", "TCP/Port"}));
     for (const QString& key : keys)
         EXPECT_EQ(file.value(key).typeId(), QMetaType::QString) << key.toStdString();
