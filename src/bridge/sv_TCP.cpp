@@ -253,9 +253,14 @@ bool TTCPForm::LeftUnfinished(const TMySocket& record) const {
     return !last.RequestWhole();
 }
 
+// Only a request whose head came is worth a line; a connection that ends inside a head is no
+// more than one that sends nothing.
 void TTCPForm::DropUnfinished(int32_t id) {
     const TMySocket* record = Clients.FindById(id);
-    Log(QStringLiteral("client %1 left before its request was whole, %2 bytes dropped").arg(id).arg(record->Request.Size()));
+    if (record->Request.Head().State() != http::TRequest::NeedMore)
+        Log(QStringLiteral("client %1 left before its request was whole, %2 bytes dropped")
+                .arg(id)
+                .arg(record->Request.Size()));
     Clients.RemoveById(id);
     if (TServerConnection* connection = FindConnection(id))
         ServerSocket1->Close(*connection);
