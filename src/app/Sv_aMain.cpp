@@ -184,7 +184,7 @@ void TFrmMainRSServ::UpdateStatus() {
     TrayImageIndex = Line->DeviceOk ? 1 : 0;
     TrayIcon1->setIcon(ImageList1[TrayImageIndex]);
     const QString status = DeviceStatus(false);
-    TrayIcon1->setToolTip(status.isEmpty() ? QStringLiteral("Quellor") : QStringLiteral("Quellor\n") + status);
+    TrayIcon1->setToolTip(status.isEmpty() ? windowTitle() : windowTitle() + QLatin1Char('\n') + status);
 }
 
 // The probe's status line, and why the port did not open when that is why it failed.
@@ -201,8 +201,8 @@ QString TFrmMainRSServ::DeviceStatus(bool whole) const {
 void TFrmMainRSServ::DeviceMoved(const QString& port, const QString& from) {
     const QString where = from.isEmpty() ? QString() : QStringLiteral(" (it was on ") + from + QLatin1Char(')');
     if (TrayIcon1->isVisible())
-        TrayIcon1->showMessage(QStringLiteral("Quellor"), QStringLiteral("The device answers on ") + port + where +
-                                                              QStringLiteral(". Click to open it in the browser."));
+        TrayIcon1->showMessage(windowTitle(), QStringLiteral("The device answers on ") + port + where +
+                                                  QStringLiteral(". Click to open it in the browser."));
 }
 
 void TFrmMainRSServ::BuildURL() {

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -292,6 +293,22 @@ QByteArray TServerSocket::ReceiveText(TServerConnection& connection, qsizetype l
 void TServerSocket::HoldInput(TServerConnection& connection, bool hold) {
     if (connection.Fd >= 0 && !connection.Closing && !connection.InputDone)
         connection.ReadNotifier->setEnabled(!hold);
+}
+
+std::optional<QByteArray> TServerSocket::FinalInput(const TServerConnection& connection) const {
+    if (connection.InputDone || connection.Fd < 0)
+        return QByteArray();
+    pollfd state{connection.Fd, POLLRDHUP, 0};
+    if (::poll(&state, 1, 0) != 1 || (state.revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0)
+        return std::nullopt;
+    QByteArray rest;
+    int waiting = 0;
+    if (::ioctl(connection.Fd, FIONREAD, &waiting) == 0 && waiting > 0) {
+        rest.resize(waiting);
+        const ssize_t n = ::recv(connection.Fd, rest.data(), static_cast<size_t>(waiting), MSG_PEEK | MSG_DONTWAIT);
+        rest.resize(std::max<ssize_t>(n, 0));
+    }
+    return rest;
 }
 
 void TServerSocket::SendText(TServerConnection& connection, const QByteArray& bytes) {

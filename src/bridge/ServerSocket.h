@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <optional>
 
 class QSocketNotifier;
 class QHostAddress;
@@ -89,6 +90,10 @@ public:
     // While held, the connection's input is left to the system, which holds its sender back; a
     // closing connection's input is discarded all the same.
     void HoldInput(TServerConnection& connection, bool hold);
+    // When the peer has sent all it will send (it half-closed or reset), what the system still
+    // holds of its input, looked at without taking it; none while more may come. A held
+    // connection's end is not seen by reading, and its last bytes arrive before its end does.
+    std::optional<QByteArray> FinalInput(const TServerConnection& connection) const;
     // Queues the bytes; they go out without blocking, in order, before any close.
     void SendText(TServerConnection& connection, const QByteArray& bytes);
     // Closes once every byte sent has gone out; the disconnect event follows.

@@ -229,8 +229,40 @@ void TTCPForm::ServerSocket1ClientEnd(TServerConnection& connection) {
     TMySocket* record = Clients.FindById(static_cast<int32_t>(connection.Data));
     if (record)
         record->InputEnded = true;
-    if (!record || !record->RequestWhole())
+    if (record && !record->TakenUp && !record->RequestWhole() && record->Request.Size() > 0)
+        DropUnfinished(record->Id);
+    else if (!record || !record->RequestWhole())
         ServerSocket1->Close(connection);
+}
+
+// A client that is not read (held back, or whose end came while its turn was being taken) may
+// have ended its input unseen: when all it sent is in, the bytes the system holds tell whether
+// its request can still become whole. Its last bytes may still be on their way when its turn
+// comes; such a request goes out and is cut once its end is read.
+bool TTCPForm::LeftUnfinished(const TMySocket& record) const {
+    const TServerConnection* connection = FindConnection(record.Id);
+    if (!connection || record.RequestWhole())
+        return false;
+    const std::optional<QByteArray> rest = ServerSocket1->FinalInput(*connection);
+    if (!rest)
+        return false;
+    TMySocket last = record;
+    last.Request.Feed(*rest);
+    last.InputEnded = true;
+    return !last.RequestWhole();
+}
+
+// Only a request whose head came is worth a line; a connection that ends inside a head is no
+// more than one that sends nothing.
+void TTCPForm::DropUnfinished(int32_t id) {
+    const TMySocket* record = Clients.FindById(id);
+    if (record->Request.Head().State() != http::TRequest::NeedMore)
+        Log(QStringLiteral("client %1 left before its request was whole, %2 bytes dropped")
+                .arg(id)
+                .arg(record->Request.Size()));
+    Clients.RemoveById(id);
+    if (TServerConnection* connection = FindConnection(id))
+        ServerSocket1->Close(*connection);
 }
 
 void TTCPForm::ServerSocket1ClientStalled(TServerConnection& connection) {
@@ -306,12 +338,14 @@ bool TTCPForm::RequestOverdue(int32_t id) const {
 }
 
 // A request that may go to the line waits for its turn, not for its sender. A connection that
-// sends nothing at all is closed without an answer once a request would have been overdue.
+// sends nothing at all while it is read is closed without an answer once a request would have
+// been overdue; one held back for want of room may have sent its request, and waits.
 void TTCPForm::RefuseOverdue() {
     const uint32_t now = GetTickCount();
     for (const int32_t id : Clients.WaitingClients()) {
         const TMySocket* record = Clients.FindById(id);
-        if (record && record->Request.Size() == 0 && static_cast<uint32_t>(now - record->ClockStart) > RequestBaseMs) {
+        if (record && record->Request.Size() == 0 && !record->InputHeld &&
+            static_cast<uint32_t>(now - record->ClockStart) > RequestBaseMs) {
             if (TServerConnection* connection = FindConnection(id))
                 ServerSocket1->Close(*connection);
             continue;
@@ -344,6 +378,10 @@ QByteArray TTCPForm::TakeRequest(int32_t id, int32_t& total) {
     TMySocket* record = Clients.FindById(id);
     if (!record)
         return bytes;
+    if (!record->TakenUp && LeftUnfinished(*record)) {
+        DropUnfinished(id);
+        return bytes;
+    }
     total = record->Received;
     if (!record->TakenUp) {
         record->TakenUp = true;

@@ -145,6 +145,8 @@ private:
     bool TakeRequestBytes(TMySocket& record, const QByteArray& data);
     qsizetype Room(const TMySocket& record) const;
     void ReadHeldClients();
+    bool LeftUnfinished(const TMySocket& record) const;
+    void DropUnfinished(int32_t id);
 
     TFormParams* FormParams;
     TLogSink* LogSink;

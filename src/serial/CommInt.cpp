@@ -12,6 +12,7 @@
 
 #include "platform/SyncQueue.h"
 #include "platform/Tracing.h"
+#include "serial/OpenFailure.h"
 #include "serial/PortNames.h"
 
 std::atomic<bool> CommShutdown{false};
@@ -90,6 +91,7 @@ void TCustomComm::CreateHandle() {
     SavedTerminal = std::move(saved);
     LowLatencySet = RequestLowLatency(fd);
     FHandle = fd;
+    ForgetOpenFailure(FDeviceName);
     qCDebug(lcSerial) << "opened" << FDeviceName << "as" << path;
     HasModemLines = true;
 }

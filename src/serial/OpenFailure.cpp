@@ -5,8 +5,12 @@
 #include <QFileInfo>
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <grp.h>
+#include <map>
+#include <mutex>
+#include <tuple>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -67,11 +71,53 @@ void AddHolders(TOpenFacts& facts, const QString& procRoot) {
         if (!commFile.open(QIODevice::ReadOnly))
             continue;
         const QString comm = QString::fromLocal8Bit(commFile.readAll()).trimmed();
-        if (Grabbers.contains(comm) && facts.Grabber.isEmpty())
+        if (Grabbers.contains(comm) && facts.Grabber.isEmpty()) {
             facts.Grabber = comm;
-        if (facts.Holder.isEmpty() && !node.isEmpty() && HoldsNode(proc.filePath(pid), node))
+            facts.GrabberPid = pid.toInt();
+        }
+        if (facts.Holder.isEmpty() && !node.isEmpty() && HoldsNode(proc.filePath(pid), node)) {
             facts.Holder = comm + QStringLiteral(" (pid ") + pid + QLatin1Char(')');
+            facts.HolderPid = pid.toInt();
+        }
     }
+}
+
+QString Comm(const QString& procRoot, int pid) {
+    QFile file(procRoot + QLatin1Char('/') + QString::number(pid) + QStringLiteral("/comm"));
+    return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()).trimmed() : QString();
+}
+
+// One failure of one node: the node's identity and attributes (any change of owner, group or
+// mode changes its ctime), so that a node replaced or changed is explained afresh.
+struct TFailureKey {
+    QString Name, Node, SetUpError, ProcRoot;
+    int Error = 0;
+    dev_t Dev = 0, Rdev = 0;
+    ino_t Ino = 0;
+    long CtimeSec = 0, CtimeNsec = 0;
+
+    auto Tie() const { return std::tie(Name, Node, SetUpError, ProcRoot, Error, Dev, Rdev, Ino, CtimeSec, CtimeNsec); }
+    bool operator<(const TFailureKey& other) const { return Tie() < other.Tie(); }
+};
+
+struct TKeptFailure {
+    TOpenFailure Failure;
+    // The processes it names, by pid and name, so that one that ended (or a reused pid) shows.
+    int HolderPid = 0, GrabberPid = 0;
+    QString HolderComm, GrabberComm;
+    std::chrono::steady_clock::time_point Since;
+};
+
+constexpr auto KeepAtMost = std::chrono::minutes(1);
+std::mutex KeptLock;
+std::map<TFailureKey, TKeptFailure> Kept;
+
+bool StillTrue(const TKeptFailure& kept, const QString& procRoot) {
+    if (std::chrono::steady_clock::now() - kept.Since > KeepAtMost)
+        return false;
+    if (kept.HolderPid > 0 && Comm(procRoot, kept.HolderPid) != kept.HolderComm)
+        return false;
+    return kept.GrabberPid <= 0 || Comm(procRoot, kept.GrabberPid) == kept.GrabberComm;
 }
 
 TOpenFailure Permission(const TOpenFacts& facts, const QString& start) {
@@ -131,9 +177,33 @@ TOpenFailure ExplainOpenFailure(const QString& name, int error, const QString& s
     facts.Node = ShownNode(name);
     facts.Error = error;
     facts.SetUpError = setUpError;
+    TFailureKey key{name, facts.Node, setUpError, procRoot, error};
+    if (struct stat info {}; ::stat(QFile::encodeName(facts.Node).constData(), &info) == 0) {
+        key.Dev = info.st_dev;
+        key.Rdev = info.st_rdev;
+        key.Ino = info.st_ino;
+        key.CtimeSec = info.st_ctim.tv_sec;
+        key.CtimeNsec = info.st_ctim.tv_nsec;
+    }
+    const std::lock_guard lock(KeptLock);
+    if (const auto kept = Kept.find(key); kept != Kept.end()) {
+        if (StillTrue(kept->second, procRoot))
+            return kept->second.Failure;
+        Kept.erase(kept);
+    }
     if (error == EACCES || error == EPERM)
         AddGroup(facts);
     if (error == EBUSY || error == EWOULDBLOCK)
         AddHolders(facts, procRoot);
-    return DescribeOpenFailure(facts);
+    const TOpenFailure failure = DescribeOpenFailure(facts);
+    const auto now = std::chrono::steady_clock::now();
+    std::erase_if(Kept, [&](const auto& entry) { return now - entry.second.Since > KeepAtMost; });
+    Kept[key] = {failure, facts.HolderPid, facts.GrabberPid, facts.HolderPid > 0 ? Comm(procRoot, facts.HolderPid) : QString(),
+                 facts.GrabberPid > 0 ? Comm(procRoot, facts.GrabberPid) : QString(), now};
+    return failure;
+}
+
+void ForgetOpenFailure(const QString& name) {
+    const std::lock_guard lock(KeptLock);
+    std::erase_if(Kept, [&](const auto& entry) { return entry.first.Name == name; });
 }

@@ -19,10 +19,17 @@ struct TOpenFacts {
     TMembership Membership = NotMember;
     QString Holder;             // "minicom (pid 42)": a process that holds the node
     QString Grabber;            // a program that takes new ports for itself and is running
+    int HolderPid = 0;
+    int GrabberPid = 0;
 };
 
 TOpenFailure DescribeOpenFailure(const TOpenFacts& facts);
 // Finds out what it can about the port's node and describes the failure. procRoot is the
-// process table, where holders and known port grabbers are looked for.
+// process table, where holders and known port grabbers are looked for. Looking through it takes
+// long beside programs with many descriptors, so an explanation is kept for the same failure of
+// the same node until the port opens, the node changes, a process it names ends, or a minute
+// has passed.
 TOpenFailure ExplainOpenFailure(const QString& name, int error, const QString& setUpError = {},
                                 const QString& procRoot = QStringLiteral("/proc"));
+// The port opened: its next failure is explained afresh.
+void ForgetOpenFailure(const QString& name);

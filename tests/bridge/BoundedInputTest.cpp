@@ -6,6 +6,8 @@
 #include <atomic>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -117,4 +119,103 @@ TEST(BoundedInput, AllWaitingClientsTogetherHoldAtMostTheirShareAndAWholeOneIsSe
     EXPECT_EQ(first.ReadToClose(), AnswerA);
     EXPECT_NE(std::find(ids.begin(), ids.end(), static_cast<int32_t>(line.Line.Exchange.CurrentClient)), ids.end());
     EXPECT_TRUE(line.Device.Read(20).startsWith("POST /u"));
+}
+
+namespace {
+// Fills the room of the line with waiting uploads, so that the next client is not read at all.
+std::vector<std::unique_ptr<TPourer>> FillRoom(TBounded& line) {
+    std::vector<std::unique_ptr<TPourer>> pourers;
+    const QByteArray body(1 << 20, 'b');
+    for (int i = 0; i < 40 && line.Program.Tcp().Clients.WaitingBytes() < MaxWaitingBytes; ++i) {
+        pourers.push_back(std::make_unique<TPourer>(
+            line.Port, "POST /u HTTP/1.1\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body));
+        const int32_t id = line.NextId();
+        WaitUntil([&] {
+            const TMySocket* record = line.Program.Tcp().Clients.FindById(id);
+            return record && (record->Request.Whole() || record->InputHeld);
+        }, 5s);
+    }
+    EXPECT_TRUE(WaitUntil([&] { return line.Program.Tcp().Clients.WaitingBytes() >= MaxWaitingBytes; }, 10s));
+    return pourers;
+}
+
+// The client's own system has handed every byte it was given to the server's.
+bool AllDelivered(TClient& client) {
+    int unacknowledged = -1;
+    ::ioctl(static_cast<int>(client.Socket.socketDescriptor()), SIOCOUTQ, &unacknowledged);
+    return client.Socket.bytesToWrite() == 0 && unacknowledged == 0;
+}
+} // namespace
+
+// A whole GET that the program did not read for want of room waits for its turn; only a client
+// the program was ready to read and that sent nothing is closed as silent.
+TEST(BoundedInput, AClientHeldBackBeforeItsFirstByteIsNotClosedAsSilent) {
+    TBounded line;
+    TClient first(line.Port);
+    line.Dist.OnClientData(line.Connect(first, GetA));
+    EXPECT_EQ(line.Device.Read(static_cast<int>(GetA.size())), GetA);
+    const auto pourers = FillRoom(line);
+
+    TClient held(line.Port);
+    const int32_t heldId = line.NextId();
+    held.Send(GetA);
+    TTCPForm& tcp = line.Program.Tcp();
+    ASSERT_TRUE(WaitUntil([&] { return tcp.Clients.FindById(heldId) && tcp.Clients.FindById(heldId)->InputHeld; }));
+    EXPECT_EQ(tcp.Clients.FindById(heldId)->Request.Size(), 0);
+    TClient silent(line.Port);
+    const int32_t silentId = line.NextId();
+
+    for (const int32_t id : {heldId, silentId})
+        tcp.Clients.FindById(id)->ClockStart -= 21000;
+    tcp.RefuseOverdue();
+    EXPECT_TRUE(WaitUntil([&] { return silent.Socket.state() == QAbstractSocket::UnconnectedState; }));
+    EXPECT_NE(tcp.FindConnection(heldId), nullptr);
+    EXPECT_EQ(held.Socket.state(), QAbstractSocket::ConnectedState);
+    EXPECT_TRUE(held.Socket.readAll().isEmpty());
+}
+
+// Whether the client left while its request waited in line, was held back by the room of one
+// request, or reset its connection: the device never sees the unfinished request, and the
+// whole request behind it is served next.
+TEST(BoundedInput, AnUnfinishedRequestWhoseClientLeftBeforeItsTurnNeverReachesTheDevice) {
+    TBounded line;
+    TClient first(line.Port);
+    line.Dist.OnClientData(line.Connect(first, GetA));
+    EXPECT_EQ(line.Device.Read(static_cast<int>(GetA.size())), GetA);
+    const auto upload = [](qsizetype sent) {
+        const QByteArray head = "POST /fw HTTP/1.1\r\nHost: localhost\r\nContent-Length: 3145728\r\n\r\n";
+        return head + QByteArray(sent - head.size(), 'u');
+    };
+    TTCPForm& tcp = line.Program.Tcp();
+    TClient waiting(line.Port);
+    const int32_t waitingId = line.Connect(waiting, upload(100000));
+    TClient halfClosed(line.Port);
+    line.NextId();
+    halfClosed.Send(upload(MaxKeptRequest + 8192));
+    TClient reset(line.Port);
+    line.NextId();
+    reset.Send(upload(MaxKeptRequest + 8192));
+    ASSERT_TRUE(WaitUntil([&] {
+        return tcp.Clients.HeldClients().size() == 2 && AllDelivered(halfClosed) && AllDelivered(reset);
+    }, 10s));
+    TClient behind(line.Port);
+    const int32_t behindId = line.Connect(behind, GetA);
+
+    waiting.HalfClose();
+    halfClosed.HalfClose();
+    reset.Reset();
+    ASSERT_TRUE(WaitUntil([&] { return !tcp.Clients.FindById(waitingId); }));
+    WaitUntil([] { return false; }, 100ms);
+
+    line.Device.Write(AnswerA);
+    EXPECT_EQ(first.ReadToClose(), AnswerA);
+    EXPECT_EQ(line.Device.Read(static_cast<int>(GetA.size()), 2s), GetA);
+    EXPECT_EQ(line.Dist.Exchange.CurrentClient, static_cast<uint32_t>(behindId));
+    EXPECT_TRUE(WaitUntil([&] { return tcp.Clients.Count() == 1; }));
+    EXPECT_EQ(line.Program.LogLines().filter("left before its request was whole").size(), 3)
+        << line.Program.LogLines().join('\n').toStdString();
+    EXPECT_TRUE(halfClosed.ReadToClose(2s).isEmpty());
+    line.Device.Write(AnswerA);
+    EXPECT_EQ(behind.ReadToClose(), AnswerA);
+    EXPECT_TRUE(line.Device.Read(1, 300ms).isEmpty());
 }

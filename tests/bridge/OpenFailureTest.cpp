@@ -11,6 +11,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include "serial/CommInt.h"
 #include "serial/OpenFailure.h"
 #include "serial/SerialSys.h"
 #include "support/Hub.h"
@@ -112,6 +113,44 @@ TEST(OpenFailure, AHolderOrAKnownGrabberIsFoundInTheProcessTable) {
     const TOpenFailure held = ExplainOpenFailure("COM12", EWOULDBLOCK, {}, proc.path());
     EXPECT_EQ(held.Line, "COM12 is " + pty.SlavePath + ", which is in use by another program: minicom (pid 4242)");
     EXPECT_EQ(held.Short, "in use by minicom (pid 4242)");
+    MapPort(12, "/nonexistent/quellor-test/COM12");
+}
+
+// The process table is looked through once per failure: the explanation stands while the node
+// and the process it names do, and is found afresh once either changes or the port opened.
+TEST(OpenFailure, AnExplanationIsKeptUntilThePortOrItsHolderChanges) {
+    TPty pty, other;
+    MapPort(12, pty.SlavePath);
+    QTemporaryDir proc;
+    const auto process = [&](const QString& pid, const QString& comm, const QString& node) {
+        QDir().mkpath(proc.path() + "/" + pid + "/fd");
+        QFile file(proc.path() + "/" + pid + "/comm");
+        file.open(QIODevice::WriteOnly);
+        file.write(comm.toUtf8() + "\n");
+        QFile::link(node, proc.path() + "/" + pid + "/fd/3");
+    };
+    const auto holder = [&] { return ExplainOpenFailure("COM12", EBUSY, {}, proc.path()).Short; };
+    process("4242", "minicom", pty.SlavePath);
+    EXPECT_EQ(holder(), "in use by minicom (pid 4242)");
+    // Looking again would name the first holder in the table; the one named still runs.
+    process("100", "screen", pty.SlavePath);
+    EXPECT_EQ(holder(), "in use by minicom (pid 4242)");
+
+    QDir(proc.path() + "/4242").removeRecursively();
+    EXPECT_EQ(holder(), "in use by screen (pid 100)");
+
+    process("200", "picocom", other.SlavePath);
+    MapPort(12, other.SlavePath);
+    EXPECT_EQ(holder(), "in use by picocom (pid 200)");
+
+    process("150", "cu", other.SlavePath);
+    EXPECT_EQ(holder(), "in use by picocom (pid 200)");
+    {
+        TComm comm;
+        comm.SetDeviceName("COM12");
+        comm.Open();
+    }
+    EXPECT_EQ(holder(), "in use by cu (pid 150)");
     MapPort(12, "/nonexistent/quellor-test/COM12");
 }
 
