@@ -160,10 +160,10 @@ TEST(MainWindow, ANamedBridgeShowsItsNameAndKeepsItsSettingsBesideTheDefaultOnes
     EXPECT_EQ(named.Main().windowTitle(), "Quellor (bench1)");
     EXPECT_EQ(named.Main().TrayIcon1->toolTip(), "Quellor (bench1)");
     EXPECT_TRUE(SettingsFilePath().endsWith("/NORVEL-Q/NameTest-bench1.conf"));
-    named.Dist().StatusText = "COM1: COM Error";
+    named.Probe().StatusText = "COM1: COM Error";
     named.Main().UpdateStatus();
     EXPECT_EQ(named.Main().TrayIcon1->toolTip(), "Quellor (bench1)\nCOM1: COM Error");
-    named.Dist().StatusText.clear();
+    named.Probe().StatusText.clear();
     named.Main().UpdateStatus();
     EXPECT_EQ(named.Main().TrayIcon1->toolTip(), "Quellor (bench1)");
 }

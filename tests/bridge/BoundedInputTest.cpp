@@ -152,7 +152,7 @@ bool AllDelivered(TClient& client) {
 TEST(BoundedInput, AClientHeldBackBeforeItsFirstByteIsNotClosedAsSilent) {
     TBounded line;
     TClient first(line.Port);
-    line.Dist.OnClientData(line.Connect(first, GetA));
+    line.Line.OnClientData(line.Connect(first, GetA));
     EXPECT_EQ(line.Device.Read(static_cast<int>(GetA.size())), GetA);
     const auto pourers = FillRoom(line);
 
@@ -180,7 +180,7 @@ TEST(BoundedInput, AClientHeldBackBeforeItsFirstByteIsNotClosedAsSilent) {
 TEST(BoundedInput, AnUnfinishedRequestWhoseClientLeftBeforeItsTurnNeverReachesTheDevice) {
     TBounded line;
     TClient first(line.Port);
-    line.Dist.OnClientData(line.Connect(first, GetA));
+    line.Line.OnClientData(line.Connect(first, GetA));
     EXPECT_EQ(line.Device.Read(static_cast<int>(GetA.size())), GetA);
     const auto upload = [](qsizetype sent) {
         const QByteArray head = "POST /fw HTTP/1.1\r\nHost: localhost\r\nContent-Length: 3145728\r\n\r\n";
@@ -210,7 +210,7 @@ TEST(BoundedInput, AnUnfinishedRequestWhoseClientLeftBeforeItsTurnNeverReachesTh
     line.Device.Write(AnswerA);
     EXPECT_EQ(first.ReadToClose(), AnswerA);
     EXPECT_EQ(line.Device.Read(static_cast<int>(GetA.size()), 2s), GetA);
-    EXPECT_EQ(line.Dist.Exchange.CurrentClient, static_cast<uint32_t>(behindId));
+    EXPECT_EQ(line.Line.Exchange.CurrentClient, static_cast<uint32_t>(behindId));
     EXPECT_TRUE(WaitUntil([&] { return tcp.Clients.Count() == 1; }));
     EXPECT_EQ(line.Program.LogLines().filter("left before its request was whole").size(), 3)
         << line.Program.LogLines().join('\n').toStdString();
