@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSystemTrayIcon>
+#include <QLineEdit>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <cerrno>
 #include <gtest/gtest.h>
@@ -150,4 +152,56 @@ TEST(Follow, WithFollowOffPortsAreOnlyLoggedAndListed) {
     EXPECT_EQ(params.ComboBox_PortRS->itemData(1, Qt::ToolTipRole).toString(), "Mapped port (" + follow.NewNode() + ")");
     EXPECT_EQ(params.ComboBox_PortRS->itemText(1), "COM2");
     follow.Program.Dist().hide();
+}
+
+// The first good probe of COM1 recorded whose device it is; another device on a new port is not it.
+TEST(Follow, OnlyTheSameDeviceIsFollowedAndAnotherBridgesPortIsNeverAsked) {
+    TFollow follow;
+    ASSERT_TRUE(WaitUntil([&] { return !SettingsReadString("RS\\Detect\\Identity", {}).isEmpty(); }));
+    EXPECT_EQ(SettingsReadString("RS\\Detect\\Identity", {}), QString::fromUtf8(TSimDevice::IdText()));
+    QSettings other(QFileInfo(SettingsFilePath()).dir().filePath("FollowTest-b.conf"), QSettings::IniFormat);
+    other.setValue("RS/COM", "3");
+    other.sync();
+    follow.Old.reset();
+    MapPort(1, "/nonexistent/quellor-test/COM1");
+    TPty stranger;
+    MapPort(2, stranger.SlavePath);
+    EXPECT_EQ(stranger.Read(110, 5000ms), ProbeRequest());
+    stranger.Write("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nother");
+    ASSERT_TRUE(WaitUntil([&] { return follow.Logged("RS: COM2 answers as another device, not followed"); }));
+    follow.New = DeviceOn(3);
+    ASSERT_TRUE(WaitUntil([&] { return follow.Logged("RS: COM3 is another bridge's port, not probed"); }, 3000ms));
+    EXPECT_FALSE(follow.Logged("RS: Open COM3"));
+    follow.Program.Params().EditTCPPort->setText("31999");
+    QFile::remove(other.fileName());
+    auto twin = DeviceOn(4);
+    ASSERT_TRUE(WaitUntil([&] { return follow.Configured() == 4; }, 6000ms));
+    EXPECT_EQ(SettingsReadInteger("RS\\COM", 0), 4);
+    // What stands unconfirmed in the settings dialog is not stored with the port.
+    EXPECT_EQ(SettingsReadInteger("TCP\\Port", 0), follow.Port);
+    EXPECT_EQ(follow.Program.Rs().PortName(), "COM4");
+    MapPort(2, "/nonexistent/quellor-test/COM2");
+}
+
+TEST(Follow, StartCancelsTheFollowersProbeAndItsPassRunsWhole) {
+    TFollow follow;
+    follow.Old.reset();
+    MapPort(1, "/nonexistent/quellor-test/COM1");
+    TPty board;
+    MapPort(2, board.SlavePath);
+    EXPECT_EQ(board.Read(110, 5000ms), ProbeRequest());
+    follow.Program.Main().BitBtnDetectClick();
+    EXPECT_FALSE(follow.Program.Line().HasAsks(TAskOwner::Follower));
+    const QByteArray answer = "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(TSimDevice::IdText().size()) +
+                              "\r\n\r\n" + TSimDevice::IdText();
+    board.Write(answer);
+    // The cancelled probe's answer is nobody's: the pass asks COM2 itself.
+    EXPECT_EQ(board.Read(110, 5000ms), ProbeRequest());
+    EXPECT_NE(follow.Program.Detection().PassMode, 2);
+    board.Write(answer);
+    ASSERT_TRUE(WaitUntil([&] { return follow.Program.Detection().PassMode == 2; }, 15000ms));
+    EXPECT_FALSE(follow.Logged("the device moved"));
+    EXPECT_EQ(follow.Configured(), 2);
+    EXPECT_EQ(follow.Program.Detection().BestResult, prFoundDevice);
+    MapPort(2, "/nonexistent/quellor-test/COM2");
 }
