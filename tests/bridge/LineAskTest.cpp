@@ -104,6 +104,23 @@ TEST(LineAsks, ABorrowedPortCarriesOnlyItsOwnAskAndTheBrowserIsWrittenToTheConfi
     bridge.Device.Write(AnswerB);
     EXPECT_EQ(client.ReadToClose(), AnswerB);
     EXPECT_EQ(bridge.Program.Rs().PortName(), "COM1");
+
+    // A port kept open for a board that may restart is still never written for a browser.
+    TAsk again = follower.Ask(TAskOwner::Follower, "COM2");
+    again.KeepOpen = true;
+    bridge.Line.Ask(std::move(again));
+    EXPECT_EQ(other.Read(static_cast<int>(ProbeRequest().size())), ProbeRequest());
+    bridge.TakeTimerEnd();
+    bridge.Ticks(3);
+    ASSERT_EQ(follower.Heard.size(), 2);
+    EXPECT_EQ(follower.Heard[1].Outcome, TOutcome::Silent);
+    EXPECT_EQ(bridge.Program.Rs().PortName(), "COM2");
+    TClient second(bridge.Port);
+    bridge.Line.OnClientData(bridge.Waiting(second, Post));
+    EXPECT_EQ(bridge.Device.Read(static_cast<int>(Post.size())), Post);
+    EXPECT_TRUE(other.Read(1, 200ms).isEmpty());
+    bridge.Device.Write(AnswerB);
+    EXPECT_EQ(second.ReadToClose(), AnswerB);
     MapPort(2, "/nonexistent/quellor-test/COM2");
 }
 
@@ -147,7 +164,10 @@ TEST(LineAsks, NoAnswerWatchdogRunsBeforeTheRequestIsWhole) {
     EXPECT_TRUE(client.ReadToClose(100ms).isEmpty());
     EXPECT_EQ(bridge.Line.Exchange.CurrentClient, static_cast<uint32_t>(id));
     client.Send("0\r\n\r\n");
-    ASSERT_TRUE(WaitUntil([&] { return bridge.Program.Tcp().Clients.FindById(id)->Request.Whole(); }));
+    ASSERT_TRUE(WaitUntil([&] {
+        const TMySocket* record = bridge.Program.Tcp().Clients.FindById(id);
+        return record && record->Request.Whole();
+    }));
     bridge.Line.OnClientData(id);
     EXPECT_EQ(bridge.Device.Read(5), "0\r\n\r\n");
     bridge.TakeTimerEnd();
