@@ -266,16 +266,21 @@ void TLine::ContinueSending() {
         SendRequestChunk();
 }
 
+// A notice whose bytes went with a port given back, or were taken with an earlier notice, changes nothing.
 void TLine::OnSerialData() {
-    TimerEnd->stop();
     IdleTicks = 0;
     if (!ReceiveQueue)
         return;
     QByteArray piece;
+    bool arrived = false;
     while (ReceiveQueue->TakeChunk(piece) > 0) {
         LastRxTick = GetTickCount();
         Exchange.Answer += piece;
+        arrived = true;
     }
+    if (!arrived)
+        return;
+    TimerEnd->stop();
     const bool framed = Exchange.Framer.has_value() && State != dsIdle;
     if (framed && !FrameAnswer())
         return;
