@@ -89,6 +89,16 @@ QByteArray TSimDevice::LastUpload() const {
     return Upload;
 }
 
+QList<QByteArray> TSimDevice::Requests() const {
+    std::lock_guard lock(Mutex);
+    return Served;
+}
+
+int TSimDevice::CutRequests() const {
+    std::lock_guard lock(Mutex);
+    return Cut;
+}
+
 void TSimDevice::VanishDuringNextAnswer(std::chrono::milliseconds away) {
     AwayMs = away.count();
     VanishMidAnswer = true;
@@ -207,9 +217,13 @@ void TSimDevice::Run() {
         if (n > 0) {
             buffer.append(chunk, n);
             lastByte = now;
-        } else if (!buffer.isEmpty() && now - lastByte > RequestQuietLimit) {
+        } else if (!buffer.isEmpty() && now - lastByte > Options.QuietLimit) {
             // Like a real device, it gives up on a request that stopped coming.
             buffer.clear();
+            {
+                std::lock_guard lock(Mutex);
+                ++Cut;
+            }
             Send(Answer("408 Request Timeout", "text/plain", "request incomplete\r\n"));
         }
         for (;;) {
@@ -233,8 +247,17 @@ void TSimDevice::Serve(const QByteArray& head, const QByteArray& body) {
     const QList<QByteArray> requestLine = head.left(head.indexOf("\r\n")).split(' ');
     const QByteArray method = requestLine.value(0);
     const QByteArray target = requestLine.value(1);
+    {
+        std::lock_guard lock(Mutex);
+        Served << head.left(head.indexOf("\r\n"));
+    }
+    // Like a device that lost one request: it goes on with the next.
+    if (target.contains("ignore=1"))
+        return;
     if (Options.Late.count() > 0)
         std::this_thread::sleep_for(Options.Late);
+    if (Options.ProbeLate.count() > 0 && target == "/id.txt")
+        std::this_thread::sleep_for(Options.ProbeLate);
     if (const qsizetype late = target.indexOf("late="); late >= 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(target.mid(late + 5).split('&').first().toInt()));
     if (Options.Mode == TMode::Device && target.startsWith("/frame/")) {

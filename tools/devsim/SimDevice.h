@@ -1,5 +1,6 @@
 #pragma once
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <atomic>
 #include <chrono>
@@ -26,6 +27,8 @@ public:
         int Pieces = 1;                               // send each answer in this many pieces...
         std::chrono::milliseconds PiecePause{0};      // ...with this pause between them
         bool Paced = false;                           // at the wire speed of 115200 baud 8N1
+        std::chrono::milliseconds ProbeLate{0};       // wait before answering /id.txt
+        std::chrono::milliseconds QuietLimit{3000};   // a request that stops coming this long is answered 408
     };
 
     explicit TSimDevice(TOptions options);
@@ -40,6 +43,10 @@ public:
     // Goes away as soon as it is idle and comes back after the time.
     void Vanish(std::chrono::milliseconds away);
     QByteArray LastUpload() const;
+    // The request line of every request served, in order.
+    QList<QByteArray> Requests() const;
+    // How many requests stopped coming and were answered 408.
+    int CutRequests() const;
     // Also serves the pages directly on 127.0.0.1:port, a thread a connection, until the process ends.
     void ServeOverTcp(int port);
     // The whole answer to a request, as the device would write it (without its pauses).
@@ -61,8 +68,6 @@ public:
     static std::vector<TPiece> FramingCase(const QByteArray& target);
 
     static constexpr int WireBytesPerSecond = 11520;
-    // A request that stops coming for this long is answered 408 and forgotten.
-    static constexpr std::chrono::milliseconds RequestQuietLimit{3000};
 
 private:
     void Open();
@@ -79,6 +84,8 @@ private:
     QString Slave;
     mutable std::mutex Mutex;
     QByteArray Upload;
+    QList<QByteArray> Served;
+    int Cut = 0;
     std::atomic<bool> Stopping{false};
     std::atomic<bool> VanishMidAnswer{false};
     std::atomic<bool> VanishNow{false};
