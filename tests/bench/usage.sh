@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # Every benchmark answers --help with its usage and status 0, and an argument it does not know
 # with its usage and status 2, at once and without running.
-#   usage.sh BENCHMARK...
+#   usage.sh BENCH_BUILD_FOLDER BENCH_SOURCE_FOLDER
 set -uo pipefail
+shopt -s nullglob
+benches=("$1"/bench-* "$2"/*.sh)
+[ "${#benches[@]}" -gt 0 ] || { echo "no benchmarks in $1 or $2"; exit 1; }
 failed=0
-for bench in "$@"; do
+for bench in "${benches[@]}"; do
+  [ -f "$bench" ] && [ -x "$bench" ] || continue
   name=$(basename "$bench")
   out=$(timeout 10 "$bench" --help 2>&1)
   status=$?
