@@ -7,7 +7,7 @@ set -uo pipefail
 sidfile=$(mktemp)
 # The session's leader writes its id, which is the session's, and becomes the command. A job in
 # the background starts with SIGINT ignored; the command gets it back.
-setsid env --default-signal=INT,QUIT bash -c 'echo $$ >"$0" && exec "$@"' "$sidfile" "$@" &
+setsid --wait env --default-signal=INT,QUIT bash -c 'echo $$ >"$0" && exec "$@"' "$sidfile" "$@" &
 runner=$!
 
 session_processes() {
