@@ -16,4 +16,7 @@ if [ "${1:-}" = "--sanitize" ]; then
 fi
 cmake -S . -B "$build" -G Ninja "${options[@]}"
 cmake --build "$build"
-ctest --test-dir "$build" --output-on-failure
+# Most tests spend their time waiting on the program's limits, so four run side by side even on
+# two cores; tests that need the cores run alone (RUN_SERIAL). Every process a test starts must
+# be gone when ctest ends.
+tools/run-in-session.sh ctest --test-dir "$build" --output-on-failure -j4

@@ -5,9 +5,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
-#include <memory>
-#include <vector>
 
+#include "Children.h"
 #include "SimDevice.h"
 
 constexpr int SendDelayMs = 100;
@@ -35,6 +34,7 @@ public:
         environment.remove("WAYLAND_DISPLAY");
         environment.remove("QT_QPA_PLATFORM");
         Process.setProcessEnvironment(environment);
+        EndWithStarter(Process);
         Process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
         Process.setStandardErrorFile(QProcess::nullDevice());
         Process.start(QUELLOR_BINARY, {});
@@ -67,24 +67,3 @@ inline TSimDevice::TOptions Device(const QString& profile, bool paced = false) {
     options.Paced = paced;
     return options;
 }
-
-// Loops that keep cores busy while they live.
-class TBusyCores {
-public:
-    explicit TBusyCores(int count) {
-        for (int i = 0; i < count; ++i) {
-            Loops.push_back(std::make_unique<QProcess>());
-            Loops.back()->start(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("while :; do :; done")});
-            Loops.back()->waitForStarted();
-        }
-    }
-    ~TBusyCores() {
-        for (auto& loop : Loops) {
-            loop->kill();
-            loop->waitForFinished();
-        }
-    }
-
-private:
-    std::vector<std::unique_ptr<QProcess>> Loops;
-};

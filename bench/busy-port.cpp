@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "Quellor.h"
+#include "Usage.h"
 
 namespace {
 // The milliseconds until every one of `count` clients connecting at once got its answer.
@@ -62,9 +63,15 @@ qint64 Run(bool busy, int count) {
 } // namespace
 
 int main(int argc, char** argv) {
+    const std::vector<int> numbers = NumbersOrUsage(
+        argc, argv,
+        "Usage: bench-busy-port [CLIENTS] [DESCRIPTORS]\n"
+        "Times CLIENTS browsers at once answered on a port another program holds, beside DESCRIPTORS open\n"
+        "descriptors (default 100 and 4000), against a port that does not exist.\n",
+        2);
     QCoreApplication app(argc, argv);
-    const int count = argc > 1 ? std::atoi(argv[1]) : 100;
-    const int descriptors = argc > 2 ? std::atoi(argv[2]) : 4000;
+    const int count = numbers.size() > 0 ? numbers[0] : 100;
+    const int descriptors = numbers.size() > 1 ? numbers[1] : 4000;
     rlimit limit{};
     ::getrlimit(RLIMIT_NOFILE, &limit);
     limit.rlim_cur = limit.rlim_max;

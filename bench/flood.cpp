@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "Quellor.h"
+#include "Usage.h"
 
 namespace {
 qint64 ResidentKiB(qint64 pid) {
@@ -66,9 +67,16 @@ bool Step(TSender& sender) {
 } // namespace
 
 int main(int argc, char** argv) {
+    const std::vector<int> numbers = NumbersOrUsage(
+        argc, argv,
+        "Usage: bench-flood [CLIENTS] [BODY-BYTES]\n"
+        "CLIENTS (default 200) post BODY-BYTES each (default 1048576) at once while one more pours a\n"
+        "body of 1 GiB; prints the program's resident memory idle and at its peak, and how many\n"
+        "uploads were answered in what time. Takes minutes.\n",
+        2);
     QCoreApplication app(argc, argv);
-    const int count = argc > 1 ? std::atoi(argv[1]) : 200;
-    const int bodyBytes = argc > 2 ? std::atoi(argv[2]) : 1 << 20;
+    const int count = numbers.size() > 0 ? numbers[0] : 200;
+    const int bodyBytes = numbers.size() > 1 ? numbers[1] : 1 << 20;
     QTemporaryDir profile;
     QDir().mkpath(profile.path() + "/NORVEL-Q/ports");
     QDir().mkpath(profile.path() + "/run");

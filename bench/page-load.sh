@@ -4,6 +4,17 @@
 # over TCP. Run after a build.
 #   bench/page-load.sh [runs]
 set -euo pipefail
+usage="Usage: bench/page-load.sh [RUNS]
+Loads the simulated device's index page RUNS times (default 5) in headless Chromium through
+Quellor with framing on, with framing off, and directly over TCP, and prints each load time."
+case "${1:-}" in
+  -h | --help) echo "$usage"; exit 0 ;;
+esac
+if [ $# -gt 1 ] || { [ $# -eq 1 ] && ! [[ $1 =~ ^[1-9][0-9]*$ ]]; }; then
+  echo "page-load.sh: unknown argument '${*: -1}'" >&2
+  echo "$usage" >&2
+  exit 2
+fi
 cd "$(dirname "$0")/.."
 runs=${1:-5}
 for framing in 1 0; do

@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "Usage.h"
 #include "serial/CommInt.h"
 
 namespace {
@@ -66,6 +67,11 @@ double Throughput(TPair& pair, long long& received) {
 } // namespace
 
 int main(int argc, char** argv) {
+    NumbersOrUsage(argc, argv,
+                   "Usage: bench-serial\n"
+                   "Prints the serial component's throughput from the device side of a pseudo-terminal to\n"
+                   "the receive handler, and the time from a device write to the handler (2000 runs).\n",
+                   0);
     QCoreApplication app(argc, argv);
     TPair pair;
     TComm comm;

@@ -69,7 +69,7 @@ TServerConnection::TServerConnection(TServerSocket& server, int fd)
       WriteNotifier(new QSocketNotifier(fd, QSocketNotifier::Write, this)), StallTimer(new QTimer(this)) {
     WriteNotifier->setEnabled(false);
     StallTimer->setSingleShot(true);
-    StallTimer->setInterval(TServerSocket::ReaderLimitMs);
+    StallTimer->setInterval(server.ReaderLimitMs);
     QObject::connect(ReadNotifier, &QSocketNotifier::activated, [this] { Readable(); });
     QObject::connect(WriteNotifier, &QSocketNotifier::activated, [this] { Writable(); });
     QObject::connect(StallTimer, &QTimer::timeout, [this] { Server.ClientStalled(*this); });

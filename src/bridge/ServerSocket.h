@@ -105,9 +105,10 @@ public:
     // The connection took nothing for the reader limit: the stall event, then a reset.
     void ClientStalled(TServerConnection& connection);
 
-    // How long a connection may take nothing of what waits for it. Over loopback a receiver opens
-    // its window in steps of 64 KiB, so a client reading 1 KiB a second shows progress every minute.
-    static constexpr int ReaderLimitMs = 120000;
+    // How long a connection may take nothing of what waits for it; applies to connections accepted
+    // from then on. Over loopback a receiver opens its window in steps of 64 KiB, so a client
+    // reading 1 KiB a second shows progress every minute.
+    int ReaderLimitMs = 120000;
 
     std::function<void()> OnListen;
     std::function<void(TServerConnection&)> OnAccept;

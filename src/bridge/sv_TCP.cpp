@@ -64,12 +64,12 @@ bool TMySocket::RequestReady() const {
 }
 
 // Bytes that are not HTTP have no end to wait for; they may keep coming for the reader limit.
-bool TMySocket::RequestOverdue(uint32_t now) const {
+bool TMySocket::RequestOverdue(uint32_t now, int64_t readerLimitMs) const {
     if (Request.Size() == 0 || RequestWhole() || InputHeld)
         return false;
     const int64_t took = static_cast<uint32_t>(now - ClockStart);
     if (Request.Head().State() == http::TRequest::NotHttp)
-        return took > TServerSocket::ReaderLimitMs;
+        return took > readerLimitMs;
     return took > RequestBaseMs + RequestMsPerByte * (Request.Size() - SizeAtStart);
 }
 
@@ -268,7 +268,7 @@ void TTCPForm::DropUnfinished(int32_t id) {
 void TTCPForm::ServerSocket1ClientStalled(TServerConnection& connection) {
     Log(QStringLiteral("client %1 took nothing of its answer for %2 s, dropped after %3 bytes")
             .arg(connection.Data)
-            .arg(TServerSocket::ReaderLimitMs / 1000)
+            .arg(ServerSocket1->ReaderLimitMs / 1000)
             .arg(connection.SentBytes()));
 }
 
@@ -306,6 +306,7 @@ void TTCPForm::RestartServer() {
         Clients.Clear();
         ServerSocket1->Port = Port;
         ServerSocket1->Address = Listen;
+        ServerSocket1->ReaderLimitMs = ReaderLimitS * 1000;
         ServerSocket1->SetActive(true);
     } catch (const std::exception& error) {
         Log(QStringLiteral("Open Socket Error"));
@@ -334,7 +335,7 @@ const http::TRequestHead* TTCPForm::RequestHead(int32_t id) const {
 
 bool TTCPForm::RequestOverdue(int32_t id) const {
     const TMySocket* record = Clients.FindById(id);
-    return record && record->RequestOverdue(GetTickCount());
+    return record && record->RequestOverdue(GetTickCount(), ServerSocket1->ReaderLimitMs);
 }
 
 // A request that may go to the line waits for its turn, not for its sender. A connection that
@@ -350,7 +351,7 @@ void TTCPForm::RefuseOverdue() {
                 ServerSocket1->Close(*connection);
             continue;
         }
-        if (!record || record->RequestReady() || !record->RequestOverdue(now))
+        if (!record || record->RequestReady() || !record->RequestOverdue(now, ServerSocket1->ReaderLimitMs))
             continue;
         Log(QStringLiteral("client %1 sent no whole request in %2 s, %3 bytes came")
                 .arg(id)
@@ -451,6 +452,11 @@ void TTCPForm::LoadSettings() {
     Guard = http::THostGuard(AllowedHosts.toUtf8(), own);
     FormParams->EditTCPPort->setText(QString::number(Port));
     FormParams->EditTCPSendDelay->setText(QString::number(SendDelay));
+    // Last, so that a limit out of range costs no other setting.
+    const int32_t readerLimit = SettingsReadInteger(QStringLiteral("TCP\\ReaderLimit"), DefaultReaderLimitS);
+    if (readerLimit < 1 || readerLimit > MaxReaderLimitS)
+        RaiseRangeError();
+    ReaderLimitS = readerLimit;
 }
 
 void TTCPForm::SaveSettings() {

@@ -43,8 +43,9 @@ struct TMySocket {
     bool RequestWhole() const;
     // The request may go to the line.
     bool RequestReady() const;
-    // The request did not arrive whole within its deadline.
-    bool RequestOverdue(uint32_t now) const;
+    // The request did not arrive whole within its deadline; bytes that are not HTTP may keep
+    // coming for the reader limit.
+    bool RequestOverdue(uint32_t now, int64_t readerLimitMs) const;
 };
 
 // The client records in acceptance order; owns them.
@@ -74,6 +75,9 @@ extern const QByteArray DeviceNotAvailableAnswer;
 extern const QByteArray RequestIncompleteAnswer;
 // To a client whose request's length cannot be read for certain.
 extern const QByteArray BadLengthAnswer;
+// TCP\ReaderLimit: the seconds a client may take nothing of its answer, by default and at most.
+constexpr int32_t DefaultReaderLimitS = 120;
+constexpr int32_t MaxReaderLimitS = 3600;
 // A request body up to this size is held until it is whole; a larger one is written as it comes.
 constexpr qsizetype MaxHeldBody = qsizetype(1) << 20;
 // What one client's request may hold in memory, its head and a held body; beyond it, and beyond
@@ -136,6 +140,7 @@ public:
     QString Listen;
     // TCP\AllowedHosts: names besides this machine's that requests may name; "*" for any.
     QString AllowedHosts;
+    int32_t ReaderLimitS = DefaultReaderLimitS;
     // Checks the host each request names.
     http::THostGuard Guard{QByteArray(), {}};
     TMySocketList Clients;

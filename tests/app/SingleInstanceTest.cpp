@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <gtest/gtest.h>
 
+#include "Children.h"
 #include "platform/SingleInstance.h"
 #include "settings/UtilsRegistry.h"
 #include "support/Program.h"
@@ -22,6 +23,7 @@ struct TRun {
 
     void Start(const QStringList& arguments = {}) {
         Process.setProcessEnvironment(ProgramEnvironment());
+        EndWithStarter(Process);
         Process.start(QStringLiteral(QUELLOR_BINARY), arguments);
         Process.waitForStarted();
     }

@@ -193,7 +193,7 @@ TEST(Exchange, ARequestArrivingAtTheWireRateIsNeverOverdueAndATrickleIsAtTwentyS
         record.Request.Feed("POST /fw HTTP/1.1\r\nContent-Length: 1000000\r\n\r\n");
         for (int second = 1; second <= 100; ++second) {
             record.Request.Feed(QByteArray(bytesPerSecond, 'u'));
-            if (record.RequestOverdue(1000 + 1000 * second))
+            if (record.RequestOverdue(1000 + 1000 * second, 120000))
                 return second;
         }
         return 0;
@@ -203,8 +203,9 @@ TEST(Exchange, ARequestArrivingAtTheWireRateIsNeverOverdueAndATrickleIsAtTwentyS
     TMySocket notHttp;
     notHttp.ClockStart = 0;
     notHttp.Request.Feed("\x01\x02");
-    EXPECT_FALSE(notHttp.RequestOverdue(120000));
-    EXPECT_TRUE(notHttp.RequestOverdue(120001));
+    EXPECT_FALSE(notHttp.RequestOverdue(120000, 120000));
+    EXPECT_TRUE(notHttp.RequestOverdue(120001, 120000));
+    EXPECT_TRUE(notHttp.RequestOverdue(10001, 10000));
 }
 
 TEST(Exchange, AClosingConnectionNeitherAnnouncesWhatItSendsNorHoldsTheLine) {

@@ -126,6 +126,25 @@ TEST(SettingsStore, TcpPortOutOfRangeStopsTheLoadAfterTheSerialValues) {
     EXPECT_EQ(program.Tcp().Port, 24111);
 }
 
+TEST(SettingsStore, ReaderLimitIsReadInSecondsAndOneOutOfRangeCostsNoOtherValue) {
+    TFreshProgram program;
+    program.Params().LoadSettings();
+    EXPECT_EQ(program.Tcp().ReaderLimitS, 120);
+    WriteRaw("[TCP]\nReaderLimit=5\n");
+    EXPECT_EQ(LoadError(program), "");
+    EXPECT_EQ(program.Tcp().ReaderLimitS, 5);
+    for (const char* stored : {"0", "3601", "-1"}) {
+        WriteRaw(QStringLiteral("[TCP]\nPort=2000\nDelay=300\nReaderLimit=%1\n").arg(stored));
+        EXPECT_EQ(LoadError(program), "Range check error") << stored;
+        EXPECT_EQ(program.Tcp().ReaderLimitS, 5) << stored;
+        EXPECT_EQ(program.Tcp().Port, 2000) << stored;
+        EXPECT_EQ(program.Tcp().SendDelay, 300) << stored;
+    }
+    WriteRaw("[TCP]\nReaderLimit=3600\n");
+    EXPECT_EQ(LoadError(program), "");
+    EXPECT_EQ(program.Tcp().ReaderLimitS, 3600);
+}
+
 TEST(SettingsStore, AValueThatIsNotTextFailsAsTheWrongType) {
     TFreshProgram program;
     WriteRaw("[TCP]\nPort=@Rect(1 2 3 4)\n");

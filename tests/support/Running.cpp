@@ -1,5 +1,6 @@
 #include "support/Running.h"
 
+#include "Children.h"
 #include "settings/UtilsRegistry.h"
 #include "support/Program.h"
 #include "support/Pty.h"
@@ -14,6 +15,7 @@ TRunningProgram::TRunningProgram(const std::function<void()>& configure, const Q
     if (configure)
         configure();
     Process.setProcessEnvironment(ProgramEnvironment());
+    EndWithStarter(Process);
     Process.start(QStringLiteral(QUELLOR_BINARY), instance.isEmpty() ? QStringList() : QStringList{"--instance", instance});
     Process.waitForStarted();
     WaitForLog(ready);
