@@ -60,11 +60,14 @@ bool GoesAwayNow(const TFaultClient& client, TClock::time_point now) {
     case TAct::ResetAfter: return AnswerComplete(client);
     case TAct::NoReader:
     case TAct::Pour: return now - client.SentAt >= client.Stay;
+    case TAct::Abandon: return now - client.SentAt >= client.Hold;
     default: return false;
     }
 }
 
-bool Posts(TAct act) { return act == TAct::Trickle || act == TAct::Paced || act == TAct::Upload; }
+bool Posts(TAct act) {
+    return act == TAct::Trickle || act == TAct::Paced || act == TAct::Upload || act == TAct::Pause || act == TAct::Abandon;
+}
 
 void SendBytes(TFaultClient& client, const QByteArray& bytes) {
     if (!bytes.isEmpty())
@@ -78,6 +81,12 @@ void SendRequest(TFaultClient& client) {
     if (Posts(client.Act)) {
         client.Rest = request.mid(request.indexOf("\r\n\r\n") + 4);
         request.chop(client.Rest.size());
+    }
+    if (client.Act == TAct::Pause || client.Act == TAct::Abandon) {
+        request += client.Rest.left(client.Rest.size() / 2);
+        client.Rest.remove(0, client.Rest.size() / 2);
+        if (client.Act == TAct::Abandon)
+            client.Rest.clear();
     }
     SendBytes(client, request);
     if (client.Act == TAct::HalfClose)
@@ -94,15 +103,25 @@ void Pour(TFaultClient& client) {
     }
 }
 
+// Sends what the socket takes of the rest of a body.
+void SendUpload(TFaultClient& client) {
+    const ssize_t n = ::send(client.Fd, client.Rest.constData(), static_cast<size_t>(client.Rest.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+    client.Rest.remove(0, std::max<ssize_t>(n, 0));
+}
+
 // A trickle sends a byte every half second; a paced post 1152 bytes every tenth of a second.
 void SendPiece(TFaultClient& client, TClock::time_point now) {
     if (client.Act == TAct::Upload) {
-        const ssize_t n = ::send(client.Fd, client.Rest.constData(), static_cast<size_t>(client.Rest.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
-        client.Rest.remove(0, std::max<ssize_t>(n, 0));
+        SendUpload(client);
         return;
     }
     if (client.Rest.isEmpty() || now < client.NextPieceAt)
         return;
+    if (client.Act == TAct::Pause) {
+        if (now - client.SentAt >= client.Hold)
+            SendUpload(client);
+        return;
+    }
     const bool trickle = client.Act == TAct::Trickle;
     const qsizetype piece = trickle ? 1 : SimWireBytesPerTenth;
     SendBytes(client, client.Rest.left(piece));
@@ -156,7 +175,9 @@ QByteArray RequestFor(const TFaultClient& client) {
         return "POST /upload HTTP/1.1\r\nHost: localhost\r\nContent-Length: " +
                QByteArray::number(client.DeclaredBody ? client.DeclaredBody : client.Size) + "\r\n\r\n" +
                TSimDevice::Pattern(client.Size);
-    const QByteArray late = client.LateMs > 0 ? "&late=" + QByteArray::number(client.LateMs) : QByteArray();
+    QByteArray late = client.LateMs > 0 ? "&late=" + QByteArray::number(client.LateMs) : QByteArray();
+    if (client.Ignored)
+        late += "&ignore=1";
     return "GET /bin/pattern?size=" + QByteArray::number(client.Size) + late + " HTTP/1.1\r\nHost: localhost\r\n\r\n";
 }
 

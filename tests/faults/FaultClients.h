@@ -22,6 +22,8 @@ enum class TAct {
     Paced,        // posts a body of Size bytes at the wire rate of 11520 bytes a second
     Upload,       // posts a body of Size bytes at once
     Pour,         // declares a body of DeclaredBody bytes and pours it as fast as it goes, leaves after Stay
+    Pause,        // posts a body of Size bytes: half at once, the rest after Hold
+    Abandon,      // posts a body of Size bytes: sends half of it and leaves after Hold
 };
 
 struct TFaultClient {
@@ -31,6 +33,7 @@ struct TFaultClient {
     std::chrono::microseconds Hold{0};  // Silent and Before: how long it stays before going away
     std::chrono::milliseconds Stay{0};  // NoReader: when it goes away
     int LateMs = 0;                     // how long the device waits before it answers
+    bool Ignored = false;               // the device never answers its request
     qint64 DeclaredBody = 0;            // Trickle and Paced: the Content-Length its head declares
     QByteArray Got;
     bool TimedOut = false;
