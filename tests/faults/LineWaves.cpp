@@ -163,23 +163,23 @@ TEST_F(TFaultSuite, APauseInsideALargeUploadIsNotTakenForASilentDevice) {
     ExpectBackAtBaseline("paused upload");
 }
 
-// While a paced answer holds the line for 20 s and more, uploads fill the waiting room: the clients
-// held back get their answers when their turn comes, and the unfinished requests of clients that
-// left never reach the device.
+// While a paced answer holds the line for 26 s, clients that send half of a 1 MiB body fill the
+// waiting room and leave after 24 s: the small clients held back meanwhile wait their turn and get
+// their answers, and not one byte of an unfinished request reaches the device.
 TEST_F(TFaultSuite, HeldBackClientsWaitTheirTurnAndAbandonedRequestsNeverReachTheDevice) {
     TSimDevice::TOptions options = OnCom1();
     options.Paced = true;
     Device.emplace(options);
     Start();
     TWave wave(80);
-    wave.AddOne(TAct::Normal, 0ms, 270000);
-    for (int i = 0; i < 34; ++i)
-        wave.AddOne(TAct::Upload, std::chrono::milliseconds(500 + 10 * i), (1 << 20) - 100 - i);
+    wave.AddOne(TAct::Normal, 0ms, 300000);
     for (int i = 0; i < 3; ++i)
-        wave.AddOne(TAct::Abandon, std::chrono::milliseconds(900 + 100 * i), 400000 + i).Hold = 3s;
+        wave.AddOne(TAct::Upload, std::chrono::milliseconds(200 + 10 * i), (1 << 20) - 100 - i);
+    for (int i = 0; i < 66; ++i)
+        wave.AddOne(TAct::Abandon, std::chrono::milliseconds(300 + 10 * i), (1 << 20) - 200 - i).Hold = 24s;
     for (int i = 0; i < 3; ++i)
         wave.AddOne(TAct::Normal, std::chrono::milliseconds(1500 + 100 * i), 3000 + i);
-    wave.Run(Program->Port, 150s);
+    wave.Run(Program->Port, 120s);
     int uploads = 0;
     for (const TFaultClient& client : wave.Clients) {
         EXPECT_FALSE(client.TimedOut) << static_cast<int>(client.Act) << " " << client.Size;
@@ -196,6 +196,7 @@ TEST_F(TFaultSuite, HeldBackClientsWaitTheirTurnAndAbandonedRequestsNeverReachTh
         if (client.Act == TAct::Normal && client.Size < 10000) {
             EXPECT_GT(client.Took, 20s) << client.Size;
         }
+    EXPECT_TRUE(HasLogLine(*Program, "left before its request was whole"));
     EXPECT_EQ(Device->CutRequests(), 0) << "a request that was never finished reached the device";
     const QList<QByteArray> served = Device->Requests();
     EXPECT_EQ(std::count_if(served.begin(), served.end(), [](const QByteArray& line) { return line.startsWith("POST /upload"); }),
