@@ -171,6 +171,9 @@ void Step(TFaultClient& client, short revents, TClock::time_point now) {
 QByteArray RequestFor(const TFaultClient& client) {
     if (client.Act == TAct::Pour)
         return "POST /upload HTTP/1.1\r\nHost: localhost\r\nContent-Length: " + QByteArray::number(client.DeclaredBody) + "\r\n\r\n";
+    if (Posts(client.Act) && client.Chunked)
+        return "POST /upload HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n" +
+               InChunks(TSimDevice::Pattern(client.Size));
     if (Posts(client.Act))
         return "POST /upload HTTP/1.1\r\nHost: localhost\r\nContent-Length: " +
                QByteArray::number(client.DeclaredBody ? client.DeclaredBody : client.Size) + "\r\n\r\n" +
@@ -179,6 +182,15 @@ QByteArray RequestFor(const TFaultClient& client) {
     if (client.Ignored)
         late += "&ignore=1";
     return "GET /bin/pattern?size=" + QByteArray::number(client.Size) + late + " HTTP/1.1\r\nHost: localhost\r\n\r\n";
+}
+
+QByteArray InChunks(const QByteArray& body) {
+    QByteArray chunked;
+    for (qsizetype at = 0; at < body.size(); at += 500) {
+        const QByteArray piece = body.mid(at, 500);
+        chunked += QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n";
+    }
+    return chunked + "0\r\n\r\n";
 }
 
 int TWave::DistinctSize(int minSize, int maxSize) {

@@ -34,6 +34,7 @@ struct TFaultClient {
     std::chrono::milliseconds Stay{0};  // NoReader: when it goes away
     int LateMs = 0;                     // how long the device waits before it answers
     bool Ignored = false;               // the device never answers its request
+    bool Chunked = false;               // posts its body in chunks of 500 bytes
     qint64 DeclaredBody = 0;            // Trickle and Paced: the Content-Length its head declares
     QByteArray Got;
     bool TimedOut = false;
@@ -74,3 +75,5 @@ private:
 
 // The request for a client's pattern.
 QByteArray RequestFor(const TFaultClient& client);
+// A body as it goes in chunks of 500 bytes, with its last chunk.
+QByteArray InChunks(const QByteArray& body);

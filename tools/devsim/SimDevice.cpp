@@ -231,7 +231,14 @@ void TSimDevice::Run() {
             if (end < 0)
                 break;
             const QByteArray head = buffer.left(end + 4);
-            const qsizetype length = HeaderValue(head, "Content-Length").toLongLong();
+            // A chunked body is taken as it came, up to its last chunk.
+            qsizetype length = HeaderValue(head, "Content-Length").toLongLong();
+            if (HeaderValue(head, "Transfer-Encoding").contains("chunked")) {
+                const qsizetype last = buffer.indexOf("\r\n0\r\n\r\n", end + 2);
+                if (last < 0)
+                    break;
+                length = last + 7 - (end + 4);
+            }
             if (buffer.size() < end + 4 + length)
                 break;
             const QByteArray body = buffer.mid(end + 4, length);
