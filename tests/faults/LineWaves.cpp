@@ -9,6 +9,14 @@ namespace {
 // Reads what the program wrote meanwhile, which only the event loop takes in.
 bool HasLogLine(TRunningProgram& program, const QByteArray& text) { return program.WaitForLog(text, 1000); }
 
+// How often the program has logged the text so far; what it wrote reaches the test only through
+// the event loop.
+qsizetype LogCount(TRunningProgram& program, const QByteArray& text) {
+    WaitUntil([] { return false; }, std::chrono::milliseconds(300));
+    program.Errors += program.Process.readAllStandardError();
+    return program.Errors.count(text);
+}
+
 // Waits until the program has logged the text more often than the given count.
 bool LogsAgain(TRunningProgram& program, const QByteArray& text, qsizetype count, std::chrono::milliseconds limit) {
     return WaitUntil(
@@ -58,14 +66,14 @@ TEST_F(TFaultSuite, AFormPostNeverReachesADeviceTheProgramOnlyProbes) {
         EXPECT_FALSE(asked.isEmpty()) << "the stranger was never probed";
         for (const QByteArray& line : asked)
             EXPECT_EQ(line, "GET /id.txt HTTP/1.1") << "round " << round;
-        const qsizetype removed = Program->Errors.count("RS: port removed COM2");
+        const qsizetype removed = LogCount(*Program, "RS: port removed COM2");
         stranger.reset();
         MapPort(2, QStringLiteral("/nonexistent/quellor-faults/COM2"));
         ASSERT_TRUE(LogsAgain(*Program, "RS: port removed COM2", removed, 10s));
     }
     EXPECT_TRUE(HasLogLine(*Program, "COM2: HTTP device"));
     EXPECT_FALSE(HasLogLine(*Program, "the device moved"));
-    const qsizetype found = Program->Errors.count("COM1: Found Device");
+    const qsizetype found = LogCount(*Program, "COM1: Found Device");
     Device.emplace(OnCom1());
     ASSERT_TRUE(LogsAgain(*Program, "COM1: Found Device", found, 15s));
     TWave back(45);
@@ -124,7 +132,7 @@ TEST_F(TFaultSuite, ADeviceThatIgnoresOrHangsCostsLittle) {
     hung.Add(TAct::Normal, 7, 300ms, 2000, 9000);
     for (size_t i = 1; i < hung.Clients.size(); ++i)
         hung.Clients[i].StartAt += 100ms;
-    const qsizetype found = Program->Errors.count("COM1: Found Device");
+    const qsizetype found = LogCount(*Program, "COM1: Found Device");
     hung.Run(Program->Port, 60s);
     for (const TFaultClient& client : hung.Clients) {
         EXPECT_EQ(client.Got, DeviceNotRespondingAnswer) << client.Size;
