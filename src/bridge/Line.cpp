@@ -172,12 +172,16 @@ bool TLine::HasAsks(TAskOwner owner) const {
     return std::any_of(Asks.begin(), Asks.end(), [owner](const TAsk& ask) { return ask.Owner == owner; });
 }
 
+// An answer still owed cannot come from a port that went: its settling ends at once.
 void TLine::PortGone(const QString& name) {
     if (name != ConfiguredPort())
         return;
     DeviceOk = false;
+    if (State != dsIdle && Exchange.CurrentClient == 0 && !Exchange.Borrowed)
+        FinishExchange();
     if (State == dsIdle && Asks.empty() && RSForm->PortName() == name && RSForm->CommRS->Enabled())
         RSForm->ClosePort();
+    ServeNextInLine();
 }
 
 // The one place an outcome is handed: to the display first, then to the ask's owner, once.
@@ -201,10 +205,14 @@ void TLine::UsePort(const QString& name, bool reopen) {
         ;
 }
 
+// A free line takes the first client waiting, so that one arriving as the line frees does not pass
+// those already in line.
 void TLine::OnClientData(int32_t id) {
     IdleTicks = 0;
-    if (State == dsIdle)
-        TakeUpClient(id);
+    if (State == dsIdle) {
+        const int32_t first = TCPForm->FirstPendingClient();
+        TakeUpClient(first > 0 ? first : id);
+    }
     else if (State == dsRelayWait && Exchange.CurrentClient == static_cast<uint32_t>(id))
         ServeClient(id);
 }
@@ -287,7 +295,7 @@ void TLine::OnSerialData() {
     State = (State == dsProbeWait || State == dsProbeAnswer) ? dsProbeAnswer : dsRelayAnswer;
     // Another device answering on a borrowed port says nothing of the configured one.
     if (RSForm->PortName() == ConfiguredPort())
-        DeviceOk = true;
+        TellDevice(true);
     if (framed) {
         EndFramedArrival();
         return;
@@ -356,7 +364,7 @@ void TLine::RelayWatchdogTick() {
     const int limit = Exchange.ClientTotal >= LongRequestBytes ? LongRequestTicks : RelayTicks;
     if (Exchange.CurrentClient != 0 && WaitTicks >= limit) {
         TCPForm->SendAnswer(id, DeviceNotRespondingAnswer);
-        DeviceOk = false;
+        TellDevice(false);
         Release(orClientAnswered);
     }
     if (Exchange.CurrentClient != 0 || WaitTicks < SettleTicks())
@@ -376,22 +384,49 @@ void TLine::RecheckDevice() {
     Ask(std::move(ask));
 }
 
+void TLine::TellDevice(bool answers) {
+    DeviceOk = answers;
+    DeviceTold = true;
+}
+
 void TLine::AnswerEnded() {
     TimerEnd->stop();
     if (Exchange.CurrentClient != 0) {
+        const bool early = RequestUnfinished();
         LogStall();
         if (Exchange.Handed > 0 || !Exchange.Answer.isEmpty())
             HandAnswer();
+        if (early) {
+            SettleEarlyAnswer();
+            return;
+        }
     } else {
         DropArrived();
     }
     EndExchange();
 }
 
+// The device answered before the request was whole: it still holds a cut request, which it may
+// answer again, so the line settles as after a cut request before the next one is written.
+void TLine::SettleEarlyAnswer() {
+    TCPForm->Log(QStringLiteral("client %1 was answered before its whole request went out, cut after %2 bytes")
+                     .arg(Exchange.CurrentClient)
+                     .arg(Exchange.ClientTotal));
+    Exchange.RequestRest.clear();
+    Exchange.Answer.clear();
+    Exchange.FramedBytes = 0;
+    Exchange.Handed = 0;
+    Exchange.Framer.emplace();
+    State = dsRelayWait;
+    Release(orClientAnswered);
+    WaitTicks = 0;
+    RestartTimerEnd(WatchdogMs);
+}
+
 // The probe of the configured port had no answer: those waiting are told at once, and the
 // exchange stays on the line until a late answer has ended or the settle limit has passed.
 void TLine::GiveUpProbe() {
-    DeviceOk = false;
+    TellDevice(false);
     HandOutcome(TOutcome::Silent, {});
     TCPForm->AnswerWaiting(DeviceNotRespondingAnswer);
     State = dsRelayWait;
@@ -404,7 +439,7 @@ void TLine::ProbeEnded(TOutcome outcome) {
     const bool borrowed = Exchange.Borrowed;
     const bool keep = Exchange.Probe.KeepOpen;
     if (outcome == TOutcome::Silent && !borrowed)
-        DeviceOk = false;
+        TellDevice(false);
     HandOutcome(outcome, outcome == TOutcome::Answered ? Exchange.Answer : QByteArray());
     FinishExchange();
     if (borrowed && Asks.empty() && !(keep && outcome == TOutcome::Silent))

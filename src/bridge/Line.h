@@ -154,6 +154,8 @@ public:
     uint32_t LastRxTick = 0;
     uint32_t AnswerTime = 0;
     bool DeviceOk = false;
+    // An exchange on the configured port has told whether its device answers.
+    bool DeviceTold = false;
     bool DeviceSpeaksHttp = false;
 
     // The line has been idle long enough for the idle probe.
@@ -176,6 +178,8 @@ private:
     void HandAnswer();
     void RelayWatchdogTick();
     void AnswerEnded();
+    void TellDevice(bool answers);
+    void SettleEarlyAnswer();
     void ProbeEnded(TOutcome outcome);
     void GiveUpProbe();
     void HandOutcome(TOutcome outcome, const QByteArray& answer);

@@ -103,8 +103,8 @@ void TDeviceFollow::Step() {
         Stop();
         return;
     }
-    // Until the first probe has told, it is not known whether the configured device answers.
-    const bool untried = Probe->ProbeResult <= prProgress && Rs->CommRS->Enabled();
+    // Until a probe or a browser's exchange has told, it is not known whether the configured device answers.
+    const bool untried = !Line->DeviceTold && Rs->CommRS->Enabled();
     if (!untried && MayOpen(Candidates.first()))
         ProbeNext();
 }

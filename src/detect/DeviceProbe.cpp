@@ -27,7 +27,7 @@ uint8_t Classify(QByteArray& text) {
     if (blank < 0)
         return code;
     text.remove(0, blank + 4);
-    return text.isEmpty() ? code : prFoundDevice;
+    return text.isEmpty() ? code : static_cast<uint8_t>(prFoundDevice);
 }
 
 QByteArray Trimmed(QByteArray text) {
@@ -49,7 +49,7 @@ TProbeReading ReadOutcome(const TProbeOutcome& outcome) {
     case TOutcome::Answered: break;
     }
     reading.Text = outcome.Answer;
-    reading.Result = reading.Text.isEmpty() ? prUnknown : Classify(reading.Text);
+    reading.Result = reading.Text.isEmpty() ? static_cast<uint8_t>(prUnknown) : Classify(reading.Text);
     return reading;
 }
 

@@ -176,3 +176,38 @@ TEST(LineAsks, NoAnswerWatchdogRunsBeforeTheRequestIsWhole) {
     bridge.Ticks(1);
     EXPECT_EQ(client.ReadToClose(1s), DeviceNotRespondingAnswer);
 }
+
+// A device that answers an upload before its body is whole still holds the cut request: the next
+// request waits until the line has settled, and nothing more of the upload goes out.
+TEST(LineAsks, AnAnswerBeforeTheRequestIsWholeSettlesTheLineBeforeTheNextRequest) {
+    TLineBridge bridge;
+    const QByteArray head = "POST /upload HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n";
+    TClient upload(bridge.Port);
+    bridge.Line.OnClientData(bridge.Waiting(upload, head));
+    EXPECT_EQ(bridge.Device.Read(static_cast<int>(head.size())), head);
+    TClient next(bridge.Port);
+    const int32_t nextId = bridge.Waiting(next, GetB);
+    bridge.Line.OnClientData(nextId);
+    const QByteArray early = "HTTP/1.1 413 Payload Too Large\r\nContent-Length: 0\r\n\r\n";
+    bridge.Device.Write(early);
+    EXPECT_EQ(upload.ReadToClose(), early);
+    upload.Send("5\r\nworld\r\n0\r\n\r\n");
+    EXPECT_TRUE(bridge.Device.Read(1, 200ms).isEmpty()) << "the next request went into the cut upload";
+    EXPECT_EQ(bridge.Line.State, dsRelayWait);
+    bridge.Device.Write("HTTP/1.1 408 Request Timeout\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(bridge.Device.Read(static_cast<int>(GetB.size())), GetB);
+    bridge.Device.Write(AnswerB);
+    EXPECT_EQ(next.ReadToClose(), AnswerB);
+}
+
+// With the line free, a client whose data comes in does not pass one already waiting.
+TEST(LineAsks, AFreeLineTakesTheFirstClientWaitingWhicheverSentLast) {
+    TBridge bridge;
+    TClient first(bridge.Port);
+    const QByteArray getA = "GET /a HTTP/1.1\r\nHost: localhost\r\n\r\n";
+    bridge.Connect(first, getA);
+    TClient second(bridge.Port);
+    const int32_t secondId = bridge.Connect(second, GetB);
+    bridge.Line.OnClientData(secondId);
+    EXPECT_EQ(bridge.Device.Read(static_cast<int>(getA.size())), getA);
+}

@@ -205,3 +205,38 @@ TEST(Follow, StartCancelsTheFollowersProbeAndItsPassRunsWhole) {
     EXPECT_EQ(follow.Program.Detection().BestResult, prFoundDevice);
     MapPort(2, "/nonexistent/quellor-test/COM2");
 }
+
+// Browsers that keep the line busy leave no room for the idle probe; a browser's exchange that
+// found the configured device silent tells as much, and the follower looks elsewhere.
+TEST(Follow, ADeviceFoundSilentByABrowserIsLookedForElsewhereWithoutAnIdleProbe) {
+    QTemporaryDir sysfs;
+    QDir().mkpath(sysfs.path() + "/class/tty");
+    TPty silent;
+    MapPort(1, silent.SlavePath);
+    const quint16 port = FreeTcpPort();
+    TProgram program("FollowTest");
+    QFile::remove(SettingsFilePath());
+    SettingsWriteInteger("RS\\COM", 1);
+    SettingsWriteInteger("Config\\Saved", 1);
+    SettingsWriteInteger("TCP\\Port", port);
+    SettingsWriteInteger("TCP\\Framing", 0);
+    SettingsWriteString("TCP\\AllowedHosts", "*");
+    SettingsWriteString("RS\\Detect\\Identity", QString::fromUtf8(TSimDevice::IdText()));
+    program.Dist().EnumSources->SysfsRoot = sysfs.path();
+    FreshDialogs();
+    program.Main().StartUp();
+    program.Line().TimerCheck->stop();
+    TClient client(port);
+    ASSERT_TRUE(WaitUntil([&] { return program.Tcp().LastClientId > 0; }));
+    client.Send("GET / HTTP/1.0\r\n\r\n");
+    ASSERT_TRUE(WaitUntil([&] { return program.Line().State != dsIdle; }));
+    program.Line().TimerEnd->stop();
+    for (int tick = 0; tick < 3; ++tick)
+        program.Line().TimerEndTimer();
+    EXPECT_EQ(client.ReadToClose(), DeviceNotRespondingAnswer);
+    EXPECT_EQ(program.Probe().ProbeResult, prNone);
+    auto moved = DeviceOn(2);
+    EXPECT_TRUE(WaitUntil([&] { return program.Params().ComboBox_PortRS->currentIndex() == 1; }, 5000ms));
+    moved.reset();
+    MapEveryPortNowhere();
+}
