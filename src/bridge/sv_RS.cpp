@@ -13,6 +13,7 @@
 #include "platform/WinMessage.h"
 #include "serial/CommInt.h"
 #include "serial/OpenFailure.h"
+#include "serial/PortNames.h"
 #include "settings/UtilsRegistry.h"
 #include "settings/sv_params.h"
 
@@ -222,6 +223,24 @@ void TRSForm::StoreDetection() {
     SettingsWriteString(QStringLiteral("RS\\Detect\\Name"), DetectName);
     SettingsWriteString(QStringLiteral("RS\\Detect\\Description"), DetectDescription);
     SettingsWriteString(QStringLiteral("RS\\Detect\\Identity"), DetectIdentity);
+}
+
+bool TRSForm::AdoptPort(const QString& entry, const QString& identity) {
+    const QString name = entry.section(QLatin1Char('='), 0, 0);
+    const int number = ComNumber(name);
+    if (number <= 0 || number > FormParams->ComboBox_PortRS->count())
+        return false;
+    FormParams->ComboBox_PortRS->setCurrentIndex(number - 1);
+    DetectCOM = number;
+    DetectName = name;
+    DetectDescription = entry.section(QLatin1Char('='), 1);
+    if (!identity.isEmpty()) {
+        DetectIdentity = identity;
+        IdentityOwed = false;
+    }
+    StoreDetection();
+    FormParams->MarkSaved();
+    return true;
 }
 
 void TRSForm::StoreIdentity(const QString& identity) {

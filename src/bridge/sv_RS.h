@@ -43,6 +43,9 @@ public:
     void SaveSettings() override;
     // Background stores: only their own keys, never what stands unconfirmed in the settings dialog.
     void StoreDetection();
+    // A port a detection pass or the follower found, "COMn=description", becomes the configured
+    // one with its detection record; false when its number is not one of the list's.
+    bool AdoptPort(const QString& entry, const QString& identity);
     void StoreIdentity(const QString& identity);
     QString PortName() const;
     // The port chosen in the settings, "COMn"; empty when none is.

@@ -246,7 +246,8 @@ bool TTCPForm::LeftUnfinished(const TMySocket& record) const {
     const std::optional<QByteArray> rest = ServerSocket1->FinalInput(*connection);
     if (!rest)
         return false;
-    TMySocket last = record;
+    TMySocket last;
+    last.Request = record.Request;
     last.Request.Feed(*rest);
     last.InputEnded = true;
     return !last.RequestWhole();

@@ -1,12 +1,10 @@
 #include "detect/Detection.h"
 
-#include <QComboBox>
 
 #include "bridge/sv_RS.h"
 #include "detect/DeviceProbe.h"
 #include "detect/DistForm.h"
 #include "detect/EnumDevices.h"
-#include "serial/PortNames.h"
 #include "settings/sv_params.h"
 
 namespace {
@@ -96,21 +94,7 @@ void TDetection::StepDone(const TProbeOutcome& outcome) {
 void TDetection::Conclude() {
     ++PortIndex;
     PassMode = 2;
-    if (BestIndex > 0 && BestResult >= prUnknown) {
-        const QString entry = PortList[BestIndex - 1];
-        const QString name = EntryName(entry);
-        if (const int n = ComNumber(name); n > 0 && n <= Params->ComboBox_PortRS->count()) {
-            Params->ComboBox_PortRS->setCurrentIndex(n - 1);
-            Rs->DetectCOM = n;
-            Rs->DetectName = name;
-            Rs->DetectDescription = entry.section(QLatin1Char('='), 1);
-            if (!BestIdentity.isEmpty()) {
-                Rs->DetectIdentity = BestIdentity;
-                Rs->IdentityOwed = false;
-            }
-            Rs->StoreDetection();
-            Params->MarkSaved();
-        }
-    }
+    if (BestIndex > 0 && BestResult >= prUnknown)
+        Rs->AdoptPort(PortList[BestIndex - 1], BestIdentity);
     PostWinMessage(Hub, WM_SV_DIST_END);
 }

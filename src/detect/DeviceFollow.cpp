@@ -188,23 +188,12 @@ bool TDeviceFollow::SameDevice(const QString& identity, uint8_t result) const {
 
 // Stored as a detection pass stores the port it found: only the detection record.
 void TDeviceFollow::Adopt(const QString& entry, const QString& identity) {
-    const QString name = EntryName(entry);
-    const int number = ComNumber(name);
-    if (number <= 0 || number > Params->ComboBox_PortRS->count())
+    // Before the port is stored: a port chosen once is one the device can move from.
+    const bool hadPort = !From.isEmpty() && (Params->Saved > 0 || Rs->DetectCOM > 0);
+    if (!Rs->AdoptPort(entry, identity))
         return;
     Candidates.clear();
-    // Before the settings are marked saved: a port chosen once is one the device can move from.
-    const bool hadPort = !From.isEmpty() && (Params->Saved > 0 || Rs->DetectCOM > 0);
-    Params->ComboBox_PortRS->setCurrentIndex(number - 1);
-    Rs->DetectCOM = number;
-    Rs->DetectName = name;
-    Rs->DetectDescription = entry.section(QLatin1Char('='), 1);
-    if (!identity.isEmpty()) {
-        Rs->DetectIdentity = identity;
-        Rs->IdentityOwed = false;
-    }
-    Rs->StoreDetection();
-    Params->MarkSaved();
+    const QString name = EntryName(entry);
     const QString how = hadPort ? QStringLiteral(" (the device moved from ") + From + QLatin1Char(')')
                                 : QStringLiteral(" (the device was found on a port that appeared)");
     Window->AddLogLine(FirstLine(Probe->StatusText) + how.toUtf8(), true);
