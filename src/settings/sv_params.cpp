@@ -107,22 +107,12 @@ TFormParams::TFormParams(QObject* hub, QWidget* parent) : QDialog(parent), Hub(h
     CreateGeneralPage();
     CreateNetworkPage();
     PlaceButtons();
-    setTabOrder(BtOK, BtCancel);
-    setTabOrder(BtCancel, BtSave);
-    setTabOrder(BtSave, PageControl1);
-    setTabOrder(PageControl1, ComboBox_PortRS);
-    setTabOrder(ComboBox_PortRS, EditTCPPort);
-    setTabOrder(EditTCPPort, EditTCPSendDelay);
-    setTabOrder(EditTCPSendDelay, RadioListenAll);
-    setTabOrder(RadioListenAll, RadioListenLocal);
-    setTabOrder(RadioListenLocal, RadioListenOne);
-    setTabOrder(RadioListenOne, EditListenAddress);
-    setTabOrder(EditListenAddress, EditAllowedHosts);
-    setTabOrder(EditAllowedHosts, CheckBoxFraming);
-    setTabOrder(CheckBoxFraming, CheckBoxFollow);
-    setTabOrder(CheckBoxFollow, EditReaderLimit);
-    setTabOrder(EditReaderLimit, EditJournalEntries);
-    setTabOrder(EditJournalEntries, EditJournalBodyBytes);
+    const QList<QWidget*> tabOrder{BtOK, BtCancel, BtSave, PageControl1, ComboBox_PortRS, EditTCPPort, EditTCPSendDelay,
+                                   RadioListenAll, RadioListenLocal, RadioListenOne, EditListenAddress,
+                                   EditAllowedHosts, CheckBoxFraming, CheckBoxFollow, EditReaderLimit,
+                                   EditJournalEntries, EditJournalBodyBytes};
+    for (qsizetype i = 1; i < tabOrder.size(); ++i)
+        setTabOrder(tabOrder[i - 1], tabOrder[i]);
 
     connect(ComboBox_PortRS, &QComboBox::currentIndexChanged, this, &TFormParams::OnChanged);
     connect(ComboBox_PortRS, &QComboBox::currentIndexChanged, this, &TFormParams::ShowSelectedDescription);
