@@ -1,7 +1,7 @@
 #include "bridge/sv_TCP.h"
 
-#include <QHostAddress>
 #include <QCheckBox>
+#include <QHostAddress>
 #include <QHostInfo>
 #include <QLineEdit>
 #include <limits>
