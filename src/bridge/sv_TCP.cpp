@@ -1,5 +1,6 @@
 #include "bridge/sv_TCP.h"
 
+#include <QCheckBox>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QLineEdit>
@@ -461,8 +462,10 @@ void TTCPForm::AnswerWaiting(const QByteArray& answer) {
 }
 
 QString TTCPForm::BrowserHost() const {
+    // "localhost" names 127.0.0.1 and ::1 alone, not the rest of 127.0.0.0/8.
     const QHostAddress address(Listen);
-    if (address.isNull() || address.isLoopback())
+    if (address.isNull() || address == QHostAddress(QHostAddress::LocalHost) ||
+        address == QHostAddress(QHostAddress::LocalHostIPv6))
         return QStringLiteral("localhost");
     return address.protocol() == QAbstractSocket::IPv6Protocol ? QLatin1Char('[') + Listen + QLatin1Char(']') : Listen;
 }
@@ -526,12 +529,9 @@ bool TTCPForm::IsClientConnected(int32_t id) {
 
 int32_t TTCPForm::FirstPendingClient() const { return Clients.FirstPendingClient(); }
 
+// Where the server listens, and whom it serves, are read before any value that may stop the load:
+// a port out of range must not open the server to every address the file keeps it from.
 void TTCPForm::LoadSettings() {
-    const int32_t port = SettingsReadInteger(QStringLiteral("TCP\\Port"), 24111);
-    if (port < 0 || port > 65535)
-        RaiseRangeError();
-    Port = static_cast<uint16_t>(port);
-    SendDelay = SettingsReadInteger(QStringLiteral("TCP\\Delay"), 100);
     Framing = SettingsReadInteger(QStringLiteral("TCP\\Framing"), 1) != 0;
     Listen = SettingsReadString(QStringLiteral("TCP\\Listen"), QString()).trimmed();
     AllowedHosts = SettingsReadString(QStringLiteral("TCP\\AllowedHosts"), QString());
@@ -539,11 +539,20 @@ void TTCPForm::LoadSettings() {
     if (const QString domain = QHostInfo::localDomainName(); !domain.isEmpty())
         own << (QHostInfo::localHostName() + QLatin1Char('.') + domain).toUtf8();
     Guard = http::THostGuard(AllowedHosts.toUtf8(), own);
+    FormParams->CheckBoxFraming->setChecked(Framing);
+    FormParams->ShowListen(Listen);
+    FormParams->EditAllowedHosts->setText(AllowedHosts);
+    const int32_t port = SettingsReadInteger(QStringLiteral("TCP\\Port"), 24111);
+    if (port < 0 || port > 65535)
+        RaiseRangeError();
+    Port = static_cast<uint16_t>(port);
+    SendDelay = SettingsReadInteger(QStringLiteral("TCP\\Delay"), 100);
     FormParams->EditTCPPort->setText(QString::number(Port));
     FormParams->EditTCPSendDelay->setText(QString::number(SendDelay));
-    // Last, so that a limit out of range costs no other setting.
+    // Last, so that a limit out of range costs no other setting; the dialog shows it, to be put right.
     const int32_t readerLimit = SettingsReadInteger(QStringLiteral("TCP\\ReaderLimit"), DefaultReaderLimitS);
-    if (readerLimit < 1 || readerLimit > MaxReaderLimitS)
+    FormParams->EditReaderLimit->setText(QString::number(readerLimit));
+    if (readerLimit < ReaderLimitRange.Min || readerLimit > ReaderLimitRange.Max)
         RaiseRangeError();
     ReaderLimitS = readerLimit;
 }
@@ -556,10 +565,15 @@ void TTCPForm::SaveSettings() {
         SendDelay = *delay;
     else if (!ParseInteger(delayText) && (SendDelay < 0 || SendDelay > 65535))
         RaiseRangeError();
+    Framing = FormParams->CheckBoxFraming->isChecked();
+    Listen = FormParams->ListenSetting().value_or(Listen);
+    AllowedHosts = FormParams->EditAllowedHosts->text();
+    ReaderLimitS = NumberInRange(FormParams->EditReaderLimit->text(), ReaderLimitRange).value_or(ReaderLimitS);
     SettingsWriteInteger(QStringLiteral("TCP\\Port"), Port);
     SettingsWriteInteger(QStringLiteral("TCP\\Delay"), SendDelay);
     SettingsWriteInteger(QStringLiteral("TCP\\Framing"), Framing ? 1 : 0);
     SettingsWriteString(QStringLiteral("TCP\\Listen"), Listen);
     SettingsWriteString(QStringLiteral("TCP\\AllowedHosts"), AllowedHosts);
+    SettingsWriteInteger(QStringLiteral("TCP\\ReaderLimit"), ReaderLimitS);
     LoadSettings();
 }

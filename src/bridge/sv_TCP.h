@@ -81,9 +81,9 @@ extern const QByteArray DeviceNotAvailableAnswer;
 extern const QByteArray RequestIncompleteAnswer;
 // To a client whose request's length cannot be read for certain.
 extern const QByteArray BadLengthAnswer;
-// TCP\ReaderLimit: the seconds a client may take nothing of its answer, by default and at most.
+// TCP\ReaderLimit: the seconds a client may take nothing of its answer, by default (the range is
+// the settings dialog's ReaderLimitRange).
 constexpr int32_t DefaultReaderLimitS = 120;
-constexpr int32_t MaxReaderLimitS = 3600;
 // A request body up to this size is held until it is whole; a larger one is written as it comes.
 constexpr qsizetype MaxHeldBody = qsizetype(1) << 20;
 // What one client's request may hold in memory, its head and a held body; beyond it, and beyond

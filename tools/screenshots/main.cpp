@@ -1,12 +1,13 @@
 // Saves pictures of the program's windows, as a user sees them, into the folder given: the main
-// window before any device answered, the About box and the settings; then a detection pass over
-// three simulated ports (one not HTTP, one answering 404, one the device), after which the main
-// window shows the device answering and the Information window shows the pass. Runs in a private
-// profile and touches none of the machine's own ports.
+// window before any device answered and the About box; then a detection pass over three simulated
+// ports (one not HTTP, one answering 404, one the device), after which the main window shows the
+// device answering, the Information window shows the pass and both pages of the settings show the
+// port it found. Runs in a private profile and touches none of the machine's own ports.
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -64,8 +65,6 @@ int main(int argc, char** argv) {
     main.UpdateStatus();
     Save(main, out + QStringLiteral("/main-silent.png"));
     Save(*windows.About, out + QStringLiteral("/about.png"));
-    Save(*windows.Params, out + QStringLiteral("/settings.png"));
-    windows.Params->hide();
 
     main.StartUp();
     main.Timer1->start();
@@ -76,5 +75,8 @@ int main(int argc, char** argv) {
     Save(main, out + QStringLiteral("/main-answering.png"));
     dist.resize(660, 480);
     Save(dist, out + QStringLiteral("/information.png"));
+    Save(*windows.Params, out + QStringLiteral("/settings.png"));
+    windows.Params->PageControl1->setCurrentWidget(windows.Params->TabSheetNetwork);
+    Save(*windows.Params, out + QStringLiteral("/settings-network.png"));
     return 0;
 }
