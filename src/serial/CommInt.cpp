@@ -116,7 +116,7 @@ void TCustomComm::Open() {
     CreateHandle();
     if (!Enabled())
         return;
-    Watcher = std::make_unique<TCommEventThread>(FHandle, EventMask(FMonitorEvents));
+    Watcher = std::make_unique<TCommEventThread>(FHandle, EventMask(FMonitorEvents), EventMask(PolledEvents()));
     Watcher->OnSignal = [this](TCommEventThread* sender, uint32_t mask) { HandleCommEvent(sender, mask); };
     Watcher->Start();
     UpdateCommTimeouts();
@@ -128,6 +128,21 @@ void TCustomComm::Open() {
     if (SerialSys().OutputCount(FHandle, queued) != 0)
         RaiseCommError(QStringLiteral("Error initializing Read/Write Buffers"), errno);
     GetCounters(SavedCounters);
+}
+
+TCommEventTypes TCustomComm::PolledEvents() const {
+    TCommEventTypes events = 0;
+    const auto add = [&events](TCommEventType type, bool handled) {
+        if (handled)
+            events |= EventBit(type);
+    };
+    add(evBreak, bool(OnBreak));
+    add(evCts, bool(OnCts));
+    add(evDsr, bool(OnDsr));
+    add(evError, bool(OnError));
+    add(evRing, bool(OnRing));
+    add(evRlsd, bool(OnRlsd));
+    return events;
 }
 
 void TCustomComm::Close() {

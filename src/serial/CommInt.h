@@ -132,6 +132,8 @@ public:
     int Handle() const { return FHandle; }
     const TDCB& DCB() const { return FDCB; }
 
+    // The line is polled for breaks, errors and modem-line changes only where their handler is set
+    // when the port opens; a handler for them set while it is open is called with other deliveries.
     std::function<void(TCustomComm*)> OnBreak, OnCts, OnDsr, OnRing, OnRlsd, OnRxFlag, OnTxEmpty;
     std::function<void(TCustomComm*, int errors)> OnError;
     std::function<void(TCustomComm*, int count)> OnRxChar;
@@ -145,6 +147,7 @@ protected:
 
 private:
     int LineErrors();
+    TCommEventTypes PolledEvents() const;
     void GetCounters(int (&counters)[5]) const;
 
     int FHandle = -1;

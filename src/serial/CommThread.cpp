@@ -15,10 +15,15 @@
 extern std::atomic<bool> CommShutdown;
 
 namespace {
-// A port that hung up is looked at again this often, until the watcher is stopped.
+// A port that hung up is looked at again after this, then half as often each time, down to once
+// every HungUpRecheckMaxMs: an adapter that is gone costs next to nothing until it is closed.
 constexpr int HungUpRecheckMs = 250;
-// Line errors and modem lines are read this often where the driver reports them.
+constexpr int HungUpRecheckMaxMs = 4000;
+// Line status is read this often while it is polled.
 constexpr int LineStatusPollMs = 20;
+// Line errors and breaks are counted as their bytes arrive; the counters are read with each input
+// and polled this long after the last, for those the driver counts a little later.
+constexpr auto InputErrorWatch = std::chrono::milliseconds(200);
 // Transmit-empty is looked for this often while written bytes are still queued.
 constexpr int TransmitPollMs = 1;
 constexpr uint32_t ModemEvents = EV_CTS | EV_DSR | EV_RING | EV_RLSD;
@@ -27,8 +32,9 @@ constexpr uint32_t ErrorEvents = EV_ERR | EV_BREAK;
 bool Unsupported(int error) { return error == ENOTTY || error == EINVAL; }
 } // namespace
 
-TCommEventThread::TCommEventThread(int handle, uint32_t mask)
-    : Handle(handle), Mask(mask), Poller(::epoll_create1(EPOLL_CLOEXEC)) {
+TCommEventThread::TCommEventThread(int handle, uint32_t mask, uint32_t polled)
+    : Handle(handle), Mask(mask), Polled(mask & polled & (ModemEvents | ErrorEvents)),
+      Poller(::epoll_create1(EPOLL_CLOEXEC)), RecheckMs(HungUpRecheckMs) {
     for (int fd : {WakeEvent.Handle(), WriteEvent.Handle()}) {
         epoll_event entry{EPOLLIN, {.fd = fd}};
         ::epoll_ctl(Poller, EPOLL_CTL_ADD, fd, &entry);
@@ -92,23 +98,32 @@ void TCommEventThread::WatchPort(bool watch) {
     epoll_event entry{EPOLLIN | EPOLLET, {.fd = Handle}};
     if (::epoll_ctl(Poller, watch ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, Handle, &entry) == 0 || !watch)
         PortWatched = watch;
+    if (!watch)
+        RecheckMs = HungUpRecheckMs;
 }
 
 int TCommEventThread::WaitTimeout() const {
     int timeout = -1;
     const auto atMost = [&timeout](int ms) { timeout = timeout < 0 ? ms : std::min(timeout, ms); };
     if (!PortWatched)
-        atMost(HungUpRecheckMs);
+        atMost(RecheckMs);
     if (TxPending && (Mask & EV_TXEMPTY))
         atMost(TransmitPollMs);
-    if (PortWatched && (((Mask & ErrorEvents) && CanCount) || ((Mask & ModemEvents) && CanReadModem)))
+    if (PortWatched && PollsLineStatus())
         atMost(LineStatusPollMs);
     return timeout;
 }
 
+// Modem lines change on their own, so they are polled while they have handlers; errors come with input.
+bool TCommEventThread::PollsLineStatus() const {
+    if ((Polled & ModemEvents) && CanReadModem)
+        return true;
+    return (Polled & ErrorEvents) && CanCount && std::chrono::steady_clock::now() < ErrorWatchEnd;
+}
+
 uint32_t TCommEventThread::WaitForEvent() {
     epoll_event ready[4];
-    const int count = ::epoll_wait(Poller, ready, 4, WaitTimeout());
+    const int count = SerialSys().Wait(Poller, ready, 4, WaitTimeout());
     uint32_t mask = 0;
     for (int i = 0; i < count; ++i) {
         const int fd = ready[i].data.fd;
@@ -116,8 +131,10 @@ uint32_t TCommEventThread::WaitForEvent() {
             WriteEvent.ResetEvent();
             TxPending = true;
         } else if (fd == Handle) {
-            if (ready[i].events & EPOLLIN)
+            if (ready[i].events & EPOLLIN) {
                 mask |= EV_RXCHAR;
+                ErrorWatchEnd = std::chrono::steady_clock::now() + InputErrorWatch;
+            }
             // The adapter is gone: stop waiting on it, so that it costs nothing until it is closed.
             if (ready[i].events & (EPOLLHUP | EPOLLERR))
                 WatchPort(false);
@@ -136,6 +153,8 @@ void TCommEventThread::RecheckPort() {
     pollfd entry{Handle, POLLIN, 0};
     if (::poll(&entry, 1, 0) >= 0 && !(entry.revents & (POLLHUP | POLLERR | POLLNVAL)))
         WatchPort(true);
+    if (!PortWatched)
+        RecheckMs = std::min(2 * RecheckMs, HungUpRecheckMaxMs);
 }
 
 bool TCommEventThread::TransmitDone() {

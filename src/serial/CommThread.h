@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <thread>
@@ -14,8 +15,9 @@ constexpr uint32_t EV_RXCHAR = 0x0001, EV_RXFLAG = 0x0002, EV_TXEMPTY = 0x0004, 
 // GUI thread, waiting there until its handlers have returned.
 class TCommEventThread {
 public:
-    // mask: the EV_ bits to report.
-    TCommEventThread(int handle, uint32_t mask);
+    // mask: the EV_ bits to report; polled: those of its line-error and modem bits worth polling the
+    // line for (the ones with a handler). An idle line is not polled for the others.
+    TCommEventThread(int handle, uint32_t mask, uint32_t polled);
     ~TCommEventThread();
 
     void Start();
@@ -32,6 +34,7 @@ private:
     void Loop();
     uint32_t WaitForEvent();
     int WaitTimeout() const;
+    bool PollsLineStatus() const;
     void RecheckPort();
     bool TransmitDone();
     uint32_t LineEvents();
@@ -40,6 +43,7 @@ private:
 
     int Handle;
     uint32_t Mask;
+    uint32_t Polled;
     TSimpleEvent WakeEvent;
     TSimpleEvent WriteEvent;
     int Poller = -1;
@@ -48,6 +52,8 @@ private:
     std::atomic<bool> Ended{false};
     std::atomic<bool> TxPending{false};
     bool PortWatched = false;
+    int RecheckMs;
+    std::chrono::steady_clock::time_point ErrorWatchEnd;
     bool CanCount = true;
     bool CanReadModem = true;
     bool CanReadTransmitter = true;

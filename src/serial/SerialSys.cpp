@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <sys/file.h>
+#include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -43,3 +44,7 @@ int TSerialSys::TransmitterEmpty(int fd, bool& empty) {
 
 ssize_t TSerialSys::Read(int fd, void* buffer, size_t count) { return ::read(fd, buffer, count); }
 ssize_t TSerialSys::Write(int fd, const void* buffer, size_t count) { return ::write(fd, buffer, count); }
+
+int TSerialSys::Wait(int epoll, epoll_event* events, int max, int timeoutMs) {
+    return ::epoll_wait(epoll, events, max, timeoutMs);
+}

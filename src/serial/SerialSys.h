@@ -7,6 +7,7 @@ struct termios2;
 struct serial_rs485;
 struct serial_icounter_struct;
 struct serial_struct;
+struct epoll_event;
 
 // The operating-system calls the serial component makes, behind one seam so that tests can
 // make any of them fail. Each returns what the system call returns (-1 with errno set on failure).
@@ -34,6 +35,7 @@ public:
     virtual int TransmitterEmpty(int fd, bool& empty);               // TIOCSERGETLSR
     virtual ssize_t Read(int fd, void* buffer, size_t count);
     virtual ssize_t Write(int fd, const void* buffer, size_t count);
+    virtual int Wait(int epoll, epoll_event* events, int max, int timeoutMs);  // epoll_wait
 };
 
 TSerialSys& SerialSys();
