@@ -51,6 +51,7 @@ bool TRSForm::OpenPort(const QString& name) {
         ClosePort();
         CommRS->Close();
         CommRS->SetDeviceName(name);
+        PortNode = DeviceNodeFor(name);
         CommRS->SetParity(paNone);
         CommRS->SetFlowControl(fcNone);
         CommRS->SetBaudRate(br115200);
@@ -75,7 +76,7 @@ void TRSForm::ReportOpenFailure(const QString& name, int error, const QString& m
     OpenFailure = failure.Short;
     Log(name + QStringLiteral(" Open Error!"));
     Log(failure.Line);
-    Line->DeviceOk = false;
+    Line->PortFailed();
 }
 
 QString TRSForm::ConfiguredPort() const {
@@ -127,7 +128,7 @@ bool TRSForm::WriteOnce(const QByteArray& block) {
         LastSent = std::max(0, CommRS->LastWritten() - CommRS->OutQueCount());
     ResetOutput();
     Log(PortName() + QStringLiteral(" Tx Error!"));
-    Line->DeviceOk = false;
+    Line->PortFailed();
     return false;
 }
 

@@ -110,6 +110,8 @@ void TDistForm::BtEnumRSClick() {
     AddLogLine(QByteArray(), false);
 }
 
+void TDistForm::SetJournal(journal::TJournal* journal) { Journal = journal; }
+
 void TDistForm::BtClearClick() { Memo1->clear(); }
 
 void TDistForm::FormCanResize() { Memo1->setGeometry(8, 64, width() - 16, height() - 72); }

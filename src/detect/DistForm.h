@@ -8,6 +8,9 @@
 class QPlainTextEdit;
 class QPushButton;
 class TLogEcho;
+namespace journal {
+class TJournal;
+}
 struct TEnumSources;
 
 // The Information window: the log and the list of the ports present.
@@ -21,6 +24,8 @@ public:
     void BtEnumRSClick();
     void BtClearClick();
     void FormCanResize();
+    // The journal whose exchanges the window shows beside the log.
+    void SetJournal(journal::TJournal* journal);
 
     QPlainTextEdit* Memo1;
     QPushButton* BtEnumRS;
@@ -31,6 +36,8 @@ public:
     std::unique_ptr<TEnumSources> EnumSources;
     // The copy of the log on standard error in a headless run; none otherwise.
     std::unique_ptr<TLogEcho> Echo;
+
+    journal::TJournal* Journal = nullptr;
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

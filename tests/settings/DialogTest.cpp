@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "app/Hub.h"
+#include "support/LinePeek.h"
 #include "platform/Dialogs.h"
 #include "platform/WinMessage.h"
 #include "settings/UtilsRegistry.h"
@@ -164,7 +165,7 @@ TEST(SettingsDialog, StartUpReportsAnUnloadableStoreAndRunsOnWithDefaults) {
     file.close();
     TScriptedDialogs& dialogs = FreshDialogs();
     program.Main().StartUp();
-    program.Line().TimerCheck->stop();
+    Peek(program.Line()).TimerCheck->stop();
     EXPECT_EQ(dialogs.Texts, QStringList{"Range check error."});
     EXPECT_EQ(program.Params().ComboBox_PortRS->currentText(), "COM7");
     EXPECT_EQ(program.Tcp().Port, 24111);

@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
     main.Timer1->start();
     main.BitBtnDetectClick();
     RunUntil([&] { return windows.Detection->PassMode == 2; }, 20000);
-    RunUntil([&] { return windows.Line->State == dsIdle && windows.Probe->ProbeResult >= prUnknown; }, 5000);
+    RunUntil([&] { return windows.Line->IsIdle() && windows.Probe->ProbeResult >= prUnknown; }, 5000);
     QApplication::processEvents(QEventLoop::AllEvents, 600);
     Save(main, out + QStringLiteral("/main-answering.png"));
     dist.resize(660, 480);
