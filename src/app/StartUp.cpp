@@ -96,6 +96,7 @@ int ExportJournal(int argc, char** argv, const TCommandLine& command) {
 
 int RunBridge(int argc, char** argv, bool headless, const QString& instance) {
     TApplication app(argc, argv);
+    QCoreApplication::setApplicationVersion(QStringLiteral(QUELLOR_VERSION));
     BoxesToStandardError(headless);
     TWindows windows;
     CreateWindows(windows, QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName(), instance);

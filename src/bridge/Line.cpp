@@ -508,14 +508,15 @@ void TLine::HandAnswer() {
     AnswerTime = GetTickCount() - LastRxTick;
     const auto id = static_cast<int32_t>(Exchange.CurrentClient);
     qCDebug(lcBridge) << "answer of" << Exchange.Handed + Exchange.Answer.size() << "bytes to client" << id;
+    // Told before the connection closes, which may happen at once.
+    if (Journal)
+        Journal->AnswerEnded(Exchange.Journaled);
     if (Exchange.Framer) {
         TCPForm->StreamAnswer(id, Exchange.Answer);
         TCPForm->EndAnswer(id);
     } else {
         TCPForm->SendAnswer(id, Exchange.Answer);
     }
-    if (Journal)
-        Journal->AnswerEnded(Exchange.Journaled);
     if (UpdateStatus)
         UpdateStatus();
 }

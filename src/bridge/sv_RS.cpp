@@ -1,6 +1,7 @@
 #include "bridge/sv_RS.h"
 
 #include <QComboBox>
+#include <QFileInfo>
 #include <QScopeGuard>
 #include <QThread>
 #include <algorithm>
@@ -52,6 +53,8 @@ bool TRSForm::OpenPort(const QString& name) {
         CommRS->Close();
         CommRS->SetDeviceName(name);
         PortNode = DeviceNodeFor(name);
+        if (const QString target = QFileInfo(PortNode).canonicalFilePath(); !target.isEmpty())
+            PortNode = target;
         CommRS->SetParity(paNone);
         CommRS->SetFlowControl(fcNone);
         CommRS->SetBaudRate(br115200);

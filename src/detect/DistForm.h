@@ -7,13 +7,16 @@
 
 class QPlainTextEdit;
 class QPushButton;
+class QSplitter;
 class TLogEcho;
 namespace journal {
 class TJournal;
+class TExchangesView;
 }
 struct TEnumSources;
 
-// The Information window: the log and the list of the ports present.
+// The Information window: the log and the list of the ports present, and beside the log the
+// exchanges of the journal.
 class TDistForm : public QWidget, public TLogSink {
 public:
     explicit TDistForm(QWidget* parent = nullptr);
@@ -28,6 +31,9 @@ public:
     void SetJournal(journal::TJournal* journal);
 
     QPlainTextEdit* Memo1;
+    // The log and, once the journal is set, the exchanges beside it.
+    QSplitter* SplitLog;
+    journal::TExchangesView* Exchanges = nullptr;
     QPushButton* BtEnumRS;
     QPushButton* BtClear;
 

@@ -103,8 +103,9 @@ TEST(JournalRing, AllKeptBodiesStayWithinSixteenMebibytesOldestDroppedFirst) {
     EXPECT_EQ(journal.At(299).AnswerBody.How, TKept::First);
     EXPECT_EQ(journal.At(299).RequestBody.Kept.size(), 65536);
     for (int row = 1; row < journal.Count(); ++row) {
-        if (journal.At(row - 1).AnswerBody.How != TKept::Dropped)
+        if (journal.At(row - 1).AnswerBody.How != TKept::Dropped) {
             EXPECT_NE(journal.At(row).AnswerBody.How, TKept::Dropped) << "row " << row << " dropped before an older one";
+        }
     }
 }
 
