@@ -39,14 +39,10 @@ struct TOptions {
                                QStringLiteral("Shows the program's version and exits.")};
     QCommandLineOption Instance{QStringLiteral("instance"), QStringLiteral("Runs the bridge NAME (A-Z a-z 0-9 - _, up to 32)."),
                                 QStringLiteral("NAME")};
-    QCommandLineOption Journal{QStringLiteral("journal"),
-                               QStringLiteral("Writes the journal of exchanges of the running bridge (the default one, or\n"
-                                              "NAME's) to FILE as HAR 1.2 and exits; '-' writes it to standard output.\n"
-                                              "Cookies and credentials are removed from it."),
+    QCommandLineOption Journal{QStringLiteral("journal"), QStringLiteral("Writes the running bridge's exchanges to FILE as HAR."),
                                QStringLiteral("FILE")};
     QCommandLineOption JournalSensitive{QStringLiteral("journal-sensitive"),
-                                        QStringLiteral("With --journal: keeps the values of Cookie, Set-Cookie,\n"
-                                                       "Authorization and Proxy-Authorization.")};
+                                        QStringLiteral("With --journal: keeps cookies and credentials.")};
 };
 
 TCommandLine Answer(const QCommandLineParser& parser, const TOptions& options) {
@@ -95,8 +91,10 @@ TCommandLine ReadCommandLine(int argc, char** argv) {
         "Gives a web browser the web pages of a device on a serial line. Without arguments it starts in\n"
         "the tray and serves the device at http://localhost:24111; without a display it runs headless\n"
         "and logs to standard error. Each --instance NAME is one more bridge, with settings of its own,\n"
-        "for one more device on a TCP port of its own. --journal FILE asks the running bridge for its\n"
-        "journal of exchanges and writes it as a HAR file, which browsers' network panels open."));
+        "for one more device on a TCP port of its own. --journal FILE asks the running bridge (or with\n"
+        "--instance NAME that one) for its journal of exchanges and writes it as a HAR file, which\n"
+        "browsers' network panels open; '-' writes it to standard output. The values of Cookie,\n"
+        "Set-Cookie, Authorization and Proxy-Authorization are replaced unless --journal-sensitive is given."));
     const TOptions options;
     parser.addOptions({options.Help, options.Version, options.Instance, options.Journal, options.JournalSensitive});
     if (!parser.parse(QCoreApplication::arguments()))
