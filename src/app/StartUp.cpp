@@ -20,6 +20,7 @@
 #include "platform/Dialogs.h"
 #include "platform/ErrorReport.h"
 #include "platform/Headless.h"
+#include "platform/HeapRelease.h"
 #include "platform/SingleInstance.h"
 #include "platform/WinMessage.h"
 #include "settings/sv_params.h"
@@ -157,6 +158,7 @@ void CreateWindows(TWindows& w, const QString& programBaseName, const QString& i
 }
 
 int RunQuellor(int argc, char** argv) {
+    ReturnLargeBuffersOnFree();
     const TCommandLine command = ReadCommandLine(argc, argv);
     if (command.ExitStatus)
         return *command.ExitStatus;

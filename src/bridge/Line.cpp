@@ -268,7 +268,7 @@ void TLine::OnClientData(int32_t id) {
 // Begins the exchange of a client whose request may go to the line: always on the configured port.
 void TLine::TakeUpClient(int32_t id) {
     const TMySocket* record = TCPForm->Clients.FindById(id);
-    if (!record || !record->RequestReady())
+    if (!record || !record->RequestReady() || !TCPForm->TurnMayBegin(id))
         return;
     UsePort(ConfiguredPort(), false);
     BeginExchange(static_cast<uint32_t>(id));
@@ -319,11 +319,21 @@ void TLine::SendRequestChunk() {
     EndExchange();
 }
 
+// The wait for an answer counts from the request's last byte on the line, not from its last write.
 void TLine::ContinueSending() {
-    if (State == dsProbeWait)
+    if (State == dsProbeWait) {
         SendProbeChunk();
-    else if (State == dsRelayWait)
-        SendRequestChunk();
+        return;
+    }
+    if (State != dsRelayWait)
+        return;
+    SendRequestChunk();
+    if (State == dsRelayWait && Exchange.CurrentClient != 0 && Exchange.RequestRest.isEmpty() && WaitTicks == 0 &&
+        !RequestUnfinished()) {
+        RestartTimerEnd(WatchdogMs);
+        if (Journal)
+            Journal->RequestOnLine(Exchange.Journaled);
+    }
 }
 
 // A notice whose bytes went with a port given back, or were taken with an earlier notice, changes nothing.
@@ -371,9 +381,14 @@ void TLine::Release(TOrphan why) {
 
 // An answer owed after a fixed answer or a client that left may still begin this many watchdog
 // ticks after the request went out; without framing its end could not be told, so it is not awaited.
-int TLine::SettleTicks() const {
-    const int limit = Exchange.ClientTotal >= LongRequestBytes ? LongRequestTicks : RelayTicks;
-    return Exchange.Framer ? std::max(limit, SettleLimitTicks) : limit;
+int TLine::SettleTicks() const { return Exchange.Framer ? std::max(AnswerTicks(), SettleLimitTicks) : AnswerTicks(); }
+
+// Framed, every request waits as long for its answer whatever its size, since the wait only runs
+// once the whole request is on the line; unframed, a long one waits 60 s as it always did.
+int TLine::AnswerTicks() const {
+    if (Exchange.Framer)
+        return RelayTicks;
+    return Exchange.ClientTotal >= LongRequestBytes ? LongRequestTicks : RelayTicks;
 }
 
 void TLine::TimerEndTimer() {
@@ -414,8 +429,11 @@ void TLine::RelayWatchdogTick() {
         return;
     }
     ++WaitTicks;
-    const int limit = Exchange.ClientTotal >= LongRequestBytes ? LongRequestTicks : RelayTicks;
-    if (Exchange.CurrentClient != 0 && WaitTicks >= limit) {
+    if (Exchange.CurrentClient != 0 && WaitTicks >= AnswerTicks()) {
+        TCPForm->Log(QStringLiteral("client %1 had no answer %2 s after its request of %3 bytes went out")
+                         .arg(id)
+                         .arg(WaitTicks * WatchdogMs / 1000)
+                         .arg(Exchange.ClientTotal));
         JournalFixed(id, journal::TFixed::NotResponding, DeviceNotRespondingAnswer);
         TCPForm->SendAnswer(id, DeviceNotRespondingAnswer);
         TellDevice(false);

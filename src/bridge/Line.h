@@ -195,6 +195,7 @@ private:
     void FinishExchange();
     void CutOverdueRequest();
     int SettleTicks() const;
+    int AnswerTicks() const;
     void DropLeftover(qsizetype count, const char* where);
     bool FramingOn() const;
     void EndFramedArrival();

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -176,10 +177,17 @@ bool TServerConnection::Flush() {
     return true;
 }
 
-TServerSocket::TServerSocket(QObject* parent) : QObject(parent) {}
+TServerSocket::TServerSocket(QObject* parent)
+    : QObject(parent), HeldWatch(::epoll_create1(EPOLL_CLOEXEC)),
+      HeldNotifier(new QSocketNotifier(HeldWatch, QSocketNotifier::Read, this)) {
+    QObject::connect(HeldNotifier, &QSocketNotifier::activated, [this] { HeldEnded(); });
+}
 
 // Connections still open are children of the server socket and go with it.
-TServerSocket::~TServerSocket() = default;
+TServerSocket::~TServerSocket() {
+    delete HeldNotifier;
+    ::close(HeldWatch);
+}
 
 bool TServerSocket::Active() const { return !Listeners.empty(); }
 
@@ -291,8 +299,33 @@ QByteArray TServerSocket::ReceiveText(TServerConnection& connection, qsizetype l
 }
 
 void TServerSocket::HoldInput(TServerConnection& connection, bool hold) {
-    if (connection.Fd >= 0 && !connection.Closing && !connection.InputDone)
-        connection.ReadNotifier->setEnabled(!hold);
+    if (connection.Fd < 0)
+        return;
+    if (!hold || connection.Closing || connection.InputDone) {
+        ::epoll_ctl(HeldWatch, EPOLL_CTL_DEL, connection.Fd, nullptr);
+        if (!connection.Closing && !connection.InputDone)
+            connection.ReadNotifier->setEnabled(true);
+        return;
+    }
+    connection.ReadNotifier->setEnabled(false);
+    epoll_event watch{};
+    watch.events = EPOLLRDHUP | EPOLLET;
+    watch.data.fd = connection.Fd;
+    ::epoll_ctl(HeldWatch, EPOLL_CTL_ADD, connection.Fd, &watch);
+}
+
+void TServerSocket::HeldEnded() {
+    epoll_event ended[64];
+    const int count = ::epoll_wait(HeldWatch, ended, 64, 0);
+    for (int i = 0; i < count; ++i) {
+        const auto held = std::find_if(Connections.begin(), Connections.end(),
+                                       [fd = ended[i].data.fd](const TServerConnection* c) { return c->Fd == fd; });
+        if (held == Connections.end())
+            continue;
+        ::epoll_ctl(HeldWatch, EPOLL_CTL_DEL, (*held)->Fd, nullptr);
+        if (OnClientHeldEnd)
+            OnClientHeldEnd(**held);
+    }
 }
 
 std::optional<QByteArray> TServerSocket::FinalInput(const TServerConnection& connection) const {

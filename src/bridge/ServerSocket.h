@@ -88,7 +88,8 @@ public:
     // The data waiting on the connection, at most `limit` bytes.
     QByteArray ReceiveText(TServerConnection& connection, qsizetype limit);
     // While held, the connection's input is left to the system, which holds its sender back; a
-    // closing connection's input is discarded all the same.
+    // closing connection's input is discarded all the same. Whether a held connection's peer
+    // closed or reset is watched all the same: the held end event tells.
     void HoldInput(TServerConnection& connection, bool hold);
     // When the peer has sent all it will send (it half-closed or reset), what the system still
     // holds of its input, looked at without taking it; none while more may come. A held
@@ -114,6 +115,8 @@ public:
     std::function<void(TServerConnection&)> OnAccept;
     std::function<void(TServerConnection&)> OnClientRead;
     std::function<void(TServerConnection&)> OnClientEnd;
+    // The peer of a held connection closed or reset; what it sent before may still wait unread.
+    std::function<void(TServerConnection&)> OnClientHeldEnd;
     std::function<void(TServerConnection&)> OnClientStalled;
     // The socket took queued bytes, so the client is reading.
     std::function<void(TServerConnection&)> OnClientWrite;
@@ -130,8 +133,12 @@ private:
     void Listen(const QHostAddress& address, bool optional);
     void CloseListeners();
     void Accepted(int fd);
+    void HeldEnded();
 
     std::list<QTcpServer*> Listeners;
+    // Held connections, watched for their peer's close only.
+    int HeldWatch;
+    QSocketNotifier* HeldNotifier;
     std::list<TServerConnection*> Connections;
 };
 

@@ -1,5 +1,6 @@
 #include "bridge/sv_RS.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QFileInfo>
 #include <QScopeGuard>
@@ -208,6 +209,7 @@ void TRSForm::LoadSettings() {
     DetectName = SettingsReadString(QStringLiteral("RS\\Detect\\Name"), QString());
     DetectDescription = SettingsReadString(QStringLiteral("RS\\Detect\\Description"), QString());
     Follow = SettingsReadInteger(QStringLiteral("RS\\Follow"), 1) != 0;
+    FormParams->CheckBoxFollow->setChecked(Follow);
     DetectIdentity = SettingsReadString(QStringLiteral("RS\\Detect\\Identity"), QString());
     IdentityOwed = DetectIdentity.isEmpty();
 }
@@ -218,6 +220,7 @@ void TRSForm::SaveSettings() {
     if (com != SettingsReadInteger(QStringLiteral("RS\\COM"), 1))
         IdentityOwed = true;
     StoreDetection();
+    Follow = FormParams->CheckBoxFollow->isChecked();
     SettingsWriteInteger(QStringLiteral("RS\\Follow"), Follow ? 1 : 0);
 }
 

@@ -1,14 +1,18 @@
 #include "bridge/sv_TCP.h"
 
+#include <QCheckBox>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QLineEdit>
+#include <QTimer>
+#include <algorithm>
 #include <limits>
 
 #include "bridge/LogSink.h"
 #include "bridge/ServerSocket.h"
 #include "journal/Journal.h"
 #include "platform/ErrorReport.h"
+#include "platform/HeapRelease.h"
 #include "platform/TickCount.h"
 #include "platform/WinMessage.h"
 #include "settings/UtilsRegistry.h"
@@ -102,7 +106,7 @@ int32_t TMySocketList::FirstPendingClient() const {
 qsizetype TMySocketList::WaitingBytes() const {
     qsizetype total = 0;
     for (const auto& record : Records)
-        if (!record->TakenUp)
+        if (!record->TakenUp && !record->Checking)
             total += record->Pending.capacity();
     return total;
 }
@@ -124,13 +128,17 @@ QList<int32_t> TMySocketList::WaitingClients() const {
 }
 
 TTCPForm::TTCPForm(TFormParams* params, TLogSink* log, QObject* hub)
-    : ServerSocket1(new TServerSocket(this)), FormParams(params), LogSink(log), Hub(hub) {
+    : ServerSocket1(new TServerSocket(this)), TimerPresence(new QTimer(this)), FormParams(params), LogSink(log), Hub(hub) {
+    TimerPresence->setObjectName(QStringLiteral("TimerPresence"));
+    TimerPresence->setSingleShot(true);
+    connect(TimerPresence, &QTimer::timeout, this, &TTCPForm::TimerPresenceTimer);
     setObjectName(QStringLiteral("TCPForm"));
     setWindowTitle(QStringLiteral("TCP"));
     ServerSocket1->setObjectName(QStringLiteral("ServerSocket1"));
     ServerSocket1->OnAccept = [this](TServerConnection& c) { ServerSocket1Accept(c); };
     ServerSocket1->OnClientRead = [this](TServerConnection& c) { ServerSocket1ClientRead(c); };
     ServerSocket1->OnClientEnd = [this](TServerConnection& c) { ServerSocket1ClientEnd(c); };
+    ServerSocket1->OnClientHeldEnd = [this](TServerConnection& c) { ServerSocket1ClientHeldEnd(c); };
     ServerSocket1->OnClientStalled = [this](TServerConnection& c) { ServerSocket1ClientStalled(c); };
     ServerSocket1->OnClientWrite = [this](TServerConnection& c) { ServerSocket1ClientWrite(c); };
     ServerSocket1->OnClientDisconnect = [this](TServerConnection& c) { ServerSocket1ClientDisconnect(c); };
@@ -167,13 +175,19 @@ void TTCPForm::ServerSocket1ClientRead(TServerConnection& connection) {
     if (room == 0) {
         record->InputHeld = true;
         ServerSocket1->HoldInput(connection, true);
+        if (record->Checking)
+            PresenceChecked(*record);
         return;
     }
     const QByteArray data = ServerSocket1->ReceiveText(connection, room);
     if (ProgramClosing || ApplicationTerminating() || data.isEmpty() || !record)
         return;
     record->Received = static_cast<int32_t>(static_cast<uint32_t>(record->Received) + static_cast<uint32_t>(data.size()));
-    if (TakeRequestBytes(*record, data))
+    if (!TakeRequestBytes(*record, data))
+        return;
+    if (record->Checking)
+        ReadDuringCheck(*record);
+    else
         PostWinMessage(Hub, WM_SV_TCP_READ, record->Id, 0);
 }
 
@@ -212,6 +226,8 @@ bool TTCPForm::TakeRequestBytes(TMySocket& record, const QByteArray& data) {
 qsizetype TTCPForm::Room(const TMySocket& record) const {
     if (record.Request.Whole())
         return 0;
+    if (record.Checking)
+        return std::max<qsizetype>(LookAheadBytes - record.Pending.size(), 0);
     qsizetype room = MaxKeptRequest - record.Pending.size();
     if (!record.TakenUp)
         room = std::min(room, MaxWaitingBytes - Clients.WaitingBytes());
@@ -242,6 +258,15 @@ void TTCPForm::ServerSocket1ClientEnd(TServerConnection& connection) {
         DropUnfinished(record->Id);
     else if (!record || !record->RequestWhole())
         ServerSocket1->Close(connection);
+    else if (record->Checking)
+        PresenceChecked(*record);
+}
+
+// A held client that left frees its place in the waiting room at once, not when its turn comes.
+void TTCPForm::ServerSocket1ClientHeldEnd(TServerConnection& connection) {
+    const TMySocket* record = Clients.FindById(static_cast<int32_t>(connection.Data));
+    if (record && !record->TakenUp && LeftUnfinished(*record))
+        DropUnfinished(record->Id);
 }
 
 // A client that is not read (held back, or whose end came while its turn was being taken) may
@@ -277,6 +302,65 @@ void TTCPForm::DropUnfinished(int32_t id) {
         ServerSocket1->Close(*connection);
 }
 
+bool TTCPForm::TurnMayBegin(int32_t id) {
+    TMySocket* record = Clients.FindById(id);
+    if (!record)
+        return false;
+    if (record->TakenUp)
+        return true;
+    if (LeftUnfinished(*record)) {
+        DropUnfinished(id);
+        return false;
+    }
+    if (record->RequestWhole() || record->PresenceKnown)
+        return true;
+    if (!record->Checking)
+        StartPresenceCheck(*record);
+    return false;
+}
+
+void TTCPForm::StartPresenceCheck(TMySocket& record) {
+    record.Checking = true;
+    record.CheckStart = GetTickCount();
+    CheckingClient = record.Id;
+    TimerPresence->start(PresenceQuietMs);
+    if (TServerConnection* connection = FindConnection(record.Id)) {
+        record.InputHeld = false;
+        ServerSocket1->HoldInput(*connection, false);
+        ServerSocket1ClientRead(*connection);
+    }
+}
+
+// More came: the check goes on until the request is whole, or nothing more comes for the quiet
+// time, or its limit has passed.
+void TTCPForm::ReadDuringCheck(TMySocket& record) {
+    if (record.RequestWhole()) {
+        PresenceChecked(record);
+        return;
+    }
+    const int elapsed = static_cast<int>(static_cast<uint32_t>(GetTickCount() - record.CheckStart));
+    TimerPresence->start(std::clamp(PresenceLimitMs - elapsed, 0, PresenceQuietMs));
+}
+
+void TTCPForm::TimerPresenceTimer() {
+    if (TMySocket* record = Clients.FindById(CheckingClient))
+        PresenceChecked(*record);
+}
+
+// The client is still there; its request goes to the line when the line is free.
+void TTCPForm::PresenceChecked(TMySocket& record) {
+    record.Checking = false;
+    record.PresenceKnown = true;
+    CheckingClient = 0;
+    TimerPresence->stop();
+    NudgeLine(record.Id);
+}
+
+void TTCPForm::NudgeLine(int32_t id) {
+    if (id > 0 && !ProgramClosing)
+        PostWinMessage(Hub, WM_SV_TCP_READ, id, 0);
+}
+
 void TTCPForm::ServerSocket1ClientStalled(TServerConnection& connection) {
     Log(QStringLiteral("client %1 took nothing of its answer for %2 s, dropped after %3 bytes")
             .arg(connection.Data)
@@ -294,8 +378,15 @@ void TTCPForm::ServerSocket1ClientDisconnect(TServerConnection& connection) {
     if (Journal)
         Journal->Closed(id, connection.SentBytes());
     Clients.RemoveById(id);
+    if (id == CheckingClient) {
+        CheckingClient = 0;
+        TimerPresence->stop();
+        NudgeLine(Clients.FirstPendingClient());
+    }
     ReadHeldClients();
     PostWinMessage(Hub, WM_SV_TCP_CLOSE, id, 0);
+    if (Clients.Count() == 0)
+        ReleaseFreeHeap();
 }
 
 void TTCPForm::ServerSocket1ClientError(TServerConnection& connection, int& errorCode) {
@@ -318,6 +409,8 @@ void TTCPForm::RestartServer() {
     try {
         ServerSocket1->SetActive(false);
         Clients.Clear();
+        CheckingClient = 0;
+        TimerPresence->stop();
         if (Journal)
             Journal->ServerRestarted();
         ServerSocket1->Port = Port;
@@ -396,8 +489,10 @@ void TTCPForm::AnswerWaiting(const QByteArray& answer) {
 }
 
 QString TTCPForm::BrowserHost() const {
+    // "localhost" names 127.0.0.1 and ::1 alone, not the rest of 127.0.0.0/8.
     const QHostAddress address(Listen);
-    if (address.isNull() || address.isLoopback())
+    if (address.isNull() || address == QHostAddress(QHostAddress::LocalHost) ||
+        address == QHostAddress(QHostAddress::LocalHostIPv6))
         return QStringLiteral("localhost");
     return address.protocol() == QAbstractSocket::IPv6Protocol ? QLatin1Char('[') + Listen + QLatin1Char(']') : Listen;
 }
@@ -407,10 +502,6 @@ QByteArray TTCPForm::TakeRequest(int32_t id, int32_t& total) {
     TMySocket* record = Clients.FindById(id);
     if (!record)
         return bytes;
-    if (!record->TakenUp && LeftUnfinished(*record)) {
-        DropUnfinished(id);
-        return bytes;
-    }
     total = record->Received;
     if (!record->TakenUp) {
         record->TakenUp = true;
@@ -465,12 +556,9 @@ bool TTCPForm::IsClientConnected(int32_t id) {
 
 int32_t TTCPForm::FirstPendingClient() const { return Clients.FirstPendingClient(); }
 
+// Where the server listens, and whom it serves, are read before any value that may stop the load:
+// a port out of range must not open the server to every address the file keeps it from.
 void TTCPForm::LoadSettings() {
-    const int32_t port = SettingsReadInteger(QStringLiteral("TCP\\Port"), 24111);
-    if (port < 0 || port > 65535)
-        RaiseRangeError();
-    Port = static_cast<uint16_t>(port);
-    SendDelay = SettingsReadInteger(QStringLiteral("TCP\\Delay"), 100);
     Framing = SettingsReadInteger(QStringLiteral("TCP\\Framing"), 1) != 0;
     Listen = SettingsReadString(QStringLiteral("TCP\\Listen"), QString()).trimmed();
     AllowedHosts = SettingsReadString(QStringLiteral("TCP\\AllowedHosts"), QString());
@@ -478,11 +566,20 @@ void TTCPForm::LoadSettings() {
     if (const QString domain = QHostInfo::localDomainName(); !domain.isEmpty())
         own << (QHostInfo::localHostName() + QLatin1Char('.') + domain).toUtf8();
     Guard = http::THostGuard(AllowedHosts.toUtf8(), own);
+    FormParams->CheckBoxFraming->setChecked(Framing);
+    FormParams->ShowListen(Listen);
+    FormParams->EditAllowedHosts->setText(AllowedHosts);
+    const int32_t port = SettingsReadInteger(QStringLiteral("TCP\\Port"), 24111);
+    if (port < 0 || port > 65535)
+        RaiseRangeError();
+    Port = static_cast<uint16_t>(port);
+    SendDelay = SettingsReadInteger(QStringLiteral("TCP\\Delay"), 100);
     FormParams->EditTCPPort->setText(QString::number(Port));
     FormParams->EditTCPSendDelay->setText(QString::number(SendDelay));
-    // Last, so that a limit out of range costs no other setting.
+    // Last, so that a limit out of range costs no other setting; the dialog shows it, to be put right.
     const int32_t readerLimit = SettingsReadInteger(QStringLiteral("TCP\\ReaderLimit"), DefaultReaderLimitS);
-    if (readerLimit < 1 || readerLimit > MaxReaderLimitS)
+    FormParams->EditReaderLimit->setText(QString::number(readerLimit));
+    if (readerLimit < ReaderLimitRange.Min || readerLimit > ReaderLimitRange.Max)
         RaiseRangeError();
     ReaderLimitS = readerLimit;
 }
@@ -495,10 +592,15 @@ void TTCPForm::SaveSettings() {
         SendDelay = *delay;
     else if (!ParseInteger(delayText) && (SendDelay < 0 || SendDelay > 65535))
         RaiseRangeError();
+    Framing = FormParams->CheckBoxFraming->isChecked();
+    Listen = FormParams->ListenSetting().value_or(Listen);
+    AllowedHosts = FormParams->EditAllowedHosts->text();
+    ReaderLimitS = NumberInRange(FormParams->EditReaderLimit->text(), ReaderLimitRange).value_or(ReaderLimitS);
     SettingsWriteInteger(QStringLiteral("TCP\\Port"), Port);
     SettingsWriteInteger(QStringLiteral("TCP\\Delay"), SendDelay);
     SettingsWriteInteger(QStringLiteral("TCP\\Framing"), Framing ? 1 : 0);
     SettingsWriteString(QStringLiteral("TCP\\Listen"), Listen);
     SettingsWriteString(QStringLiteral("TCP\\AllowedHosts"), AllowedHosts);
+    SettingsWriteInteger(QStringLiteral("TCP\\ReaderLimit"), ReaderLimitS);
     LoadSettings();
 }

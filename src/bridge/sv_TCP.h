@@ -18,6 +18,7 @@ class TLogSink;
 class TFormParams;
 class TServerConnection;
 class TServerSocket;
+class QTimer;
 
 // Posted to the hub with the client's id: it sent bytes, connected, closed, took more of its answer.
 constexpr int WM_SV_TCP_READ = WM_USER_BASE + 504;
@@ -41,6 +42,11 @@ struct TMySocket {
     bool InputEnded = false;
     // Its connection is not read until there is room for what it sends.
     bool InputHeld = false;
+    // Its turn came before its request was whole: what its client already sent is being read, and
+    // then has been, to find a client that left behind those bytes.
+    bool Checking = false;
+    bool PresenceKnown = false;
+    uint32_t CheckStart = 0;
 
     // Nothing more of the request can come.
     bool RequestWhole() const;
@@ -78,15 +84,22 @@ extern const QByteArray DeviceNotAvailableAnswer;
 extern const QByteArray RequestIncompleteAnswer;
 // To a client whose request's length cannot be read for certain.
 extern const QByteArray BadLengthAnswer;
-// TCP\ReaderLimit: the seconds a client may take nothing of its answer, by default and at most.
+// TCP\ReaderLimit: the seconds a client may take nothing of its answer, by default (the range is
+// the settings dialog's ReaderLimitRange).
 constexpr int32_t DefaultReaderLimitS = 120;
-constexpr int32_t MaxReaderLimitS = 3600;
 // A request body up to this size is held until it is whole; a larger one is written as it comes.
 constexpr qsizetype MaxHeldBody = qsizetype(1) << 20;
 // What one client's request may hold in memory, its head and a held body; beyond it, and beyond
 // what all waiting requests together may hold, clients are not read and the system holds them back.
 constexpr qsizetype MaxKeptRequest = MaxHeldBody + http::MaxHeadBytes;
 constexpr qsizetype MaxWaitingBytes = qsizetype(32) << 20;
+// When a request that is not yet whole gets its turn, up to this much of what its client already
+// sent is read before its first byte goes to the line: a client that poured and left has no more
+// on its way in the system's buffers, and its end is found behind them. The reading ends once
+// nothing more came for the quiet time, and at the latest after the limit.
+constexpr qsizetype LookAheadBytes = qsizetype(8) << 20;
+constexpr int PresenceQuietMs = 50;
+constexpr int PresenceLimitMs = 500;
 // To a client whose request names a foreign host or comes from a foreign page.
 QByteArray ForbiddenAnswer(const http::TRefusal& refusal);
 
@@ -101,6 +114,11 @@ public:
     void LoadSettings() override;
     void SaveSettings() override;
     void RestartServer();
+    // Whether a client's request may go to the line now. A request that is not yet whole first
+    // waits while what its client already sent is read; a client that left is dropped with its
+    // request. The end of that wait is posted as a read of the client.
+    bool TurnMayBegin(int32_t id);
+    void TimerPresenceTimer();
     QByteArray TakeRequest(int32_t id, int32_t& total);
     void SendAnswer(int32_t id, const QByteArray& answer);
     // An answer streamed as it arrives: its bytes so far, then its end, which closes the connection.
@@ -129,6 +147,7 @@ public:
     void ServerSocket1Accept(TServerConnection& connection);
     void ServerSocket1ClientRead(TServerConnection& connection);
     void ServerSocket1ClientEnd(TServerConnection& connection);
+    void ServerSocket1ClientHeldEnd(TServerConnection& connection);
     void ServerSocket1ClientStalled(TServerConnection& connection);
     void ServerSocket1ClientWrite(TServerConnection& connection);
     void ServerSocket1ClientDisconnect(TServerConnection& connection);
@@ -136,6 +155,7 @@ public:
     void ServerSocket1Listen();
 
     TServerSocket* ServerSocket1;
+    QTimer* TimerPresence;
     int32_t LastClientId = 0;
     uint16_t Port = 24111;
     int32_t SendDelay = 100;
@@ -157,6 +177,12 @@ private:
     void ReadHeldClients();
     bool LeftUnfinished(const TMySocket& record) const;
     void DropUnfinished(int32_t id);
+    void StartPresenceCheck(TMySocket& record);
+    void PresenceChecked(TMySocket& record);
+    void ReadDuringCheck(TMySocket& record);
+    // Tells the line that the client first in line may be taken up.
+    void NudgeLine(int32_t id);
+    int32_t CheckingClient = 0;
 
     TFormParams* FormParams;
     journal::TExchangeEvents* Journal = nullptr;

@@ -471,6 +471,15 @@ void TJournal::RequestWritten(uint64_t exchange, QByteArrayView bytes) {
     Changed(*entry);
 }
 
+void TJournal::RequestOnLine(uint64_t exchange) {
+    TEntry* entry = Find(exchange);
+    if (!entry || entry->Written == Never || entry->FirstByte != Never || entry->Outcome != TOutcome::UnderWay ||
+        !OnLine.contains(exchange))
+        return;
+    entry->Written = Now();
+    Changed(*entry);
+}
+
 void TJournal::AnswerArrived(uint64_t exchange, QByteArrayView bytes) {
     TEntry* entry = Find(exchange);
     const auto progress = OnLine.find(exchange);

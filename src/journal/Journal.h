@@ -113,7 +113,7 @@ struct TEntry {
     TMoment Connected = Never;   // client accepted (a probe: taken up)
     TMoment HeadRead = Never;    // the request's head was read whole
     TMoment TakenUp = Never;     // the line took it up (end of the waiting room)
-    TMoment Written = Never;     // the request's last byte was written to the line
+    TMoment Written = Never;     // the request's last byte was written to the line (on it, where the port tells)
     TMoment FirstByte = Never;   // the answer's first byte came off the line
     TMoment Ended = Never;       // the answer ended for its client (or the outcome came)
 
@@ -185,6 +185,9 @@ public:
     virtual uint64_t ProbeTakenUp(TOwner owner, const QString& port, const QString& node, const QString& identity) = 0;
     // These bytes of the request were written to the line.
     virtual void RequestWritten(uint64_t exchange, QByteArrayView bytes) = 0;
+    // The port's output ran empty after the request's last byte: it is on the line now. A port
+    // that does not tell leaves the moment of the last write.
+    virtual void RequestOnLine(uint64_t exchange) { (void)exchange; }
     // These bytes of the answer came off the line for the exchange's asker.
     virtual void AnswerArrived(uint64_t exchange, QByteArrayView bytes) = 0;
     // The answer ended for its client (all of it handed), or the probe has its answer.
@@ -243,6 +246,7 @@ public:
     uint64_t TakenUp(int32_t client, const QString& port, const QString& node, const QString& identity) override;
     uint64_t ProbeTakenUp(TOwner owner, const QString& port, const QString& node, const QString& identity) override;
     void RequestWritten(uint64_t exchange, QByteArrayView bytes) override;
+    void RequestOnLine(uint64_t exchange) override;
     void AnswerArrived(uint64_t exchange, QByteArrayView bytes) override;
     void AnswerEnded(uint64_t exchange) override;
     void RequestCut(uint64_t exchange, TCut why) override;

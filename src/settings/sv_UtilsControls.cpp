@@ -8,14 +8,24 @@
 #include <functional>
 
 namespace {
-QList<QWidget*> NamedControls(const QObject* owner) {
-    QList<QWidget*> controls;
-    for (QObject* child : owner->children()) {
+// Qt's own inner widgets carry "qt_" names and are no controls of the form; neither is a widget
+// without a name. The controls inside either count as their owner's, as the controls on a tab
+// page's inner stack do.
+void CollectControls(const QObject* parent, QList<QWidget*>& controls) {
+    for (QObject* child : parent->children()) {
         auto* control = qobject_cast<QWidget*>(child);
-        // Qt's own inner widgets carry "qt_" names; they are not controls of the form.
-        if (control && !control->objectName().isEmpty() && !control->objectName().startsWith(QLatin1String("qt_")))
+        if (!control)
+            continue;
+        if (control->objectName().isEmpty() || control->objectName().startsWith(QLatin1String("qt_")))
+            CollectControls(control, controls);
+        else
             controls << control;
     }
+}
+
+QList<QWidget*> NamedControls(const QObject* owner) {
+    QList<QWidget*> controls;
+    CollectControls(owner, controls);
     return controls;
 }
 

@@ -9,27 +9,42 @@
 #include "platform/WinMessage.h"
 #include "settings/sv_UtilsControls.h"
 
+class QCheckBox;
 class QComboBox;
+class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QRadioButton;
+class QTabWidget;
 class TSettingsPart;
 
 // Posted to the hub when the user saved the settings.
 constexpr int WM_SV_PARAMS_SAVED = WM_USER_BASE + 501;
 
-// What the dialog's two number fields accept; the dialog refuses to save a number outside them.
+// What the dialog's number fields accept; the dialog refuses to save a number outside them.
 struct TFieldRange {
     int32_t Min;
     int32_t Max;
 };
 inline constexpr TFieldRange TcpPortRange{1, 65535};
 inline constexpr TFieldRange SendDelayRange{0, 60000};
+// TCP\ReaderLimit, in seconds.
+inline constexpr TFieldRange ReaderLimitRange{1, 3600};
+// Journal\Entries, the exchanges the journal keeps (0 switches it off), and Journal\BodyBytes,
+// what it keeps of each request's and answer's body.
+inline constexpr TFieldRange JournalEntriesRange{0, 100000};
+inline constexpr TFieldRange JournalBodyBytesRange{0, 1048576};
+inline constexpr int32_t DefaultJournalEntries = 1000;
+inline constexpr int32_t DefaultJournalBodyBytes = 65536;
 // The text's number when it is one within the range.
 std::optional<int32_t> NumberInRange(const QString& text, TFieldRange range);
 
-// The "Settings" window. Its port list is where the chosen serial port lives in memory;
-// its two fields are what the TCP side takes its values from when the settings are saved.
+// The "Settings" window. Its port list is where the chosen serial port lives in memory; its
+// other fields are what the serial and TCP sides take their values from when the settings are
+// saved, and what they show their values in when they are loaded. The first page holds the port,
+// the TCP port and the send delay; the second where and how the server serves, following a moved
+// device, and the journal's bounds, which the dialog itself loads and saves.
 class TFormParams : public QDialog {
 public:
     explicit TFormParams(QObject* hub, QWidget* parent = nullptr);
@@ -42,6 +57,12 @@ public:
     // A port was chosen for the user (by a detection pass or a device that moved): the settings
     // count as saved, without storing anything else the dialog holds.
     void MarkSaved();
+
+    // Where the server listens, as TCP\Listen holds it: empty for every IPv4 address,
+    // "localhost" for this machine only, or one address.
+    void ShowListen(const QString& listen);
+    // None when one address is chosen and what is typed is not an IP address.
+    std::optional<QString> ListenSetting() const;
 
     // What each port present is, by its number.
     void ShowPortDescriptions(const QMap<int, QString>& descriptions);
@@ -56,6 +77,12 @@ public:
     bool Modified = false;
     std::unique_ptr<TsvControls> Snapshot;
     int32_t Saved = 0;
+    int32_t JournalEntries = DefaultJournalEntries;
+    int32_t JournalBodyBytes = DefaultJournalBodyBytes;
+
+    QTabWidget* PageControl1;
+    QWidget* TabSheetGeneral;
+    QWidget* TabSheetNetwork;
 
     QLabel* StaticText1;
     QComboBox* ComboBox_PortRS;
@@ -63,6 +90,21 @@ public:
     QLineEdit* EditTCPPort;
     QLabel* StaticText3;
     QLineEdit* EditTCPSendDelay;
+    QGroupBox* RadioGroupListen;
+    QRadioButton* RadioListenAll;
+    QRadioButton* RadioListenLocal;
+    QRadioButton* RadioListenOne;
+    QLineEdit* EditListenAddress;
+    QLabel* StaticTextAllowedHosts;
+    QLineEdit* EditAllowedHosts;
+    QCheckBox* CheckBoxFraming;
+    QCheckBox* CheckBoxFollow;
+    QLabel* StaticTextReaderLimit;
+    QLineEdit* EditReaderLimit;
+    QLabel* StaticTextJournalEntries;
+    QLineEdit* EditJournalEntries;
+    QLabel* StaticTextJournalBodyBytes;
+    QLineEdit* EditJournalBodyBytes;
     QPushButton* BtOK;
     QPushButton* BtSave;
     QPushButton* BtCancel;
@@ -73,8 +115,15 @@ protected:
     void reject() override;
 
 private:
+    void CreateGeneralPage();
+    void CreateNetworkPage();
+    void PlaceButtons();
+    void LoadJournalBounds();
+    void SaveJournalBounds();
     void TakeSnapshot();
     bool FieldsInRange();
+    // Shows the field on its page with its text selected, after a refusal.
+    void ShowRefused(QLineEdit* field, const QString& text);
     void ShowSelectedDescription();
 
     QObject* Hub;

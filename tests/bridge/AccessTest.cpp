@@ -55,7 +55,7 @@ struct TGuardedBridge : TBridge {
     std::pair<QByteArray, QByteArray> Exchange(const QByteArray& request, const QByteArray& answer = {}) {
         TClient client(Port);
         const int32_t id = Connect(client, request);
-        Line.OnClientData(id);
+        TakeUp(id);
         const QByteArray seen = Device.Read(static_cast<int>(request.size()), 300ms);
         if (!seen.isEmpty())
             Device.Write(answer);
@@ -154,10 +154,10 @@ TEST(RequestGuard, WithTheChecksAndFramingOffAHalfRequestStillWaitsForItsRest) {
     TGuardedBridge bridge(false, "*");
     TClient client(bridge.Port);
     const int32_t id = bridge.Connect(client, "GET / HTTP/1.1\r\nHost: evil.exa");
-    bridge.Line.OnClientData(id);
+    bridge.TakeUp(id);
     EXPECT_EQ(bridge.Device.Read(1, 100ms), "");
     client.Send("mple\r\n\r\n");
     ASSERT_TRUE(WaitUntil([&] { return bridge.Program.Tcp().Clients.FindById(id)->Request.Whole(); }));
-    bridge.Line.OnClientData(id);
+    bridge.TakeUp(id);
     EXPECT_EQ(bridge.Device.Read(38), "GET / HTTP/1.1\r\nHost: evil.example\r\n\r\n");
 }

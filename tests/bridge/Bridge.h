@@ -74,6 +74,15 @@ struct TBridge {
         }));
         return id;
     }
+    // Hands a client's data to the line. A request that is not yet whole first has what its
+    // client already sent read; the test ends that wait at once instead of at its quiet time.
+    void TakeUp(int32_t id) {
+        Line.OnClientData(id);
+        if (!Program.Tcp().TimerPresence->isActive())
+            return;
+        Program.Tcp().TimerPresenceTimer();
+        Line.OnClientData(id);
+    }
     // The timer's state as the dispatcher left it; the test then drives the ticks itself.
     int TakeTimerEnd() {
         const int interval = Peek(Line).TimerEnd->isActive() ? Peek(Line).TimerEnd->interval() : 0;
@@ -88,7 +97,7 @@ struct TFramed : TBridge {
     // A client whose request has reached the device.
     int32_t Ask(TClient& client, const QByteArray& request) {
         const int32_t id = Connect(client, request);
-        Line.OnClientData(id);
+        TakeUp(id);
         EXPECT_EQ(Device.Read(static_cast<int>(request.size())), request);
         return id;
     }

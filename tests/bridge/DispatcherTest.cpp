@@ -24,7 +24,7 @@ TEST(Dispatcher, ALongRequestGoesOutInChunksEachAfterTheTransmitEmptyNotice) {
     const int32_t id = bridge.Connect(client, request);
     bridge.Program.Main().Timer2->stop();
     // Nothing reaches the dispatcher by message here: it is handed the whole request at once.
-    bridge.Line.OnClientData(id);
+    bridge.TakeUp(id);
     EXPECT_EQ(Peek(bridge.Line).State, dsRelayWait);
     EXPECT_EQ(Peek(bridge.Line).Exchange.RequestRest.size(), 2952);
     EXPECT_EQ(bridge.Device.Read(2048, std::chrono::milliseconds(200)).size(), 2048);
@@ -41,7 +41,7 @@ TEST(Dispatcher, ALongRequestGoesOutInChunksEachAfterTheTransmitEmptyNotice) {
     Peek(bridge.Line).State = dsIdle;
     Peek(bridge.Line).Exchange.CurrentClient = 0;
     const int32_t next = bridge.Connect(second, request);
-    bridge.Line.OnClientData(next);
+    bridge.TakeUp(next);
     EXPECT_EQ(bridge.Device.Read(5000), request);
     EXPECT_TRUE(Peek(bridge.Line).Exchange.RequestRest.isEmpty());
 }
@@ -50,7 +50,7 @@ TEST(Dispatcher, PiecesCloserThanTheSendDelayMakeOneAnswerAndLaterBytesAreDroppe
     TBridge bridge;
     TClient client(bridge.Port);
     const int32_t id = bridge.Connect(client, Request);
-    bridge.Line.OnClientData(id);
+    bridge.TakeUp(id);
     EXPECT_EQ(bridge.Device.Read(static_cast<int>(Request.size())), Request);
     uint32_t now = 0xFFFFFFF0u;
     SetTickSource([&] { return now; });
@@ -79,7 +79,7 @@ TEST(Dispatcher, SilentDeviceGivesTheNotRespondingAnswerAfterThreeOrSixtyTicks) 
     TBridge bridge;
     TClient client(bridge.Port);
     Peek(bridge.Line).DeviceOk = true;
-    bridge.Line.OnClientData(bridge.Connect(client, Request));
+    bridge.TakeUp(bridge.Connect(client, Request));
     bridge.TakeTimerEnd();
     bridge.Line.TimerEndTimer();
     bridge.Line.TimerEndTimer();
@@ -91,7 +91,7 @@ TEST(Dispatcher, SilentDeviceGivesTheNotRespondingAnswerAfterThreeOrSixtyTicks) 
 
     TClient uploader(bridge.Port);
     QByteArray upload = "POST /upload HTTP/1.1\r\nContent-Length: 5000\r\n\r\n" + QByteArray(5000, 'u');
-    bridge.Line.OnClientData(bridge.Connect(uploader, upload));
+    bridge.TakeUp(bridge.Connect(uploader, upload));
     while (!Peek(bridge.Line).Exchange.RequestRest.isEmpty())
         bridge.Line.ContinueSending();
     bridge.TakeTimerEnd();
@@ -103,14 +103,38 @@ TEST(Dispatcher, SilentDeviceGivesTheNotRespondingAnswerAfterThreeOrSixtyTicks) 
     EXPECT_EQ(uploader.ReadToClose(), DeviceNotRespondingAnswer);
 }
 
+// Framed, the wait for an answer runs only once the whole request is on the line, so an upload
+// waits no longer than a GET, whatever its size; the log says what happened.
+TEST(Dispatcher, AFramedUploadOfAnySizeWaitsForItsAnswerAsLongAsAGet) {
+    TFramed bridge;
+    for (const int size : {100, 5000, 200000}) {
+        TClient uploader(bridge.Port);
+        const QByteArray upload = "POST /upload HTTP/1.1\r\nHost: localhost\r\nContent-Length: " + QByteArray::number(size) +
+                                  "\r\n\r\n" + QByteArray(size, 'u');
+        bridge.Ask(uploader, upload);
+        while (!Peek(bridge.Line).Exchange.RequestRest.isEmpty())
+            bridge.Line.ContinueSending();
+        bridge.Line.ContinueSending();
+        bridge.TakeTimerEnd();
+        bridge.Line.TimerEndTimer();
+        bridge.Line.TimerEndTimer();
+        EXPECT_EQ(Peek(bridge.Line).Exchange.CurrentClient, static_cast<uint32_t>(bridge.Program.Tcp().LastClientId)) << size;
+        bridge.Line.TimerEndTimer();
+        EXPECT_EQ(uploader.ReadToClose(), DeviceNotRespondingAnswer) << size;
+        EXPECT_EQ(bridge.Program.LogLines().filter(QStringLiteral("had no answer 3 s after its request of %1 bytes went out").arg(upload.size())).size(), 1)
+            << bridge.Program.LogLines().join('\n').toStdString();
+        bridge.Line.LineReset();
+    }
+}
+
 TEST(Dispatcher, ASecondClientWaitsAndIsRelayedAfterTheFirstAnswer) {
     TBridge bridge;
     TClient first(bridge.Port);
     const int32_t a = bridge.Connect(first, Request);
     TClient second(bridge.Port);
     const int32_t b = bridge.Connect(second, "GET /id.txt HTTP/1.1\r\n\r\n");
-    bridge.Line.OnClientData(a);
-    bridge.Line.OnClientData(b);
+    bridge.TakeUp(a);
+    bridge.TakeUp(b);
     EXPECT_EQ(Peek(bridge.Line).Exchange.CurrentClient, static_cast<uint32_t>(a));
     EXPECT_EQ(bridge.Device.Read(static_cast<int>(Request.size())), Request);
     bridge.Line.TimerCheckTimer();
@@ -133,7 +157,7 @@ TEST(Dispatcher, ASecondClientWaitsAndIsRelayedAfterTheFirstAnswer) {
 TEST(Dispatcher, AClientThatLeavesLeavesItsExchangeOnTheLineUntilItsAnswerEnds) {
     TBridge bridge;
     TClient leaving(bridge.Port);
-    bridge.Line.OnClientData(bridge.Connect(leaving, Request));
+    bridge.TakeUp(bridge.Connect(leaving, Request));
     TClient waiting(bridge.Port);
     const int32_t next = bridge.Connect(waiting, "GET /id.txt HTTP/1.1\r\n\r\n");
     bridge.TakeTimerEnd();
@@ -158,7 +182,7 @@ TEST(Dispatcher, AClientThatLeavesLeavesItsExchangeOnTheLineUntilItsAnswerEnds) 
 
     // Without framing a silent device is waited for only as long as the client would have been.
     TClient gone(bridge.Port);
-    bridge.Line.OnClientData(bridge.Connect(gone, Request));
+    bridge.TakeUp(bridge.Connect(gone, Request));
     bridge.TakeTimerEnd();
     gone.Reset();
     ASSERT_TRUE(WaitUntil([&] { return Peek(bridge.Line).Exchange.CurrentClient == 0; }));
@@ -172,7 +196,7 @@ TEST(Dispatcher, AClientThatLeavesLeavesItsExchangeOnTheLineUntilItsAnswerEnds) 
 TEST(Dispatcher, CheckDeviceDuringARelayWaitsThenReopensThePortAndProbes) {
     TBridge bridge;
     TClient client(bridge.Port);
-    bridge.Line.OnClientData(bridge.Connect(client, Request));
+    bridge.TakeUp(bridge.Connect(client, Request));
     bridge.Device.Read(static_cast<int>(Request.size()));
     bridge.Program.Main().CheckDevice1Click();
     EXPECT_EQ(Peek(bridge.Line).State, dsRelayWait);
@@ -198,7 +222,7 @@ TEST(Dispatcher, AFailedWriteAnswersWithThePortNameAndReopens) {
     MapPort(1, "/nonexistent/quellor-test/COM1");
     bridge.Device.CloseMaster();
     QThread::msleep(20);
-    bridge.Line.OnClientData(id);
+    bridge.TakeUp(id);
     QByteArray expected = DeviceNotAvailableAnswer;
     expected.replace('~', "COM1");
     EXPECT_EQ(client.ReadToClose(), expected);
@@ -229,7 +253,7 @@ TEST(Dispatcher, IdleChecksProbeEveryThirtyTicksAndSilenceClearsTheDeviceFlag) {
 TEST(Dispatcher, ASendDelayOfZeroStillEndsTheAnswer) {
     TBridge bridge(0);
     TClient client(bridge.Port);
-    bridge.Line.OnClientData(bridge.Connect(client, Request));
+    bridge.TakeUp(bridge.Connect(client, Request));
     bridge.Device.Read(static_cast<int>(Request.size()));
     bridge.Device.Write(DeviceAnswer);
     EXPECT_EQ(client.ReadToClose(std::chrono::milliseconds(3000)), DeviceAnswer);

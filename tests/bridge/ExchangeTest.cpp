@@ -140,7 +140,7 @@ TEST(Exchange, AClientThatHalfClosesAfterItsRequestGetsItsAnswerAndOneBeforeIsDr
     const int32_t id = line.Connect(client, GetA);
     client.HalfClose();
     ASSERT_TRUE(WaitUntil([&] { return line.Program.Tcp().Clients.FindById(id)->InputEnded; }));
-    line.Line.OnClientData(id);
+    line.TakeUp(id);
     EXPECT_EQ(line.Device.Read(static_cast<int>(GetA.size())), GetA);
     line.Device.Write(AnswerA);
     EXPECT_EQ(client.ReadToClose(), AnswerA);
@@ -169,7 +169,7 @@ TEST(Exchange, ATrickledLargeBodyIsCutAtItsDeadlineAndItsExchangeSettles) {
         const int32_t before = line.Program.Tcp().Clients.FindById(up)->Received;
         uploader.Send("x");
         ASSERT_TRUE(WaitUntil([&] { return line.Program.Tcp().Clients.FindById(up)->Received > before; }));
-        line.Line.OnClientData(up);
+        line.TakeUp(up);
         EXPECT_EQ(line.Device.Read(1), "x");
         now += 500;
         line.Line.TimerCheckTimer();
@@ -260,7 +260,7 @@ TEST(Exchange, ARequestWhoseEndTheDeviceCouldReadOtherwiseIsRefusedAndAChunkedOn
     const QByteArray chunked = "POST /u HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nhi\r\n0\r\n\r\n";
     TClient client(line.Port);
     const int32_t id = line.Connect(client, chunked + smuggled);
-    line.Line.OnClientData(id);
+    line.TakeUp(id);
     EXPECT_EQ(line.Device.Read(static_cast<int>(chunked.size())), chunked);
     EXPECT_TRUE(line.LineQuiet());
     line.Device.Write(AnswerA);

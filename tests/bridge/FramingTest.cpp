@@ -109,7 +109,7 @@ TEST(Framing, AHalfRequestWaitsWithoutHoldingTheLineAndGetsTheFixedAnswerAtItsDe
     TClient whole(bridge.Port);
     const int32_t wholeId = bridge.Connect(whole, "GET /b HTTP/1.1\r\n\r\n");
     // The half request does not hold the line: the whole one behind it goes out at once.
-    bridge.Line.OnClientData(halfId);
+    bridge.TakeUp(halfId);
     EXPECT_EQ(Peek(bridge.Line).Exchange.CurrentClient, static_cast<uint32_t>(wholeId));
     EXPECT_EQ(bridge.Device.Read(19), "GET /b HTTP/1.1\r\n\r\n");
     // 20 s and a second for every 500 bytes that came.
@@ -130,15 +130,15 @@ TEST(Framing, ASmallBodyGoesOutWholeAndALargeOneAsItComes) {
     TFramedBridge bridge;
     TClient client(bridge.Port);
     const int32_t id = bridge.Connect(client, "POST /u HTTP/1.1\r\nContent-");
-    bridge.Line.OnClientData(id);
+    bridge.TakeUp(id);
     client.Send("Length: 6\r\n\r\nabc");
     ASSERT_TRUE(WaitUntil([&] { return bridge.Program.Tcp().Clients.FindById(id)->Pending.size() == 42; }));
-    bridge.Line.OnClientData(id);
+    bridge.TakeUp(id);
     EXPECT_EQ(bridge.Device.Read(1, std::chrono::milliseconds(100)), "");
     // Bytes past the declared end would make a request of their own: they are not kept.
     client.Send("defGET /x HTTP/1.1\r\n\r\n");
     ASSERT_TRUE(WaitUntil([&] { return bridge.Program.Tcp().Clients.FindById(id)->Received == 64; }));
-    bridge.Line.OnClientData(id);
+    bridge.TakeUp(id);
     EXPECT_EQ(bridge.Device.Read(45), "POST /u HTTP/1.1\r\nContent-Length: 6\r\n\r\nabcdef");
     EXPECT_EQ(bridge.Device.Read(1, std::chrono::milliseconds(100)), "");
 
@@ -146,11 +146,11 @@ TEST(Framing, ASmallBodyGoesOutWholeAndALargeOneAsItComes) {
     TClient uploader(large.Port);
     const QByteArray head = "POST /fw HTTP/1.1\r\nContent-Length: 2000000\r\n\r\n";
     const int32_t up = large.Connect(uploader, head + "part");
-    large.Line.OnClientData(up);
+    large.TakeUp(up);
     EXPECT_EQ(large.Device.Read(static_cast<int>(head.size()) + 4), head + "part");
     uploader.Send("more");
     ASSERT_TRUE(WaitUntil([&] { return large.Program.Tcp().Clients.FindById(up)->Pending.size() == 4; }));
-    large.Line.OnClientData(up);
+    large.TakeUp(up);
     EXPECT_EQ(large.Device.Read(4), "more");
 }
 

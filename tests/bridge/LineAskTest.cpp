@@ -44,7 +44,7 @@ TEST(LineAsks, EachAskHearsItsOwnOutcomeOnceAndABrowserWaitingMeanwhileGetsItsOw
     bridge.Line.Ask(follower.Ask(TAskOwner::Follower));
     bridge.Line.Ask(idle.Ask(TAskOwner::IdleProbe));
     TClient client(bridge.Port);
-    bridge.Line.OnClientData(bridge.Waiting(client, GetB));
+    bridge.TakeUp(bridge.Waiting(client, GetB));
     EXPECT_EQ(bridge.Device.Read(static_cast<int>(ProbeRequest().size())), ProbeRequest());
     bridge.Device.Write(IdAnswer);
     ASSERT_TRUE(WaitUntil([&] { return !follower.Heard.isEmpty(); }));
@@ -78,7 +78,7 @@ TEST(LineAsks, AProbeAnswerThatComesAfterTheProbeGaveUpNeverReachesTheNextBrowse
     EXPECT_EQ(bridge.Program.Probe().ProbeResult, prTimeOut);
     TClient client(bridge.Port);
     const int32_t id = bridge.Waiting(client, GetB);
-    bridge.Line.OnClientData(id);
+    bridge.TakeUp(id);
     EXPECT_TRUE(bridge.Device.Read(1, 150ms).isEmpty());
     bridge.Device.Write(IdAnswer);
     EXPECT_EQ(bridge.Device.Read(static_cast<int>(GetB.size())), GetB);
@@ -96,7 +96,7 @@ TEST(LineAsks, ABorrowedPortCarriesOnlyItsOwnAskAndTheBrowserIsWrittenToTheConfi
     bridge.Line.Ask(follower.Ask(TAskOwner::Follower, "COM2"));
     EXPECT_EQ(other.Read(static_cast<int>(ProbeRequest().size())), ProbeRequest());
     TClient client(bridge.Port);
-    bridge.Line.OnClientData(bridge.Waiting(client, Post));
+    bridge.TakeUp(bridge.Waiting(client, Post));
     other.Write("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
     ASSERT_TRUE(WaitUntil([&] { return !follower.Heard.isEmpty(); }));
     EXPECT_EQ(follower.Heard[0].Port, "COM2");
@@ -117,7 +117,7 @@ TEST(LineAsks, ABorrowedPortCarriesOnlyItsOwnAskAndTheBrowserIsWrittenToTheConfi
     EXPECT_EQ(follower.Heard[1].Outcome, TOutcome::Silent);
     EXPECT_EQ(bridge.Program.Rs().PortName(), "COM2");
     TClient second(bridge.Port);
-    bridge.Line.OnClientData(bridge.Waiting(second, Post));
+    bridge.TakeUp(bridge.Waiting(second, Post));
     EXPECT_EQ(bridge.Device.Read(static_cast<int>(Post.size())), Post);
     EXPECT_TRUE(other.Read(1, 200ms).isEmpty());
     bridge.Device.Write(AnswerB);
@@ -158,7 +158,7 @@ TEST(LineAsks, NoAnswerWatchdogRunsBeforeTheRequestIsWhole) {
     const QByteArray head = "POST /upload HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n";
     TClient client(bridge.Port);
     const int32_t id = bridge.Waiting(client, head);
-    bridge.Line.OnClientData(id);
+    bridge.TakeUp(id);
     EXPECT_EQ(bridge.Device.Read(static_cast<int>(head.size())), head);
     bridge.TakeTimerEnd();
     bridge.Ticks(5);
@@ -169,7 +169,7 @@ TEST(LineAsks, NoAnswerWatchdogRunsBeforeTheRequestIsWhole) {
         const TMySocket* record = bridge.Program.Tcp().Clients.FindById(id);
         return record && record->Request.Whole();
     }));
-    bridge.Line.OnClientData(id);
+    bridge.TakeUp(id);
     EXPECT_EQ(bridge.Device.Read(5), "0\r\n\r\n");
     bridge.TakeTimerEnd();
     bridge.Ticks(2);
@@ -184,11 +184,11 @@ TEST(LineAsks, AnAnswerBeforeTheRequestIsWholeSettlesTheLineBeforeTheNextRequest
     TLineBridge bridge;
     const QByteArray head = "POST /upload HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n";
     TClient upload(bridge.Port);
-    bridge.Line.OnClientData(bridge.Waiting(upload, head));
+    bridge.TakeUp(bridge.Waiting(upload, head));
     EXPECT_EQ(bridge.Device.Read(static_cast<int>(head.size())), head);
     TClient next(bridge.Port);
     const int32_t nextId = bridge.Waiting(next, GetB);
-    bridge.Line.OnClientData(nextId);
+    bridge.TakeUp(nextId);
     const QByteArray early = "HTTP/1.1 413 Payload Too Large\r\nContent-Length: 0\r\n\r\n";
     bridge.Device.Write(early);
     EXPECT_EQ(upload.ReadToClose(), early);
@@ -209,6 +209,6 @@ TEST(LineAsks, AFreeLineTakesTheFirstClientWaitingWhicheverSentLast) {
     bridge.Connect(first, getA);
     TClient second(bridge.Port);
     const int32_t secondId = bridge.Connect(second, GetB);
-    bridge.Line.OnClientData(secondId);
+    bridge.TakeUp(secondId);
     EXPECT_EQ(bridge.Device.Read(static_cast<int>(getA.size())), getA);
 }

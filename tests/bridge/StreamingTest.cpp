@@ -102,7 +102,7 @@ struct TStreamingBridge : TBridge {
             const TMySocket* record = Program.Tcp().Clients.FindById(id);
             return record && record->Pending.size() >= request.size();
         }));
-        Line.OnClientData(id);
+        TakeUp(id);
         EXPECT_EQ(Device.Read(static_cast<int>(request.size())), request);
         return id;
     }
@@ -209,7 +209,7 @@ TEST(Streaming, WithFramingOffNothingReachesTheClientBeforeTheQuietEnd) {
     ::send(client.Fd, Get.constData(), static_cast<size_t>(Get.size()), 0);
     const int32_t id = bridge.Program.Tcp().LastClientId;
     ASSERT_TRUE(WaitUntil([&] { return !bridge.Program.Tcp().Clients.FindById(id)->Pending.isEmpty(); }));
-    bridge.Line.OnClientData(id);
+    bridge.TakeUp(id);
     const QByteArray answer = TSimDevice::PatternAnswer(3000);
     bridge.Device.Write(answer);
     ASSERT_TRUE(WaitUntil([&] { return Peek(bridge.Line).Exchange.Answer.size() == answer.size(); }));

@@ -169,13 +169,13 @@ void Step(TFaultClient& client, short revents, TClock::time_point now) {
 } // namespace
 
 QByteArray RequestFor(const TFaultClient& client) {
+    const QByteArray post = client.Ignored ? "POST /upload?ignore=1 HTTP/1.1\r\nHost: localhost\r\n" : "POST /upload HTTP/1.1\r\nHost: localhost\r\n";
     if (client.Act == TAct::Pour)
-        return "POST /upload HTTP/1.1\r\nHost: localhost\r\nContent-Length: " + QByteArray::number(client.DeclaredBody) + "\r\n\r\n";
+        return post + "Content-Length: " + QByteArray::number(client.DeclaredBody) + "\r\n\r\n";
     if (Posts(client.Act) && client.Chunked)
-        return "POST /upload HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n" +
-               InChunks(TSimDevice::Pattern(client.Size));
+        return post + "Transfer-Encoding: chunked\r\n\r\n" + InChunks(TSimDevice::Pattern(client.Size));
     if (Posts(client.Act))
-        return "POST /upload HTTP/1.1\r\nHost: localhost\r\nContent-Length: " +
+        return post + "Content-Length: " +
                QByteArray::number(client.DeclaredBody ? client.DeclaredBody : client.Size) + "\r\n\r\n" +
                TSimDevice::Pattern(client.Size);
     QByteArray late = client.LateMs > 0 ? "&late=" + QByteArray::number(client.LateMs) : QByteArray();

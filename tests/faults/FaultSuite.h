@@ -100,7 +100,7 @@ struct TFaultSuite : ::testing::Test {
         EXPECT_TRUE(WaitUntil([&] { return OpenDescriptors(Pid()) <= BaseDescriptors; }, 10s))
             << wave << ": " << OpenDescriptors(Pid()) << " descriptors, " << BaseDescriptors << " before: " << DescriptorTargets(Pid()).constData() << "\nbefore: " << BaseTargets.constData();
 #ifndef QUELLOR_SANITIZE
-        EXPECT_LE(ResidentKiB(Pid()), BaseResident + 16 * 1024) << wave << ": resident KiB, " << BaseResident << " before";
+        EXPECT_LE(ResidentKiB(Pid()), BaseResident + 8 * 1024) << wave << ": resident KiB, " << BaseResident << " before";
 #endif
     }
 

@@ -165,7 +165,10 @@ TEST(JournalEntry, ThePhasesAreTheWaitingRoomTheRequestTheWaitAndTheAnswer) {
     journal.RequestWritten(id, Get.first(10));
     clocked.Ms += 7;
     journal.RequestWritten(id, Get.sliced(10));
-    clocked.Ms += 120;
+    // The port says when the last byte is on the line.
+    clocked.Ms += 3;
+    journal.RequestOnLine(id);
+    clocked.Ms += 117;
     journal.AnswerArrived(id, AnswerHead);
     clocked.Ms += 30;
     journal.AnswerArrived(id, "hello");
@@ -187,8 +190,8 @@ TEST(JournalEntry, ThePhasesAreTheWaitingRoomTheRequestTheWaitAndTheAnswer) {
     EXPECT_EQ(entry.Outcome, TOutcome::DeviceAnswer);
     const TEntry::TPhases phases = entry.Phases();
     EXPECT_EQ(phases.Blocked, 42000);
-    EXPECT_EQ(phases.Send, 7000);
-    EXPECT_EQ(phases.Wait, 120000);
+    EXPECT_EQ(phases.Send, 10000);
+    EXPECT_EQ(phases.Wait, 117000);
     EXPECT_EQ(phases.Receive, 30000);
     EXPECT_GE(changed.count(), 5);
     EXPECT_EQ(changed.last().first().toInt(), 0);

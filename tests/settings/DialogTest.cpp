@@ -1,12 +1,19 @@
 // The settings dialog: change tracking, its buttons and the close question.
+#include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
+#include <QSettings>
+#include <QTabWidget>
 #include <QTest>
 #include <QTimer>
+#include <functional>
 #include <gtest/gtest.h>
 
 #include "app/Hub.h"
@@ -16,6 +23,7 @@
 #include "settings/UtilsRegistry.h"
 #include "settings/sv_UtilsControls.h"
 #include "support/Hub.h"
+#include "support/Net.h"
 #include "support/Program.h"
 #include "support/Pty.h"
 
@@ -34,6 +42,19 @@ struct TDialog : TSides {
         return Hub.Count(WM_SV_PARAMS_SAVED);
     }
 };
+
+QStringList Entries(const TsvControlsList& list) {
+    QStringList texts;
+    for (int i = 0; i < list.Count(); ++i)
+        texts << list[i].Text;
+    return texts;
+}
+
+// A connection to the port at the address is taken.
+bool Reaches(const char* address, quint16 port) {
+    TClient client(port, QHostAddress(QLatin1String(address)));
+    return client.Socket.state() == QAbstractSocket::ConnectedState;
+}
 } // namespace
 
 TEST(ControlSnapshot, RecordsNamedValueControlsAndComparesWithoutLetterCase) {
@@ -49,12 +70,13 @@ TEST(ControlSnapshot, RecordsNamedValueControlsAndComparesWithoutLetterCase) {
     auto* inner = new QLineEdit("inner", group);
     inner->setObjectName("Inner");
     new QPushButton("button", &owner);
+    // The controls inside a container without a name are the owner's own.
+    auto* unnamedPanel = new QWidget(&owner);
+    auto* held = new QLineEdit("held", unnamedPanel);
+    held->setObjectName("Held");
 
     TsvControls snapshot(&owner);
-    ASSERT_EQ(snapshot.List().Count(), 3);
-    EXPECT_EQ(snapshot.List()[0].Text, "List=0");
-    EXPECT_EQ(snapshot.List()[1].Text, "Edit=0x10");
-    EXPECT_EQ(snapshot.List()[2].Text, "Group=Group");
+    EXPECT_EQ(Entries(snapshot.List()), (QStringList{"List=0", "Edit=0x10", "Group=Group", "Held=held"}));
     ASSERT_TRUE(snapshot.List()[2].Nested);
     EXPECT_EQ(snapshot.List()[2].Nested->List()[0].Text, "Inner=inner");
 
@@ -69,16 +91,72 @@ TEST(ControlSnapshot, RecordsNamedValueControlsAndComparesWithoutLetterCase) {
     list->setCurrentIndex(0);
     edit->clear();
     EXPECT_TRUE(snapshot.IsUnchanged());
+    held->setText("moved");
+    EXPECT_FALSE(snapshot.IsUnchanged());
 }
 
-TEST(SettingsDialog, SnapshotHoldsTheThreeFields) {
+TEST(SettingsDialog, SnapshotHoldsTheThreeFieldsOnTheFirstPageAndTheRestOnTheSecond) {
     TDialog dialog;
-    dialog.Params.ComboBox_PortRS->setCurrentIndex(2);
-    const TsvControls snapshot(&dialog.Params);
-    ASSERT_EQ(snapshot.List().Count(), 3);
-    EXPECT_EQ(snapshot.List()[0].Text, "ComboBox_PortRS=2");
-    EXPECT_EQ(snapshot.List()[1].Text, "EditTCPPort=24111");
-    EXPECT_EQ(snapshot.List()[2].Text, "EditTCPSendDelay=100");
+    TFormParams& params = dialog.Params;
+    params.ComboBox_PortRS->setCurrentIndex(2);
+    params.RadioListenOne->setChecked(true);
+    params.EditListenAddress->setText("127.0.0.1");
+    params.EditAllowedHosts->setText("bench-pc");
+    params.CheckBoxFollow->setChecked(false);
+    const TsvControls snapshot(&params);
+    ASSERT_EQ(Entries(snapshot.List()), QStringList{"PageControl1=PageControl1"});
+    const TsvControlsList& pages = snapshot.List()[0].Nested->List();
+    // The page shown comes last among its siblings; which one it is changes nothing.
+    const TsvControlsList::TEntry* general = pages.Find("TabSheetGeneral=TabSheetGeneral");
+    const TsvControlsList::TEntry* network = pages.Find("TabSheetNetwork=TabSheetNetwork");
+    ASSERT_EQ(pages.Count(), 2);
+    ASSERT_TRUE(general && network);
+    EXPECT_EQ(Entries(general->Nested->List()),
+              (QStringList{"ComboBox_PortRS=2", "EditTCPPort=24111", "EditTCPSendDelay=100"}));
+    EXPECT_EQ(Entries(network->Nested->List()),
+              (QStringList{"RadioGroupListen=2", "EditAllowedHosts=bench-pc", "CheckBoxFraming=1", "CheckBoxFollow=0",
+                           "EditReaderLimit=120", "EditJournalEntries=1000", "EditJournalBodyBytes=65536"}));
+    EXPECT_EQ(Entries(network->Nested->List()[0].Nested->List()), QStringList{"EditListenAddress=127.0.0.1"});
+}
+
+TEST(SettingsDialog, EveryFieldHasALabelOrTextTheKeyboardReachesAndATip) {
+    TDialog dialog;
+    TFormParams& params = dialog.Params;
+    QList<QWidget*> reached;
+    for (const QLabel* label : params.findChildren<QLabel*>())
+        if (label->buddy()) {
+            EXPECT_TRUE(label->text().contains('&')) << label->objectName().toStdString();
+            reached << label->buddy();
+        }
+    for (QAbstractButton* choice : std::initializer_list<QAbstractButton*>{
+             params.RadioListenAll, params.RadioListenLocal, params.RadioListenOne, params.CheckBoxFraming,
+             params.CheckBoxFollow})
+        EXPECT_TRUE(choice->text().contains('&')) << choice->objectName().toStdString();
+    for (QWidget* field : std::initializer_list<QWidget*>{
+             params.ComboBox_PortRS, params.EditTCPPort, params.EditTCPSendDelay, params.EditAllowedHosts,
+             params.EditReaderLimit, params.EditJournalEntries, params.EditJournalBodyBytes})
+        EXPECT_TRUE(reached.contains(field)) << field->objectName().toStdString();
+    // The dialog's own fields, not the buttons nor the tab bar's inner ones.
+    const auto ownField = [](const QWidget* widget) {
+        const QString name = widget->objectName();
+        return !name.isEmpty() && !name.startsWith("qt_") && !name.startsWith("Scroll") && !name.startsWith("Bt");
+    };
+    for (QWidget* field : params.findChildren<QWidget*>())
+        if ((qobject_cast<QLineEdit*>(field) || qobject_cast<QComboBox*>(field) ||
+             qobject_cast<QAbstractButton*>(field)) && ownField(field)) {
+            EXPECT_FALSE(field->toolTip().isEmpty()) << field->objectName().toStdString();
+        }
+
+    // Tab goes on from the first page's last field to the second page's first.
+    QStringList order;
+    for (QWidget* next = params.BtOK->nextInFocusChain(); next != params.BtOK; next = next->nextInFocusChain())
+        if (next->focusPolicy() & Qt::TabFocus && (ownField(next) || next->objectName().startsWith("Bt")))
+            order << next->objectName();
+    EXPECT_EQ(order.mid(0, order.indexOf("EditJournalBodyBytes") + 1),
+              (QStringList{"BtCancel", "BtSave", "PageControl1", "ComboBox_PortRS", "EditTCPPort", "EditTCPSendDelay",
+                           "RadioListenAll", "RadioListenLocal", "RadioListenOne", "EditListenAddress",
+                           "EditAllowedHosts", "CheckBoxFraming", "CheckBoxFollow", "EditReaderLimit",
+                           "EditJournalEntries", "EditJournalBodyBytes"}));
 }
 
 TEST(SettingsDialog, ClosingWithoutARealChangeAsksNothing) {
@@ -206,4 +284,230 @@ TEST(SettingsDialog, TheEdgesOfTheRangesAreSavedAsTyped) {
         EXPECT_EQ(SettingsReadInteger("TCP\\Delay", -1), delay);
     }
     EXPECT_TRUE(ScriptedDialogs().Texts.isEmpty());
+}
+
+TEST(SettingsDialog, EveryFieldOfTheSecondPageIsStoredAndLoadedBack) {
+    TDialog dialog;
+    TFormParams& params = dialog.Params;
+    EXPECT_TRUE(params.RadioListenAll->isChecked());
+    EXPECT_FALSE(params.EditListenAddress->isEnabled());
+    EXPECT_TRUE(params.CheckBoxFraming->isChecked());
+    EXPECT_TRUE(params.CheckBoxFollow->isChecked());
+    params.RadioListenOne->setChecked(true);
+    EXPECT_TRUE(params.EditListenAddress->isEnabled());
+    params.EditListenAddress->setText(" 127.0.0.1 ");
+    params.EditAllowedHosts->setText("device.lan, bench-pc");
+    params.CheckBoxFraming->setChecked(false);
+    params.CheckBoxFollow->setChecked(false);
+    params.EditReaderLimit->setText("30");
+    params.EditJournalEntries->setText("0");
+    params.EditJournalBodyBytes->setText("$400");
+    QTest::mouseClick(params.BtSave, Qt::LeftButton);
+    EXPECT_TRUE(ScriptedDialogs().Texts.isEmpty());
+    EXPECT_EQ(dialog.SavesPosted(), 1);
+    EXPECT_EQ(SettingsReadString("TCP\\Listen", "?"), "127.0.0.1");
+    EXPECT_EQ(SettingsReadString("TCP\\AllowedHosts", "?"), "device.lan, bench-pc");
+    EXPECT_EQ(SettingsReadString("TCP\\Framing", "?"), "0");
+    EXPECT_EQ(SettingsReadString("RS\\Follow", "?"), "0");
+    EXPECT_EQ(SettingsReadString("TCP\\ReaderLimit", "?"), "30");
+    EXPECT_EQ(SettingsReadString("Journal\\Entries", "?"), "0");
+    EXPECT_EQ(SettingsReadString("Journal\\BodyBytes", "?"), "1024");
+    EXPECT_EQ(dialog.Tcp.Listen, "127.0.0.1");
+    EXPECT_EQ(dialog.Tcp.AllowedHosts, "device.lan, bench-pc");
+    EXPECT_FALSE(dialog.Tcp.Framing);
+    EXPECT_EQ(dialog.Tcp.ReaderLimitS, 30);
+    EXPECT_FALSE(dialog.Rs.Follow);
+    EXPECT_EQ(params.JournalEntries, 0);
+    EXPECT_EQ(params.JournalBodyBytes, 1024);
+    EXPECT_EQ(params.EditJournalBodyBytes->text(), "1024");
+
+    TSides again;
+    again.Params.LoadSettings();
+    EXPECT_TRUE(again.Params.RadioListenOne->isChecked());
+    EXPECT_TRUE(again.Params.EditListenAddress->isEnabled());
+    EXPECT_EQ(again.Params.EditListenAddress->text(), "127.0.0.1");
+    EXPECT_EQ(again.Params.EditAllowedHosts->text(), "device.lan, bench-pc");
+    EXPECT_FALSE(again.Params.CheckBoxFraming->isChecked());
+    EXPECT_FALSE(again.Params.CheckBoxFollow->isChecked());
+    EXPECT_EQ(again.Params.EditReaderLimit->text(), "30");
+    EXPECT_EQ(again.Params.EditJournalEntries->text(), "0");
+    EXPECT_EQ(again.Params.EditJournalBodyBytes->text(), "1024");
+    EXPECT_FALSE(again.Params.Modified);
+
+    // The other two places to listen; text that is no number keeps the value it replaces.
+    params.RadioListenLocal->setChecked(true);
+    params.EditReaderLimit->setText("soon");
+    params.EditJournalEntries->setText("");
+    QTest::mouseClick(params.BtSave, Qt::LeftButton);
+    EXPECT_EQ(SettingsReadString("TCP\\Listen", "?"), "localhost");
+    EXPECT_EQ(params.EditListenAddress->text(), "");
+    EXPECT_FALSE(params.EditListenAddress->isEnabled());
+    EXPECT_EQ(params.EditReaderLimit->text(), "30");
+    EXPECT_EQ(params.EditJournalEntries->text(), "0");
+    again.Params.LoadSettings();
+    EXPECT_TRUE(again.Params.RadioListenLocal->isChecked());
+    params.RadioListenAll->setChecked(true);
+    QTest::mouseClick(params.BtSave, Qt::LeftButton);
+    EXPECT_EQ(SettingsReadString("TCP\\Listen", "?"), "");
+    EXPECT_TRUE(ScriptedDialogs().Texts.isEmpty());
+}
+
+TEST(SettingsDialog, TheSecondPagesNumbersOutOfRangeAndAnAddressThatIsNoneAreRefusedByName) {
+    TDialog dialog;
+    TScriptedDialogs& dialogs = FreshDialogs();
+    TFormParams& params = dialog.Params;
+    params.RadioListenOne->setChecked(true);
+    params.EditListenAddress->setText("127.0.0.1");
+    const QString address = "The address to listen on must be an IP address of this machine, such as 192.168.1.20 or ::1.";
+    const std::tuple<QLineEdit*, const char*, QString> cases[] = {
+        {params.EditReaderLimit, "0", "Reader Limit must be from 1 to 3600 seconds."},
+        {params.EditReaderLimit, "3601", "Reader Limit must be from 1 to 3600 seconds."},
+        {params.EditJournalEntries, "-1", "Journal Entries must be from 0 to 100000."},
+        {params.EditJournalEntries, "100001", "Journal Entries must be from 0 to 100000."},
+        {params.EditJournalBodyBytes, "-1", "Journal Body Bytes must be from 0 to 1048576 bytes."},
+        {params.EditJournalBodyBytes, "0x100001", "Journal Body Bytes must be from 0 to 1048576 bytes."},
+        {params.EditListenAddress, "device.lan", address},
+        {params.EditListenAddress, "300.1.1.1", address},
+        {params.EditListenAddress, "", address}};
+    for (const auto& [field, text, message] : cases) {
+        const QString was = field->text();
+        field->setText(text);
+        params.PageControl1->setCurrentWidget(params.TabSheetGeneral);
+        QTest::mouseClick(params.BtOK, Qt::LeftButton);
+        EXPECT_EQ(dialogs.Texts.takeLast(), message) << text;
+        EXPECT_TRUE(params.isVisible()) << text;
+        EXPECT_EQ(params.PageControl1->currentWidget(), params.TabSheetNetwork) << text;
+        EXPECT_EQ(field->selectedText(), text) << text;
+        field->setText(was);
+    }
+    EXPECT_EQ(dialog.SavesPosted(), 0);
+    EXPECT_FALSE(QFile::exists(SettingsFilePath()));
+
+    for (const auto& [readerLimit, entries, bodyBytes, listen] :
+         {std::tuple("1", "0", "0", "::1"), std::tuple("3600", "100000", "1048576", "127.0.0.1")}) {
+        params.EditReaderLimit->setText(readerLimit);
+        params.EditJournalEntries->setText(entries);
+        params.EditJournalBodyBytes->setText(bodyBytes);
+        params.EditListenAddress->setText(listen);
+        QTest::mouseClick(params.BtSave, Qt::LeftButton);
+        EXPECT_EQ(SettingsReadString("TCP\\ReaderLimit", "?"), readerLimit);
+        EXPECT_EQ(SettingsReadString("Journal\\Entries", "?"), entries);
+        EXPECT_EQ(SettingsReadString("Journal\\BodyBytes", "?"), bodyBytes);
+        EXPECT_EQ(SettingsReadString("TCP\\Listen", "?"), listen);
+    }
+    EXPECT_TRUE(dialogs.Texts.isEmpty());
+}
+
+// The file's value is what the user must see to put it right; until then nothing is saved.
+TEST(SettingsDialog, AStoredReaderLimitOutOfRangeIsShownAndRefusedUntilPutRight) {
+    TDialog dialog;
+    SettingsWriteInteger("TCP\\ReaderLimit", 5000);
+    SettingsWriteString("TCP\\Listen", "localhost");
+    EXPECT_THROW(dialog.Params.LoadSettings(), EQuellorError);
+    EXPECT_EQ(dialog.Params.EditReaderLimit->text(), "5000");
+    EXPECT_TRUE(dialog.Params.RadioListenLocal->isChecked());
+    EXPECT_EQ(dialog.Tcp.ReaderLimitS, 120);
+    TScriptedDialogs& dialogs = FreshDialogs();
+    QTest::mouseClick(dialog.Params.BtOK, Qt::LeftButton);
+    EXPECT_EQ(dialogs.Texts, QStringList{"Reader Limit must be from 1 to 3600 seconds."});
+    EXPECT_EQ(SettingsReadInteger("TCP\\ReaderLimit", 0), 5000);
+    dialog.Params.EditReaderLimit->setText("60");
+    QTest::mouseClick(dialog.Params.BtOK, Qt::LeftButton);
+    EXPECT_FALSE(dialog.Params.isVisible());
+    EXPECT_EQ(SettingsReadInteger("TCP\\ReaderLimit", 0), 60);
+    EXPECT_EQ(dialog.Tcp.ReaderLimitS, 60);
+}
+
+TEST(SettingsDialog, EachFieldOfTheSecondPageCountsAsAChangeWhenClosing) {
+    TDialog dialog;
+    TFormParams& params = dialog.Params;
+    params.RadioListenOne->setChecked(true);
+    params.EditListenAddress->setText("127.0.0.1");
+    params.EditAllowedHosts->setText("bench-pc");
+    params.SaveSettings();
+    TScriptedDialogs& dialogs = FreshDialogs();
+    params.PageControl1->setCurrentWidget(params.TabSheetNetwork);
+    EXPECT_TRUE(params.close()) << "showing the other page changes nothing";
+    const auto text = [](QLineEdit* field, const char* changed) {
+        return std::pair<std::function<void()>, std::function<void()>>(
+            [field, changed] { field->setText(changed); }, [field, was = field->text()] { field->setText(was); });
+    };
+    const auto toggle = [](QAbstractButton* box) {
+        return std::pair<std::function<void()>, std::function<void()>>([box] { box->toggle(); }, [box] { box->toggle(); });
+    };
+    const std::pair<std::function<void()>, std::function<void()>> edits[] = {
+        {[&] { params.RadioListenLocal->setChecked(true); }, [&] { params.RadioListenOne->setChecked(true); }},
+        {[&] { params.RadioListenAll->setChecked(true); }, [&] { params.RadioListenOne->setChecked(true); }},
+        text(params.EditListenAddress, "127.0.0.2"),
+        text(params.EditAllowedHosts, "device.lan"),
+        toggle(params.CheckBoxFraming),
+        toggle(params.CheckBoxFollow),
+        text(params.EditReaderLimit, "121"),
+        text(params.EditJournalEntries, "999"),
+        text(params.EditJournalBodyBytes, "1")};
+    int field = 0;
+    for (const auto& [change, changeBack] : edits) {
+        params.show();
+        change();
+        dialogs.Answers = {TBoxAnswer::Cancel};
+        EXPECT_FALSE(params.close()) << field;
+        EXPECT_EQ(dialogs.Texts, QStringList{"Do you want to save changes?"}) << field;
+        dialogs.Texts.clear();
+        changeBack();
+        EXPECT_TRUE(params.close()) << field;
+        EXPECT_TRUE(dialogs.Texts.isEmpty()) << field;
+        ++field;
+    }
+    // "No" puts the stored values back on the second page too.
+    params.show();
+    params.EditAllowedHosts->setText("device.lan");
+    params.CheckBoxFollow->setChecked(false);
+    dialogs.Answers = {TBoxAnswer::No};
+    EXPECT_TRUE(params.close());
+    EXPECT_EQ(params.EditAllowedHosts->text(), "bench-pc");
+    EXPECT_TRUE(params.CheckBoxFollow->isChecked());
+    EXPECT_EQ(dialog.SavesPosted(), 0);
+}
+
+TEST(SettingsDialog, AChangedListenAddressRestartsTheServerThere) {
+    TProgram program("ListenTest");
+    QFile::remove(SettingsFilePath());
+    const quint16 port = FreeTcpPort();
+    SettingsWriteInteger("TCP\\Port", port);
+    program.Main().StartUp();
+    Peek(program.Line()).TimerCheck->stop();
+    TFormParams& params = program.Params();
+    EXPECT_TRUE(Reaches("127.0.0.1", port));
+    FreshDialogs();
+
+    params.RadioListenOne->setChecked(true);
+    params.EditListenAddress->setText("127.0.0.2");
+    params.BtOKClick();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(Reaches("127.0.0.2", port));
+    EXPECT_FALSE(Reaches("127.0.0.1", port));
+    EXPECT_EQ(program.Main().BrowserURL, QStringLiteral("http:\\\\127.0.0.2:%1").arg(port));
+
+    params.RadioListenLocal->setChecked(true);
+    params.BtOKClick();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(Reaches("127.0.0.1", port));
+    EXPECT_FALSE(Reaches("127.0.0.2", port));
+    EXPECT_EQ(program.Main().BrowserURL, QStringLiteral("http:\\\\localhost:%1").arg(port));
+}
+
+TEST(SettingsDialog, ANamedBridgesDialogEditsThatBridgesFile) {
+    const QString folder = qEnvironmentVariable("XDG_CONFIG_HOME") + "/NORVEL-Q";
+    QFile::remove(folder + "/quellor.conf");
+    QFile::remove(folder + "/quellor-bench1.conf");
+    TProgram bench("quellor", "bench1");
+    bench.Params().LoadSettings();
+    bench.Params().EditReaderLimit->setText("45");
+    bench.Params().CheckBoxFollow->setChecked(false);
+    FreshDialogs();
+    ASSERT_TRUE(bench.Params().BtSaveClick());
+    const QSettings file(folder + "/quellor-bench1.conf", QSettings::IniFormat);
+    EXPECT_EQ(file.value("TCP/ReaderLimit").toString(), "45");
+    EXPECT_EQ(file.value("RS/Follow").toString(), "0");
+    EXPECT_FALSE(QFile::exists(folder + "/quellor.conf"));
 }

@@ -1,8 +1,10 @@
 // The settings store and the whole load and save, on real files in this process's config folder.
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
+#include <QRadioButton>
 #include <QSettings>
 #include <QThread>
 #include <gtest/gtest.h>
@@ -64,7 +66,7 @@ TEST(SettingsStore, EmptyStoreLoadsTheDefaultsAndWritesNothing) {
     EXPECT_FALSE(QFile::exists(SettingsFilePath()));
 }
 
-TEST(SettingsStore, FirstSaveWritesExactlyTheTwelveValuesAsText) {
+TEST(SettingsStore, FirstSaveWritesExactlyTheFifteenValuesAsText) {
     TFreshProgram program;
     program.Params().LoadSettings();
     program.Rs().DetectName = "COM3";
@@ -73,9 +75,10 @@ TEST(SettingsStore, FirstSaveWritesExactlyTheTwelveValuesAsText) {
     QSettings file(SettingsFilePath(), QSettings::IniFormat);
     QStringList keys = file.allKeys();
     keys.sort();
-    EXPECT_EQ(keys, (QStringList{"Config/Saved", "RS/COM", "RS/Detect/COM", "RS/Detect/Description",
-                                 "RS/Detect/Identity", "RS/Detect/Name", "RS/Follow", "TCP/AllowedHosts", "TCP/Delay", "TCP/Framing",
-                                 "TCP/Listen", "TCP/Port"}));
+    EXPECT_EQ(keys, (QStringList{"Config/Saved", "Journal/BodyBytes", "Journal/Entries", "RS/COM", "RS/Detect/COM",
+                                 "RS/Detect/Description", "RS/Detect/Identity", "RS/Detect/Name", "RS/Follow",
+                                 "TCP/AllowedHosts", "TCP/Delay", "TCP/Framing", "TCP/Listen", "TCP/Port",
+                                 "TCP/ReaderLimit"}));
     for (const QString& key : keys)
         EXPECT_EQ(file.value(key).typeId(), QMetaType::QString) << key.toStdString();
     EXPECT_EQ(file.value("Config/Saved").toString(), "1");
@@ -83,6 +86,9 @@ TEST(SettingsStore, FirstSaveWritesExactlyTheTwelveValuesAsText) {
     EXPECT_EQ(file.value("RS/Follow").toString(), "1");
     EXPECT_EQ(file.value("TCP/Port").toString(), "24111");
     EXPECT_EQ(file.value("RS/Detect/Name").toString(), "COM3");
+    EXPECT_EQ(file.value("TCP/ReaderLimit").toString(), "120");
+    EXPECT_EQ(file.value("Journal/Entries").toString(), "1000");
+    EXPECT_EQ(file.value("Journal/BodyBytes").toString(), "65536");
 }
 
 TEST(SettingsStore, StoredPortNumberOutsideTheListLeavesNoSelectionAndSavesZero) {
@@ -124,6 +130,19 @@ TEST(SettingsStore, TcpPortOutOfRangeStopsTheLoadAfterTheSerialValues) {
     WriteRaw("[TCP]\nPort=port\n");
     program.Params().LoadSettings();
     EXPECT_EQ(program.Tcp().Port, 24111);
+}
+
+// Otherwise the server would open to every address while the file keeps it to this machine.
+TEST(SettingsStore, WhereTheServerListensAndWhomItServesAreReadEvenWhenThePortIsOutOfRange) {
+    TFreshProgram program;
+    WriteRaw("[TCP]\nPort=65536\nListen=localhost\nAllowedHosts=device.lan\nFraming=0\n");
+    EXPECT_EQ(LoadError(program), "Range check error");
+    EXPECT_EQ(program.Tcp().Listen, "localhost");
+    EXPECT_EQ(program.Tcp().AllowedHosts, "device.lan");
+    EXPECT_FALSE(program.Tcp().Framing);
+    EXPECT_TRUE(program.Params().RadioListenLocal->isChecked());
+    EXPECT_EQ(program.Params().EditAllowedHosts->text(), "device.lan");
+    EXPECT_FALSE(program.Params().CheckBoxFraming->isChecked());
 }
 
 TEST(SettingsStore, ReaderLimitIsReadInSecondsAndOneOutOfRangeCostsNoOtherValue) {

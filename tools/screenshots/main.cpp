@@ -1,16 +1,18 @@
 // Saves pictures of the program's windows, as a user sees them, into the folder given: the main
-// window before any device answered, the About box and the settings; then a detection pass over
-// three simulated ports (one not HTTP, one answering 404, one the device), after which the main
-// window shows the device answering and the Information window shows the pass; then a browser's
-// worth of clients (a page with its pictures, a host the check refuses, one that leaves mid-answer
-// and a request the device ignores), and the Information window shows their exchanges beside the
-// log. Runs in a private profile and touches none of the machine's own ports.
+// window before any device answered and the About box; then a detection pass over three simulated
+// ports (one not HTTP, one answering 404, one the device), after which the main window shows the
+// device answering, the Information window shows the pass and both pages of the settings show the
+// port it found; then a browser's worth of clients (a page with its pictures, a host the check
+// refuses, one that leaves mid-answer and a request the device ignores), and the Information window
+// shows their exchanges beside the log. Runs in a private profile and touches none of the machine's
+// own ports.
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QHeaderView>
 #include <QSplitter>
+#include <QTabWidget>
 #include <QTableView>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -114,8 +116,6 @@ int main(int argc, char** argv) {
     main.UpdateStatus();
     Save(main, out + QStringLiteral("/main-silent.png"));
     Save(*windows.About, out + QStringLiteral("/about.png"));
-    Save(*windows.Params, out + QStringLiteral("/settings.png"));
-    windows.Params->hide();
 
     const quint16 port = FreePort();
     SettingsWriteInteger(QStringLiteral("TCP\\Port"), port);
@@ -129,6 +129,9 @@ int main(int argc, char** argv) {
     dist.resize(660, 480);
     dist.SplitLog->setSizes({640, 0});
     Save(dist, out + QStringLiteral("/information.png"));
+    Save(*windows.Params, out + QStringLiteral("/settings.png"));
+    windows.Params->PageControl1->setCurrentWidget(windows.Params->TabSheetNetwork);
+    Save(*windows.Params, out + QStringLiteral("/settings-network.png"));
 
     // A page with its four pictures over six connections, as a browser loads it; a request for a
     // host the check refuses; a download whose client leaves in the middle; one the device ignores.
