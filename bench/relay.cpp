@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "SimDevice.h"
@@ -200,25 +201,29 @@ double QueuedClients(const QString& profile, bool framing, int count = 20, bool 
 double Median(std::vector<double> values) { return Percentiles(std::move(values)).Median; }
 
 // The journal's cost: two programs, one with the journal and one without, each on its own device,
-// take turns exchange by exchange so that the machine's moods fall on both alike; then the burst
-// of 200 clients on busy cores, with the journal and without by turns.
+// take turns exchange by exchange so that the machine's moods fall on both alike, in three rounds
+// of fresh programs started in turns; then the burst of 200 clients on busy cores, with the
+// journal and without by turns.
 void JournalCost(const QString& profile, int runs) {
     QTemporaryDir second;
     QDir().mkpath(second.path() + "/NORVEL-Q/ports");
     QDir().mkpath(second.path() + "/run");
     QFile::setPermissions(second.path() + "/run", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     std::vector<double> on, off;
-    {
+    const QByteArray request = "GET /id.txt HTTP/1.1\r\nHost: localhost\r\n\r\n";
+    for (int round = 0; round < 3; ++round) {
         TSimDevice deviceOn(Device(profile));
         TSimDevice deviceOff(Device(second.path()));
-        const quint16 portOn = FreePort();
-        TQuellor withJournal(profile, portOn, true, true);
-        const quint16 portOff = FreePort();
-        TQuellor withoutJournal(second.path(), portOff, true, false);
-        const QByteArray request = "GET /id.txt HTTP/1.1\r\nHost: localhost\r\n\r\n";
+        const quint16 portOn = FreePort(), portOff = FreePort();
+        std::optional<TQuellor> withJournal, withoutJournal;
+        for (const bool journal : {round % 2 == 0, round % 2 != 0}) {
+            if (journal)
+                withJournal.emplace(profile, portOn, true, true);
+            else
+                withoutJournal.emplace(second.path(), portOff, true, false);
+        }
         for (int i = 0; i < runs; ++i) {
-            const bool onFirst = i % 2 == 0;
-            for (const bool journal : {onFirst, !onFirst}) {
+            for (const bool journal : {i % 2 == 0, i % 2 != 0}) {
                 const double ms = Exchange(journal ? portOn : portOff, request);
                 if (ms >= 0)
                     (journal ? on : off).push_back(ms);
@@ -227,16 +232,16 @@ void JournalCost(const QString& profile, int runs) {
         }
     }
     const TFigures figuresOn = Percentiles(on), figuresOff = Percentiles(off);
-    std::printf("the journal's cost, request to complete answer, framing on, %d runs each, in turns:\n", runs);
+    std::printf("the journal's cost, request to complete answer, framing on, 3 x %d runs each, in turns:\n", runs);
     std::printf("  journal on  (1000 entries)                median %7.2f ms  p99 %7.2f ms\n", figuresOn.Median, figuresOn.P99);
     std::printf("  journal off                               median %7.2f ms  p99 %7.2f ms\n", figuresOff.Median, figuresOff.P99);
     std::printf("  on against off: median %+.1f %%\n", 100.0 * (figuresOn.Median / figuresOff.Median - 1));
     std::vector<double> burstOn, burstOff;
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < 5; ++i)
         for (const bool journal : {i % 2 == 0, i % 2 != 0})
             (journal ? burstOn : burstOff).push_back(QueuedClients(profile, true, 200, true, journal, true));
     const double medianOn = Median(burstOn), medianOff = Median(burstOff);
-    std::printf("  200 clients at once (both cores busy), 3 bursts each: journal on %.0f ms, off %.0f ms (median), "
+    std::printf("  200 clients at once (both cores busy), 5 bursts each: journal on %.0f ms, off %.0f ms (median), "
                 "on against off %+.1f %%\n",
                 medianOn, medianOff, 100.0 * (medianOn / medianOff - 1));
 }

@@ -162,7 +162,9 @@ QString KeptComment(const TBody& body, qsizetype bodyBytes) {
 
 TJournal::TJournal(QObject* parent) : QObject(parent) {
     Epoch = Now();
-    EpochWall = QDateTime::currentDateTime();
+    // The wall clock is read once: each moment's time of day follows from the monotonic clock,
+    // which costs no look at the time zone per exchange.
+    EpochWall = QDateTime::currentDateTimeUtc();
 }
 
 TJournal::~TJournal() = default;
@@ -341,7 +343,7 @@ TEntry* TJournal::ClientEntry(int32_t client, bool create) {
         Waiting.erase(waiting);
     } else {
         entry.Connected = Now();
-        entry.Started = QDateTime::currentDateTime();
+        entry.Started = WallTime(entry.Connected);
     }
     const uint64_t serial = Add(std::move(entry));
     if (serial == 0)
@@ -353,7 +355,8 @@ TEntry* TJournal::ClientEntry(int32_t client, bool create) {
 void TJournal::Accepted(int32_t client, const QString& address) {
     if (EntriesLimit == 0)
         return;
-    Waiting.insert(client, {address, Now(), QDateTime::currentDateTime()});
+    const TMoment now = Now();
+    Waiting.insert(client, {address, now, WallTime(now)});
 }
 
 void TJournal::HeadRead(int32_t client, QByteArrayView head) {
@@ -444,7 +447,7 @@ uint64_t TJournal::ProbeTakenUp(TOwner owner, const QString& port, const QString
     TEntry entry;
     entry.Owner = owner;
     entry.Connected = entry.TakenUp = Now();
-    entry.Started = QDateTime::currentDateTime();
+    entry.Started = WallTime(entry.Connected);
     entry.Port = port;
     entry.Node = node;
     entry.Identity = identity;

@@ -93,7 +93,7 @@ struct TEntry {
     // The client's number and address (0 and empty for a probe).
     int32_t Client = 0;
     QString Address;
-    // When the client connected (a probe: when it was taken up), on the wall clock.
+    // When the client connected (a probe: when it was taken up), on the wall clock, in UTC.
     QDateTime Started;
 
     // The request as the device got it: request line and head (empty lines ahead included), its
@@ -232,7 +232,7 @@ public:
     // The clock the moments are stamped with, in microseconds; tests set their own.
     std::function<TMoment()> Clock;
     TMoment Now() const;
-    // The wall-clock time of a moment.
+    // The wall-clock time of a moment, in UTC.
     QDateTime WallTime(TMoment moment) const;
 
     // TExchangeEvents.

@@ -247,7 +247,7 @@ QVariant TExchangeModel::data(const QModelIndex& index, int role) const {
     if (role != Qt::DisplayRole)
         return {};
     switch (index.column()) {
-    case ColTime: return entry->Started.toString(QStringLiteral("HH:mm:ss.zzz"));
+    case ColTime: return entry->Started.toLocalTime().toString(QStringLiteral("HH:mm:ss.zzz"));
     case ColMethod: {
         const QByteArray method = entry->Method();
         return method.isEmpty() ? QStringLiteral("-") : QString::fromLatin1(method);
@@ -423,11 +423,11 @@ void TExchangesView::ShowSelected() {
 QString TExchangesView::Details(const TEntry& entry) {
     QString text;
     if (entry.IsProbe())
-        text += QStringLiteral("Probe of the %1, taken up %2").arg(OwnerName(entry.Owner), entry.Started.toString(QStringLiteral("HH:mm:ss.zzz")));
+        text += QStringLiteral("Probe of the %1, taken up %2").arg(OwnerName(entry.Owner), entry.Started.toLocalTime().toString(QStringLiteral("HH:mm:ss.zzz")));
     else
         text += QStringLiteral("Client %1 from %2, connected %3")
                     .arg(entry.Client)
-                    .arg(entry.Address, entry.Started.toString(QStringLiteral("HH:mm:ss.zzz")));
+                    .arg(entry.Address, entry.Started.toLocalTime().toString(QStringLiteral("HH:mm:ss.zzz")));
     if (!entry.Port.isEmpty())
         text += QStringLiteral("; %1").arg(entry.Port) + (entry.Node.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(entry.Node));
     text += QLatin1Char('\n');
