@@ -2,7 +2,10 @@
 // hide, the bars show the phases on one scale, the details show the heads, and Save as HAR writes.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QFileDialog>
+#include <QTimer>
 #include <QCoreApplication>
 #include <QFile>
 #include <QImage>
@@ -168,4 +171,28 @@ TEST(ExchangesView, SaveAsHarWritesAPrivateFileSanitizedUnlessAskedOtherwise) {
     EXPECT_TRUE(file.readAll().contains("id=secret"));
     viewed.View.AskSavePath = [] { return std::optional<std::pair<QString, bool>>(); };
     viewed.View.BtSaveHarClick();
+}
+
+TEST(ExchangesView, TheSaveDialogAsksWhetherToKeepSensitiveValues) {
+    bool found = false;
+    QTimer::singleShot(0, [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (!dialog)
+            for (QWidget* widget : QApplication::topLevelWidgets())
+                if (auto* candidate = qobject_cast<QFileDialog*>(widget); candidate && candidate->isVisible())
+                    dialog = candidate;
+        ASSERT_NE(dialog, nullptr);
+        auto* sensitive = dialog->findChild<QCheckBox*>("CheckSensitive");
+        found = sensitive && sensitive->isVisibleTo(dialog) && !sensitive->isChecked();
+        dialog->reject();
+    });
+    EXPECT_FALSE(AskHarFile(nullptr).has_value());
+    EXPECT_TRUE(found);
+}
+
+TEST(ExchangesView, NeitherTheJournalNorItsViewKeepsATimer) {
+    TViewed viewed;
+    viewed.View.show();
+    EXPECT_TRUE(viewed.Journal.findChildren<QTimer*>().isEmpty());
+    EXPECT_TRUE(viewed.View.findChildren<QTimer*>(Qt::FindDirectChildrenOnly).isEmpty());
 }
