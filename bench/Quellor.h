@@ -20,8 +20,10 @@ inline quint16 FreePort() {
 // The real program in a private profile whose COM1 is the device.
 class TQuellor {
 public:
-    TQuellor(const QString& profile, quint16 port, bool framing = true) {
+    // With the journal of exchanges at its default bounds, or switched off.
+    TQuellor(const QString& profile, quint16 port, bool framing = true, bool journal = true) {
         QSettings settings(profile + "/NORVEL-Q/quellor.conf", QSettings::IniFormat);
+        settings.setValue("Journal/Entries", journal ? "1000" : "0");
         settings.setValue("RS/COM", "1");
         settings.setValue("TCP/Port", QString::number(port));
         settings.setValue("TCP/Delay", QString::number(SendDelayMs));

@@ -6,7 +6,9 @@
 //  3. the time for 20 clients that connect at once until all are answered, framing on and off, and
 //     for 200 clients while two loops keep both cores busy;
 //  4. a page of 10 resources fetched over six parallel connections the way a browser does, through
-//     Quellor framing on and off, and from the same device served directly over TCP (the floor).
+//     Quellor framing on and off, and from the same device served directly over TCP (the floor);
+//  5. what the journal of exchanges costs: request to answer with the journal on and off, two
+//     programs side by side taking turns, and the 200-client burst with it on and off in turns.
 // Usage: bench-relay [runs] [paced-bytes]
 #include <QCoreApplication>
 #include <QDir>
@@ -20,6 +22,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "SimDevice.h"
@@ -161,10 +164,12 @@ void PacedAnswer(const QString& profile, int bytes, bool framing) {
 }
 
 // Clients that connect at once, until each is answered; with both cores kept busy if asked.
-void QueuedClients(const QString& profile, bool framing, int count = 20, bool busy = false) {
+// Returns the milliseconds until all were answered.
+double QueuedClients(const QString& profile, bool framing, int count = 20, bool busy = false, bool journal = true,
+                     bool quiet = false) {
     TSimDevice device(Device(profile));
     const quint16 port = FreePort();
-    TQuellor quellor(profile, port, framing);
+    TQuellor quellor(profile, port, framing, journal);
     TBusyCores cores(busy ? 2 : 0);
     QElapsedTimer timer;
     timer.start();
@@ -184,8 +189,61 @@ void QueuedClients(const QString& profile, bool framing, int count = 20, bool bu
         }
         answered += client->readAll().contains("200 OK");
     }
-    std::printf("%d clients at once%s, framing %s: %d answered in %.0f ms\n", count, busy ? " (both cores busy)" : "",
-                framing ? "on " : "off", answered, static_cast<double>(timer.elapsed()));
+    const double ms = static_cast<double>(timer.elapsed());
+    if (!quiet)
+        std::printf("%d clients at once%s, framing %s: %d answered in %.0f ms\n", count, busy ? " (both cores busy)" : "",
+                    framing ? "on " : "off", answered, ms);
+    else if (answered != count)
+        std::printf("  (only %d of %d clients answered)\n", answered, count);
+    return ms;
+}
+
+double Median(std::vector<double> values) { return Percentiles(std::move(values)).Median; }
+
+// The journal's cost: two programs, one with the journal and one without, each on its own device,
+// take turns exchange by exchange so that the machine's moods fall on both alike, in three rounds
+// of fresh programs started in turns; then the burst of 200 clients on busy cores, with the
+// journal and without by turns.
+void JournalCost(const QString& profile, int runs) {
+    QTemporaryDir second;
+    QDir().mkpath(second.path() + "/NORVEL-Q/ports");
+    QDir().mkpath(second.path() + "/run");
+    QFile::setPermissions(second.path() + "/run", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    std::vector<double> on, off;
+    const QByteArray request = "GET /id.txt HTTP/1.1\r\nHost: localhost\r\n\r\n";
+    for (int round = 0; round < 3; ++round) {
+        TSimDevice deviceOn(Device(profile));
+        TSimDevice deviceOff(Device(second.path()));
+        const quint16 portOn = FreePort(), portOff = FreePort();
+        std::optional<TQuellor> withJournal, withoutJournal;
+        for (const bool journal : {round % 2 == 0, round % 2 != 0}) {
+            if (journal)
+                withJournal.emplace(profile, portOn, true, true);
+            else
+                withoutJournal.emplace(second.path(), portOff, true, false);
+        }
+        for (int i = 0; i < runs; ++i) {
+            for (const bool journal : {i % 2 == 0, i % 2 != 0}) {
+                const double ms = Exchange(journal ? portOn : portOff, request);
+                if (ms >= 0)
+                    (journal ? on : off).push_back(ms);
+                QThread::msleep(5);
+            }
+        }
+    }
+    const TFigures figuresOn = Percentiles(on), figuresOff = Percentiles(off);
+    std::printf("the journal's cost, request to complete answer, framing on, 3 x %d runs each, in turns:\n", runs);
+    std::printf("  journal on  (1000 entries)                median %7.2f ms  p99 %7.2f ms\n", figuresOn.Median, figuresOn.P99);
+    std::printf("  journal off                               median %7.2f ms  p99 %7.2f ms\n", figuresOff.Median, figuresOff.P99);
+    std::printf("  on against off: median %+.1f %%\n", 100.0 * (figuresOn.Median / figuresOff.Median - 1));
+    std::vector<double> burstOn, burstOff;
+    for (int i = 0; i < 5; ++i)
+        for (const bool journal : {i % 2 == 0, i % 2 != 0})
+            (journal ? burstOn : burstOff).push_back(QueuedClients(profile, true, 200, true, journal, true));
+    const double medianOn = Median(burstOn), medianOff = Median(burstOff);
+    std::printf("  200 clients at once (both cores busy), 5 bursts each: journal on %.0f ms, off %.0f ms (median), "
+                "on against off %+.1f %%\n",
+                medianOn, medianOff, 100.0 * (medianOn / medianOff - 1));
 }
 } // namespace
 
@@ -196,7 +254,8 @@ int main(int argc, char** argv) {
         "Prints relay figures through the real program and a simulated device: request to answer\n"
         "over RUNS runs (default 200), framing on and off and through socat; an answer of\n"
         "PACED-BYTES (default 1048576) paced at the wire rate; clients that connect at once; a page\n"
-        "of 10 resources over six connections. Takes minutes.\n",
+        "of 10 resources over six connections; what the journal of exchanges costs, on against off.\n"
+        "Takes minutes.\n",
         2);
     QCoreApplication app(argc, argv);
     const int runs = numbers.size() > 0 ? numbers[0] : 200;
@@ -249,5 +308,6 @@ int main(int argc, char** argv) {
         QueuedClients(profile.path(), framing);
     QueuedClients(profile.path(), true, 200, true);
     PageLoads(profile.path(), std::max(5, runs / 10));
+    JournalCost(profile.path(), runs);
     return 0;
 }

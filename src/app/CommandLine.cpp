@@ -19,9 +19,17 @@ void Print(FILE* stream, const QString& text) {
     std::fflush(stream);
 }
 
+TCommandLine Done() {
+    TCommandLine done;
+    done.ExitStatus = 0;
+    return done;
+}
+
 TCommandLine Refuse(const QString& error) {
     Print(stderr, QStringLiteral("%1: %2\nTry '%1 --help'.\n").arg(QCoreApplication::applicationName(), error));
-    return {UsageError, {}};
+    TCommandLine refused;
+    refused.ExitStatus = UsageError;
+    return refused;
 }
 
 // Qt's own options (-platform and the like) are not taken: the display comes from the environment.
@@ -31,27 +39,43 @@ struct TOptions {
                                QStringLiteral("Shows the program's version and exits.")};
     QCommandLineOption Instance{QStringLiteral("instance"), QStringLiteral("Runs the bridge NAME (A-Z a-z 0-9 - _, up to 32)."),
                                 QStringLiteral("NAME")};
+    QCommandLineOption Journal{QStringLiteral("journal"), QStringLiteral("Writes the running bridge's exchanges to FILE as HAR."),
+                               QStringLiteral("FILE")};
+    QCommandLineOption JournalSensitive{QStringLiteral("journal-sensitive"),
+                                        QStringLiteral("With --journal: keeps cookies and credentials.")};
 };
 
 TCommandLine Answer(const QCommandLineParser& parser, const TOptions& options) {
     if (parser.isSet(options.Help)) {
         Print(stdout, parser.helpText());
-        return {0, {}};
+        return Done();
     }
     if (parser.isSet(options.Version)) {
         Print(stdout, QStringLiteral("%1 %2\n").arg(QCoreApplication::applicationName(), QCoreApplication::applicationVersion()));
-        return {0, {}};
+        return Done();
     }
     if (!parser.positionalArguments().isEmpty())
         return Refuse(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
     const QStringList names = parser.values(options.Instance);
-    if (names.isEmpty())
-        return {};
     if (names.size() > 1)
         return Refuse(QStringLiteral("--instance given more than once"));
-    if (!IsInstanceName(names.first()))
+    if (!names.isEmpty() && !IsInstanceName(names.first()))
         return Refuse(QStringLiteral("invalid instance name '%1': use 1 to 32 letters, digits, '-' or '_'").arg(names.first()));
-    return {std::nullopt, names.first()};
+    TCommandLine command;
+    if (!names.isEmpty())
+        command.Instance = names.first();
+    const QStringList files = parser.values(options.Journal);
+    if (files.size() > 1)
+        return Refuse(QStringLiteral("--journal given more than once"));
+    if (!files.isEmpty()) {
+        if (files.first().isEmpty())
+            return Refuse(QStringLiteral("--journal needs a file name, or '-' for standard output"));
+        command.Journal = files.first();
+    }
+    command.JournalSensitive = parser.isSet(options.JournalSensitive);
+    if (command.JournalSensitive && !command.Journal)
+        return Refuse(QStringLiteral("--journal-sensitive goes with --journal FILE"));
+    return command;
 }
 } // namespace
 
@@ -67,9 +91,12 @@ TCommandLine ReadCommandLine(int argc, char** argv) {
         "Gives a web browser the web pages of a device on a serial line. Without arguments it starts in\n"
         "the tray and serves the device at http://localhost:24111; without a display it runs headless\n"
         "and logs to standard error. Each --instance NAME is one more bridge, with settings of its own,\n"
-        "for one more device on a TCP port of its own."));
+        "for one more device on a TCP port of its own. --journal FILE asks the running bridge (or with\n"
+        "--instance NAME that one) for its journal of exchanges and writes it as a HAR file, which\n"
+        "browsers' network panels open; '-' writes it to standard output. The values of Cookie,\n"
+        "Set-Cookie, Authorization and Proxy-Authorization are replaced unless --journal-sensitive is given."));
     const TOptions options;
-    parser.addOptions({options.Help, options.Version, options.Instance});
+    parser.addOptions({options.Help, options.Version, options.Instance, options.Journal, options.JournalSensitive});
     if (!parser.parse(QCoreApplication::arguments()))
         return Refuse(parser.errorText());
     return Answer(parser, options);

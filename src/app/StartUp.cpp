@@ -13,6 +13,8 @@
 #include "detect/DeviceFollow.h"
 #include "detect/DeviceProbe.h"
 #include "detect/DistForm.h"
+#include "journal/Har.h"
+#include "journal/Journal.h"
 #include "bridge/sv_RS.h"
 #include "bridge/sv_TCP.h"
 #include "platform/Dialogs.h"
@@ -56,8 +58,46 @@ int RefuseToStart(int argc, char** argv, bool headless, const QString& problem) 
     return 1;
 }
 
+// The request of `quellor --journal`: "journal", or "journal sensitive" to keep credentials.
+const QByteArray JournalRequest = "journal";
+const QByteArray SensitiveJournalRequest = "journal sensitive";
+
+QByteArray JournalAnswer(const journal::TJournal& journal, const QByteArray& request) {
+    if (request != JournalRequest && request != SensitiveJournalRequest)
+        return {};
+    journal::THarOptions options;
+    options.Sensitive = request == SensitiveJournalRequest;
+    options.BodyBytes = journal.BodyBytesBound();
+    options.Version = QStringLiteral(QUELLOR_VERSION);
+    return journal::HarDocument(journal.Entries(), options);
+}
+
+// Asks the running bridge for its journal and writes it; 1 with a message when that cannot be.
+int ExportJournal(int argc, char** argv, const TCommandLine& command) {
+    QCoreApplication app(argc, argv);
+    const QString bridge =
+        command.Instance.isEmpty() ? QStringLiteral("the default bridge") : QStringLiteral("the bridge '%1'").arg(command.Instance);
+    auto fail = [](const QString& text) {
+        std::fprintf(stderr, "quellor: %s\n", qPrintable(text));
+        return 1;
+    };
+    if (const QString problem = RuntimeFolderProblem(); !problem.isEmpty())
+        return fail(QStringLiteral("cannot ask %1 for its journal: %2").arg(bridge, problem));
+    const std::optional<QByteArray> answer = AskRunning(Named(QLatin1String(MainWindowClass), command.Instance),
+                                                       command.JournalSensitive ? SensitiveJournalRequest : JournalRequest);
+    if (!answer)
+        return fail(QStringLiteral("%1 is not running, so there is no journal to write; start it with 'quellor%2'.")
+                        .arg(bridge, command.Instance.isEmpty() ? QString() : QStringLiteral(" --instance ") + command.Instance));
+    if (!answer->startsWith('{'))
+        return fail(QStringLiteral("%1 runs but did not hand over its journal (a version without one?).").arg(bridge));
+    if (const QString problem = journal::WriteHarFile(*command.Journal, *answer); !problem.isEmpty())
+        return fail(problem);
+    return 0;
+}
+
 int RunBridge(int argc, char** argv, bool headless, const QString& instance) {
     TApplication app(argc, argv);
+    QCoreApplication::setApplicationVersion(QStringLiteral(QUELLOR_VERSION));
     BoxesToStandardError(headless);
     TWindows windows;
     CreateWindows(windows, QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName(), instance);
@@ -66,6 +106,8 @@ int RunBridge(int argc, char** argv, bool headless, const QString& instance) {
     TShowServer showServer(Named(QLatin1String(MainWindowClass), instance), [main, handle] {
         PostWinMessage(main, WM_SV_SHOW, handle, handle);
     });
+    const journal::TJournal* journal = windows.Journal.get();
+    showServer.OnRequest = [journal](const QByteArray& request) { return JournalAnswer(*journal, request); };
     TSignalWatcher signalWatcher(ShutDownWithoutQuestion);
     main->ShowAtStart();
     main->StartUp();
@@ -84,6 +126,7 @@ TWindows::~TWindows() {
     Tcp.reset();
     Line.reset();
     Dist.reset();
+    Journal.reset();
     Params.reset();
     Main.reset();
 }
@@ -94,9 +137,13 @@ void CreateWindows(TWindows& w, const QString& programBaseName, const QString& i
     if (!instance.isEmpty())
         w.Main->ShowInstanceName(instance);
     w.Params = std::make_unique<TFormParams>(w.Main.get());
+    w.Journal = std::make_unique<journal::TJournal>();
     w.Dist = std::make_unique<TDistForm>();
+    w.Dist->SetJournal(w.Journal.get());
     w.Line = std::make_unique<TLine>(w.Dist.get());
+    w.Line->SetJournal(w.Journal.get());
     w.Tcp = std::make_unique<TTCPForm>(w.Params.get(), w.Dist.get(), w.Main.get());
+    w.Tcp->SetJournal(w.Journal.get());
     w.Rs = std::make_unique<TRSForm>(w.Params.get(), w.Line.get(), w.Dist.get(), w.Main.get());
     TFrmMainRSServ* main = w.Main.get();
     w.Line->Attach(w.Tcp.get(), w.Rs.get(), [main] { main->UpdateStatus(); });
@@ -115,6 +162,8 @@ int RunQuellor(int argc, char** argv) {
     const TCommandLine command = ReadCommandLine(argc, argv);
     if (command.ExitStatus)
         return *command.ExitStatus;
+    if (command.Journal)
+        return ExportJournal(argc, argv, command);
     const bool headless = PrepareHeadless();
     if (headless || qEnvironmentVariable("QT_QPA_PLATFORM") == QLatin1String("offscreen"))
         QuietOffscreenWarnings();

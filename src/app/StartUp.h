@@ -12,12 +12,17 @@ class TDeviceFollow;
 class TTCPForm;
 class TRSForm;
 class TFormAbout;
+namespace journal {
+class TJournal;
+}
 
-// The six windows and the line with those who ask it, created in this order and destroyed in the
+// The six windows, the journal, and the line with those who ask it, created in this order and destroyed in the
 // reverse one.
 struct TWindows {
     std::unique_ptr<TFrmMainRSServ> Main;
     std::unique_ptr<TFormParams> Params;
+    // The journal of exchanges, which the line and the TCP side tell and the Information window shows.
+    std::unique_ptr<journal::TJournal> Journal;
     std::unique_ptr<TDistForm> Dist;
     std::unique_ptr<TLine> Line;
     std::unique_ptr<TTCPForm> Tcp;

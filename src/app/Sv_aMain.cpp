@@ -15,6 +15,7 @@
 #include "app/UnitAbout.h"
 #include "app/StartUp.h"
 #include "bridge/Line.h"
+#include "journal/Journal.h"
 #include "bridge/ServerSocket.h"
 #include "bridge/sv_RS.h"
 #include "bridge/sv_TCP.h"
@@ -140,6 +141,7 @@ void TFrmMainRSServ::CreateTray() {
 
 void TFrmMainRSServ::Attach(TWindows& windows) {
     FormParams = windows.Params.get();
+    Journal = windows.Journal.get();
     DistForm = windows.Dist.get();
     Line = windows.Line.get();
     Probe = windows.Probe.get();
@@ -167,6 +169,7 @@ void TFrmMainRSServ::StartUp() {
     } catch (...) {
         ReportCurrentException();
     }
+    Journal->LoadSettings();
     Line->Init();
     Follower->Start();
     BuildURL();
@@ -177,11 +180,11 @@ void TFrmMainRSServ::UpdateStatus() {
     StatusPanels[1]->setText(QStringLiteral("Id:%1").arg(TCPForm->LastClientId));
     StatusPanels[2]->setText(
         QStringLiteral("c:%1/%2").arg(TCPForm->ServerSocket1->ActiveConnections()).arg(TCPForm->Clients.Count()));
-    StatusPanels[3]->setText(QStringLiteral("t:%1").arg(Line->AnswerTime));
+    StatusPanels[3]->setText(QStringLiteral("t:%1").arg(Line->LastAnswerTime()));
     QPalette palette = statusBar()->palette();
-    palette.setColor(QPalette::Window, Line->DeviceOk ? QColor(0, 128, 0) : QColor(255, 0, 0));
+    palette.setColor(QPalette::Window, Line->IsDeviceOk() ? QColor(0, 128, 0) : QColor(255, 0, 0));
     statusBar()->setPalette(palette);
-    TrayImageIndex = Line->DeviceOk ? 1 : 0;
+    TrayImageIndex = Line->IsDeviceOk() ? 1 : 0;
     TrayIcon1->setIcon(ImageList1[TrayImageIndex]);
     const QString status = DeviceStatus(false);
     TrayIcon1->setToolTip(status.isEmpty() ? windowTitle() : windowTitle() + QLatin1Char('\n') + status);
@@ -257,6 +260,7 @@ void TFrmMainRSServ::HandleMessage(const TWinMessage& message) {
 
 // Every ask under way or waiting is cancelled: it was made for the settings that were.
 void TFrmMainRSServ::WMSvParamsSaved() {
+    Journal->LoadSettings();
     Line->CancelAll();
     TCPForm->ServerSocket1->SetActive(false);
     RSForm->ClosePort();

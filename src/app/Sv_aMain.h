@@ -18,6 +18,9 @@ class TDeviceProbe;
 class TDetection;
 class TDeviceFollow;
 struct TWindows;
+namespace journal {
+class TJournal;
+}
 class TTCPForm;
 class TRSForm;
 class TFormAbout;
@@ -100,6 +103,7 @@ private:
     void HandleMessage(const TWinMessage& message);
 
     TFormParams* FormParams = nullptr;
+    journal::TJournal* Journal = nullptr;
     TDistForm* DistForm = nullptr;
     TLine* Line = nullptr;
     TDeviceProbe* Probe = nullptr;

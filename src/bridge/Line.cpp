@@ -63,7 +63,43 @@ void TLine::Attach(TTCPForm* tcp, TRSForm* rs, std::function<void()> updateStatu
     UpdateStatus = std::move(updateStatus);
 }
 
+void TLine::SetJournal(journal::TExchangeEvents* journal) { Journal = journal; }
+
 void TLine::AddLogLine(const QByteArray& text) { Log->AddLogLine(text, true); }
+
+// The journal hears of each exchange on the port it went to, and of its probe's owner.
+void TLine::JournalTakenUp(int32_t client) {
+    if (!Journal)
+        return;
+    const QString port = RSForm->PortName();
+    if (client != 0) {
+        Exchange.Journaled = Journal->TakenUp(client, port, RSForm->PortNode, RSForm->DetectIdentity);
+        return;
+    }
+    journal::TOwner owner = journal::TOwner::IdleProbe;
+    switch (Exchange.Probe.Owner) {
+    case TAskOwner::IdleProbe: owner = journal::TOwner::IdleProbe; break;
+    case TAskOwner::CheckDevice: owner = journal::TOwner::CheckDevice; break;
+    case TAskOwner::Recheck: owner = journal::TOwner::Recheck; break;
+    case TAskOwner::Detection: owner = journal::TOwner::Detection; break;
+    case TAskOwner::Follower: owner = journal::TOwner::Follower; break;
+    }
+    Exchange.Journaled = Journal->ProbeTakenUp(owner, port, RSForm->PortNode, RSForm->DetectIdentity);
+}
+
+// The answer's bytes that arrived since the journal was last told, past what the line dropped ahead
+// of a status line and short of what it drops past the answer's end.
+void TLine::JournalArrived() {
+    const qsizetype arrived = Exchange.Handed + Exchange.Answer.size();
+    if (Journal && Exchange.Journaled != 0 && arrived > Exchange.Told && Exchange.Told >= Exchange.Handed)
+        Journal->AnswerArrived(Exchange.Journaled, QByteArrayView(Exchange.Answer).sliced(Exchange.Told - Exchange.Handed));
+    Exchange.Told = arrived;
+}
+
+void TLine::JournalFixed(int32_t client, journal::TFixed which, const QByteArray& answer) {
+    if (Journal)
+        Journal->FixedAnswer(client, which, answer);
+}
 
 void TLine::RestartTimerEnd(int interval) {
     TimerEnd->stop();
@@ -105,6 +141,8 @@ void TLine::FinishExchange() {
     TimerEnd->stop();
     TExchange ended = std::exchange(Exchange, TExchange());
     State = dsIdle;
+    if (Journal && ended.Journaled != 0)
+        Journal->LineFree(ended.Journaled);
     if (RSForm->ReceivePaused) {
         RSForm->ResetInput();
         RSForm->ResumeReceive();
@@ -112,6 +150,8 @@ void TLine::FinishExchange() {
     if (ended.Probe.Done)
         ended.Probe.Done({ended.Probe.Id, ended.Probe.Owner, TOutcome::Cancelled, ended.Probe.Port, {}});
 }
+
+void TLine::PortFailed() { DeviceOk = false; }
 
 void TLine::EndExchange() {
     FinishExchange();
@@ -190,6 +230,14 @@ void TLine::HandOutcome(TOutcome outcome, const QByteArray& answer) {
     if (!done)
         return;
     const TProbeOutcome result{Exchange.Probe.Id, Exchange.Probe.Owner, outcome, Exchange.Probe.Port, answer};
+    if (Journal && Exchange.Journaled != 0) {
+        if (outcome == TOutcome::Answered)
+            Journal->AnswerEnded(Exchange.Journaled);
+        else
+            Journal->ProbeEnded(Exchange.Journaled, outcome == TOutcome::Silent      ? journal::TOutcome::Silent
+                                                    : outcome == TOutcome::PortError ? journal::TOutcome::PortError
+                                                                                     : journal::TOutcome::Cancelled);
+    }
     if (outcome != TOutcome::Cancelled && OnProbed)
         OnProbed(result);
     done(result);
@@ -224,6 +272,7 @@ void TLine::TakeUpClient(int32_t id) {
         return;
     UsePort(ConfiguredPort(), false);
     BeginExchange(static_cast<uint32_t>(id));
+    JournalTakenUp(id);
     if (FramingOn()) {
         const http::TRequestHead* head = TCPForm->RequestHead(id);
         Exchange.Framer.emplace(head->State() == http::TRequest::Complete && head->Method() == "HEAD");
@@ -255,6 +304,8 @@ void TLine::SendRequestChunk() {
     TimerEnd->stop();
     const QByteArray chunk = TakeChunk(Exchange.RequestRest);
     if (RSForm->WriteChunk(chunk)) {
+        if (Journal)
+            Journal->RequestWritten(Exchange.Journaled, chunk);
         WaitTicks = 0;
         RestartTimerEnd(WatchdogMs);
         return;
@@ -262,6 +313,7 @@ void TLine::SendRequestChunk() {
     QByteArray answer = DeviceNotAvailableAnswer;
     const qsizetype mark = answer.indexOf('~');
     answer.replace(mark, 1, RSForm->PortName().toUtf8());
+    JournalFixed(static_cast<int32_t>(Exchange.CurrentClient), journal::TFixed::NotAvailable, answer);
     TCPForm->SendAnswer(static_cast<int32_t>(Exchange.CurrentClient), answer);
     RSForm->OpenPort(RSForm->PortName());
     EndExchange();
@@ -277,8 +329,11 @@ void TLine::ContinueSending() {
         return;
     SendRequestChunk();
     if (State == dsRelayWait && Exchange.CurrentClient != 0 && Exchange.RequestRest.isEmpty() && WaitTicks == 0 &&
-        !RequestUnfinished())
+        !RequestUnfinished()) {
         RestartTimerEnd(WatchdogMs);
+        if (Journal)
+            Journal->RequestOnLine(Exchange.Journaled);
+    }
 }
 
 // A notice whose bytes went with a port given back, or were taken with an earlier notice, changes nothing.
@@ -307,6 +362,7 @@ void TLine::OnSerialData() {
         EndFramedArrival();
         return;
     }
+    JournalArrived();
     if (Exchange.CurrentClient == 0)
         DropArrived();
     // A send delay of 0 would give the quiet timer no period; the smallest one still ends the answer.
@@ -378,6 +434,7 @@ void TLine::RelayWatchdogTick() {
                          .arg(id)
                          .arg(WaitTicks * WatchdogMs / 1000)
                          .arg(Exchange.ClientTotal));
+        JournalFixed(id, journal::TFixed::NotResponding, DeviceNotRespondingAnswer);
         TCPForm->SendAnswer(id, DeviceNotRespondingAnswer);
         TellDevice(false);
         Release(orClientAnswered);
@@ -427,10 +484,13 @@ void TLine::SettleEarlyAnswer() {
     TCPForm->Log(QStringLiteral("client %1 was answered before its whole request went out, cut after %2 bytes")
                      .arg(Exchange.CurrentClient)
                      .arg(Exchange.ClientTotal));
+    if (Journal)
+        Journal->RequestCut(Exchange.Journaled, journal::TCut::AnsweredEarly);
     Exchange.RequestRest.clear();
     Exchange.Answer.clear();
     Exchange.FramedBytes = 0;
     Exchange.Handed = 0;
+    Exchange.Told = 0;
     Exchange.Framer.emplace();
     State = dsRelayWait;
     Release(orClientAnswered);
@@ -466,6 +526,9 @@ void TLine::HandAnswer() {
     AnswerTime = GetTickCount() - LastRxTick;
     const auto id = static_cast<int32_t>(Exchange.CurrentClient);
     qCDebug(lcBridge) << "answer of" << Exchange.Handed + Exchange.Answer.size() << "bytes to client" << id;
+    // Told before the connection closes, which may happen at once.
+    if (Journal)
+        Journal->AnswerEnded(Exchange.Journaled);
     if (Exchange.Framer) {
         TCPForm->StreamAnswer(id, Exchange.Answer);
         TCPForm->EndAnswer(id);
@@ -514,6 +577,9 @@ void TLine::CutOverdueRequest() {
     TCPForm->Log(QStringLiteral("client %1 did not send its whole request in time, cut after %2 bytes")
                      .arg(id)
                      .arg(Exchange.ClientTotal));
+    JournalFixed(id, journal::TFixed::RequestTimeout, RequestIncompleteAnswer);
+    if (Journal)
+        Journal->RequestCut(Exchange.Journaled, journal::TCut::Deadline);
     TCPForm->SendAnswer(id, RequestIncompleteAnswer);
     Exchange.RequestRest.clear();
     Release(orClientAnswered);
@@ -531,6 +597,7 @@ void TLine::StartAsk(TAsk ask) {
     BeginExchange(0);
     Exchange.Probe = std::move(ask);
     Exchange.Borrowed = borrowed;
+    JournalTakenUp(0);
     Exchange.RequestRest = ProbeRequest();
     if (FramingOn())
         Exchange.Framer.emplace();
@@ -546,6 +613,8 @@ void TLine::SendProbeChunk() {
     TimerEnd->stop();
     const QByteArray chunk = TakeChunk(Exchange.RequestRest);
     if (RSForm->WriteChunk(chunk)) {
+        if (Journal)
+            Journal->RequestWritten(Exchange.Journaled, chunk);
         RestartTimerEnd(WatchdogMs);
         return;
     }

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "http/HttpHead.h"
+#include "journal/Journal.h"
 
 class QTimer;
 class TLogSink;
@@ -97,26 +98,35 @@ struct TExchange {
     TAsk Probe;
     // The probe went to a port other than the configured one.
     bool Borrowed = false;
+    // The exchange's id in the journal (0: none), and the bytes of the answer told to it.
+    uint64_t Journaled = 0;
+    qsizetype Told = 0;
 };
+
+struct TLinePeek;
 
 // The serial line: the one owner of the open port, the receive queue, the exchange record and
 // the asks that wait for the line. Probe asks go before browser clients; a browser's request is
-// only ever written to the configured port.
+// only ever written to the configured port. Its state is its own: the window, the follower and the
+// serial side see it through the few calls below, the journal through the events it is told of.
 class TLine : public QObject {
 public:
     explicit TLine(TLogSink* log);
     ~TLine() override;
 
     void Attach(TTCPForm* tcp, TRSForm* rs, std::function<void()> updateStatus);
+    // Where the moments of each exchange are told; none: nowhere.
+    void SetJournal(journal::TExchangeEvents* journal);
 
     void Init();
     void OnClientData(int32_t id);
-    void ServeClient(int32_t id);
-    void SendRequestChunk();
     void ContinueSending();
     void OnSerialData();
-    void TimerEndTimer();
     void OnClientClosed(int32_t id);
+    // Streaming of framed answers to their client (bridge/LineStreaming.cpp).
+    void OnClientWritten(int32_t id);
+    // The timers' handlers.
+    void TimerEndTimer();
     void TimerCheckTimer();
 
     // Queues a probe ask; it goes out at once when the line is free. Returns its id.
@@ -128,35 +138,20 @@ public:
     bool HasAsks(TAskOwner owner) const;
     // The port's adapter went: an idle line lets go of it at once, so it can come back under its name.
     void PortGone(const QString& name);
+    // The port could not be opened or written: its device does not answer for now.
+    void PortFailed();
     // The port browsers are served on, "COMn"; empty when none is chosen.
     QString ConfiguredPort() const;
-
-    void BeginExchange(uint32_t client);
-    void EndExchange();
-    void ServeNextInLine();
     // The port was reopened: whatever was under way on the line went with it.
     void LineReset();
 
-    // Framing of answers by their HTTP heads (bridge/LineFraming.cpp).
-    bool FrameAnswer();
-
-    // Streaming of framed answers to their client (bridge/LineStreaming.cpp).
-    void OnClientWritten(int32_t id);
-
-    QTimer* TimerEnd;
-    QTimer* TimerCheck;
-    std::unique_ptr<TsvProt> ReceiveQueue;
-    TExchange Exchange;
-    std::deque<TAsk> Asks;
-    int32_t WaitTicks = 0;
-    int32_t IdleTicks = 0;
-    uint8_t State = dsIdle;
-    uint32_t LastRxTick = 0;
-    uint32_t AnswerTime = 0;
-    bool DeviceOk = false;
-    // An exchange on the configured port has told whether its device answers.
-    bool DeviceTold = false;
-    bool DeviceSpeaksHttp = false;
+    // The device of the configured port answered its last exchange; whether an exchange on the
+    // configured port has told yet; the milliseconds from the last answer byte to its client.
+    bool IsDeviceOk() const { return DeviceOk; }
+    bool IsDeviceTold() const { return DeviceTold; }
+    uint32_t LastAnswerTime() const { return AnswerTime; }
+    // No exchange is under way.
+    bool IsIdle() const { return State == dsIdle; }
 
     // The line has been idle long enough for the idle probe.
     std::function<void()> OnIdle;
@@ -164,9 +159,20 @@ public:
     std::function<void(const TProbeOutcome&)> OnProbed;
 
 private:
+    // The tests' look inside (tests/support/LinePeek.h).
+    friend struct TLinePeek;
+    friend TLinePeek Peek(TLine& line);
+
     // After each chunk written: how long the line may stay quiet before a tick of the watchdog.
     static constexpr int WatchdogMs = 1000;
 
+    void ServeClient(int32_t id);
+    void SendRequestChunk();
+    void BeginExchange(uint32_t client);
+    void EndExchange();
+    void ServeNextInLine();
+    // Framing of answers by their HTTP heads (bridge/LineFraming.cpp).
+    bool FrameAnswer();
     void AddLogLine(const QByteArray& text);
     void RestartTimerEnd(int interval);
     void TakeUpClient(int32_t id);
@@ -202,6 +208,26 @@ private:
     void DropArrived();
     void PauseStream();
     void ResumeStream();
+    // What the journal is told (bridge/Line.cpp).
+    void JournalTakenUp(int32_t client);
+    void JournalArrived();
+    void JournalFixed(int32_t client, journal::TFixed which, const QByteArray& answer);
+
+    QTimer* TimerEnd;
+    QTimer* TimerCheck;
+    std::unique_ptr<TsvProt> ReceiveQueue;
+    TExchange Exchange;
+    std::deque<TAsk> Asks;
+    int32_t WaitTicks = 0;
+    int32_t IdleTicks = 0;
+    uint8_t State = dsIdle;
+    uint32_t LastRxTick = 0;
+    uint32_t AnswerTime = 0;
+    bool DeviceOk = false;
+    // An exchange on the configured port has told whether its device answers.
+    bool DeviceTold = false;
+    bool DeviceSpeaksHttp = false;
+    journal::TExchangeEvents* Journal = nullptr;
 
     TLogSink* Log;
     TTCPForm* TCPForm = nullptr;

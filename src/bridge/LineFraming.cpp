@@ -62,10 +62,12 @@ void TLine::EndFramedArrival() {
     if (ex.Framer->State() == http::TFrame::Complete) {
         DropLeftover(ex.Handed + ex.Answer.size() - ex.Framer->End(), "past the end of an answer");
         ex.Answer.truncate(ex.Framer->End() - ex.Handed);
+        JournalArrived();
         TimerEnd->stop();
         TimerEndTimer();
         return;
     }
+    JournalArrived();
     PassOn();
     if (!RSForm->ReceivePaused)
         ArmAnswerTimer();

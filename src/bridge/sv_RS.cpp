@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileInfo>
 #include <QScopeGuard>
 #include <QThread>
 #include <algorithm>
@@ -52,6 +53,9 @@ bool TRSForm::OpenPort(const QString& name) {
         ClosePort();
         CommRS->Close();
         CommRS->SetDeviceName(name);
+        PortNode = DeviceNodeFor(name);
+        if (const QString target = QFileInfo(PortNode).canonicalFilePath(); !target.isEmpty())
+            PortNode = target;
         CommRS->SetParity(paNone);
         CommRS->SetFlowControl(fcNone);
         CommRS->SetBaudRate(br115200);
@@ -76,7 +80,7 @@ void TRSForm::ReportOpenFailure(const QString& name, int error, const QString& m
     OpenFailure = failure.Short;
     Log(name + QStringLiteral(" Open Error!"));
     Log(failure.Line);
-    Line->DeviceOk = false;
+    Line->PortFailed();
 }
 
 QString TRSForm::ConfiguredPort() const {
@@ -128,7 +132,7 @@ bool TRSForm::WriteOnce(const QByteArray& block) {
         LastSent = std::max(0, CommRS->LastWritten() - CommRS->OutQueCount());
     ResetOutput();
     Log(PortName() + QStringLiteral(" Tx Error!"));
-    Line->DeviceOk = false;
+    Line->PortFailed();
     return false;
 }
 

@@ -70,6 +70,8 @@ public:
     QString DetectIdentity;
     // The port was chosen by hand: its first good probe records whose device it is.
     bool IdentityOwed = false;
+    // The device node of the port last opened (or tried), for the journal.
+    QString PortNode;
     // Why the last open failed, in a few words; empty once a port opened.
     QString OpenFailure;
     // A device that answers on a port that appeared becomes the configured one.

@@ -10,6 +10,7 @@
 
 #include "bridge/LogSink.h"
 #include "bridge/ServerSocket.h"
+#include "journal/Journal.h"
 #include "platform/ErrorReport.h"
 #include "platform/HeapRelease.h"
 #include "platform/TickCount.h"
@@ -164,6 +165,8 @@ void TTCPForm::ServerSocket1Accept(TServerConnection& connection) {
     record->Id = LastClientId;
     record->ClockStart = GetTickCount();
     Clients.Add(std::move(record));
+    if (Journal)
+        Journal->Accepted(LastClientId, connection.RemoteAddress());
 }
 
 void TTCPForm::ServerSocket1ClientRead(TServerConnection& connection) {
@@ -198,6 +201,10 @@ bool TTCPForm::TakeRequestBytes(TMySocket& record, const QByteArray& data) {
     const qsizetype belongs = record.Request.Feed(data);
     record.Pending += QByteArrayView(data).first(belongs);
     const http::TRequestHead& head = record.Request.Head();
+    if (Journal && headWaited && head.State() != http::TRequest::NeedMore) {
+        const qint64 size = head.State() == http::TRequest::Complete ? head.HeadSize() : http::MaxHeadBytes;
+        Journal->HeadRead(record.Id, QByteArrayView(record.Pending).first(std::min<qint64>(size, record.Pending.size())));
+    }
     if (headWaited && head.State() != http::TRequest::NeedMore && head.State() != http::TRequest::NotHttp) {
         if (const auto refusal = Guard.Check(head)) {
             Refuse(record.Id, *refusal);
@@ -206,6 +213,8 @@ bool TTCPForm::TakeRequestBytes(TMySocket& record, const QByteArray& data) {
         // The device could find another end than the bridge, and answer a request of its own.
         if (record.Request.Unreadable()) {
             Log(QStringLiteral("refused a request whose length could not be read"));
+            if (Journal)
+                Journal->FixedAnswer(record.Id, journal::TFixed::BadLength, BadLengthAnswer);
             SendAnswer(record.Id, BadLengthAnswer);
             return false;
         }
@@ -286,6 +295,8 @@ void TTCPForm::DropUnfinished(int32_t id) {
         Log(QStringLiteral("client %1 left before its request was whole, %2 bytes dropped")
                 .arg(id)
                 .arg(record->Request.Size()));
+    if (Journal)
+        Journal->DroppedUnfinished(id, record->Request.Size());
     Clients.RemoveById(id);
     if (TServerConnection* connection = FindConnection(id))
         ServerSocket1->Close(*connection);
@@ -364,6 +375,8 @@ void TTCPForm::ServerSocket1ClientWrite(TServerConnection& connection) {
 
 void TTCPForm::ServerSocket1ClientDisconnect(TServerConnection& connection) {
     const auto id = static_cast<int32_t>(connection.Data);
+    if (Journal)
+        Journal->Closed(id, connection.SentBytes());
     Clients.RemoveById(id);
     if (id == CheckingClient) {
         CheckingClient = 0;
@@ -398,6 +411,8 @@ void TTCPForm::RestartServer() {
         Clients.Clear();
         CheckingClient = 0;
         TimerPresence->stop();
+        if (Journal)
+            Journal->ServerRestarted();
         ServerSocket1->Port = Port;
         ServerSocket1->Address = Listen;
         ServerSocket1->ReaderLimitMs = ReaderLimitS * 1000;
@@ -419,7 +434,14 @@ void TTCPForm::Refuse(int32_t id, const http::TRefusal& refusal) {
     case http::TRefusal::Origin: Log(QStringLiteral("refused a request from pages of ") + name); break;
     case http::TRefusal::Head: Log(QStringLiteral("refused a request whose head could not be checked")); break;
     }
-    SendAnswer(id, ForbiddenAnswer(refusal));
+    const QByteArray answer = ForbiddenAnswer(refusal);
+    if (Journal) {
+        const journal::TRefusal why = refusal.Kind == http::TRefusal::Host     ? journal::TRefusal::Host
+                                      : refusal.Kind == http::TRefusal::Origin ? journal::TRefusal::Origin
+                                                                               : journal::TRefusal::Head;
+        Journal->Refused(id, why, refusal.Name, answer);
+    }
+    SendAnswer(id, answer);
 }
 
 const http::TRequestHead* TTCPForm::RequestHead(int32_t id) const {
@@ -451,14 +473,19 @@ void TTCPForm::RefuseOverdue() {
                 .arg(id)
                 .arg(static_cast<uint32_t>(now - record->ClockStart) / 1000)
                 .arg(record->Request.Size()));
+        if (Journal)
+            Journal->FixedAnswer(id, journal::TFixed::RequestTimeout, RequestIncompleteAnswer);
         SendAnswer(id, RequestIncompleteAnswer);
     }
 }
 
 void TTCPForm::AnswerWaiting(const QByteArray& answer) {
     for (const int32_t id : Clients.WaitingClients())
-        if (const TMySocket* record = Clients.FindById(id); record && record->RequestReady())
+        if (const TMySocket* record = Clients.FindById(id); record && record->RequestReady()) {
+            if (Journal)
+                Journal->FixedAnswer(id, journal::TFixed::NotResponding, answer);
             SendAnswer(id, answer);
+        }
 }
 
 QString TTCPForm::BrowserHost() const {

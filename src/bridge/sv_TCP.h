@@ -11,6 +11,9 @@
 #include "platform/WinMessage.h"
 #include "settings/SettingsPart.h"
 
+namespace journal {
+class TExchangeEvents;
+}
 class TLogSink;
 class TFormParams;
 class TServerConnection;
@@ -132,6 +135,8 @@ public:
     void RefuseOverdue();
     // Gives every client waiting in line with a request this answer.
     void AnswerWaiting(const QByteArray& answer);
+    // Where the moments of each client's exchange are told; none: nowhere.
+    void SetJournal(journal::TExchangeEvents* journal) { Journal = journal; }
     // The host name a browser on this machine reaches the server by.
     QString BrowserHost() const;
     bool IsClientConnected(int32_t id);
@@ -180,6 +185,7 @@ private:
     int32_t CheckingClient = 0;
 
     TFormParams* FormParams;
+    journal::TExchangeEvents* Journal = nullptr;
     TLogSink* LogSink;
     QObject* Hub;
 };

@@ -60,7 +60,7 @@ void TDeviceFollow::Cancel() { Line->Cancel(TAskOwner::Follower); }
 void TDeviceFollow::PortAdded(const QString& entry) {
     Rs->Log(QStringLiteral("port added ") + entry);
     ShowPorts();
-    if (!Rs->Follow || Line->DeviceOk)
+    if (!Rs->Follow || Line->IsDeviceOk())
         return;
     TCandidate candidate{entry, {}};
     candidate.Since.start();
@@ -99,12 +99,12 @@ void TDeviceFollow::Step() {
     }
     if (!Probing.isEmpty())
         return;
-    if (Candidates.isEmpty() || Line->DeviceOk || !Rs->Follow) {
+    if (Candidates.isEmpty() || Line->IsDeviceOk() || !Rs->Follow) {
         Stop();
         return;
     }
     // Until a probe or a browser's exchange has told, it is not known whether the configured device answers.
-    const bool untried = !Line->DeviceTold && Rs->CommRS->Enabled();
+    const bool untried = !Line->IsDeviceTold() && Rs->CommRS->Enabled();
     if (!untried && MayOpen(Candidates.first()))
         ProbeNext();
 }

@@ -4,11 +4,13 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScopeGuard>
+#include <QSplitter>
 #include <QTextBlock>
 #include <QTextCursor>
 
 #include "detect/DistForm.h"
 #include "detect/EnumDevices.h"
+#include "journal/JournalView.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorReport.h"
 #include "platform/Headless.h"
@@ -50,9 +52,13 @@ TDistForm::TDistForm(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("DistForm"));
     setWindowTitle(QStringLiteral("Information"));
     setGeometry(296, 233, 660, 410);
-    Memo1 = new QPlainTextEdit(this);
+    SplitLog = new QSplitter(Qt::Horizontal, this);
+    SplitLog->setObjectName(QStringLiteral("SplitLog"));
+    SplitLog->setChildrenCollapsible(false);
+    SplitLog->setGeometry(8, 64, 644, 338);
+    Memo1 = new QPlainTextEdit(SplitLog);
     Memo1->setObjectName(QStringLiteral("Memo1"));
-    Memo1->setGeometry(8, 64, 644, 338);
+    SplitLog->addWidget(Memo1);
     Memo1->setReadOnly(true);
     Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
     Memo1->setFont(QFont(QStringLiteral("monospace")));
@@ -110,9 +116,23 @@ void TDistForm::BtEnumRSClick() {
     AddLogLine(QByteArray(), false);
 }
 
+// The window grows to hold the exchanges beside the log.
+void TDistForm::SetJournal(journal::TJournal* journal) {
+    Journal = journal;
+    if (!journal || Exchanges)
+        return;
+    Exchanges = new journal::TExchangesView(journal, SplitLog);
+    SplitLog->addWidget(Exchanges);
+    SplitLog->setStretchFactor(0, 2);
+    SplitLog->setStretchFactor(1, 3);
+    resize(1100, 520);
+    SplitLog->setSizes({420, 664});
+    setTabOrder(BtClear, Exchanges);
+}
+
 void TDistForm::BtClearClick() { Memo1->clear(); }
 
-void TDistForm::FormCanResize() { Memo1->setGeometry(8, 64, width() - 16, height() - 72); }
+void TDistForm::FormCanResize() { SplitLog->setGeometry(8, 64, width() - 16, height() - 72); }
 
 void TDistForm::resizeEvent(QResizeEvent* event) {
     FormCanResize();

@@ -7,10 +7,16 @@
 
 class QPlainTextEdit;
 class QPushButton;
+class QSplitter;
 class TLogEcho;
+namespace journal {
+class TJournal;
+class TExchangesView;
+}
 struct TEnumSources;
 
-// The Information window: the log and the list of the ports present.
+// The Information window: the log and the list of the ports present, and beside the log the
+// exchanges of the journal.
 class TDistForm : public QWidget, public TLogSink {
 public:
     explicit TDistForm(QWidget* parent = nullptr);
@@ -21,8 +27,13 @@ public:
     void BtEnumRSClick();
     void BtClearClick();
     void FormCanResize();
+    // The journal whose exchanges the window shows beside the log.
+    void SetJournal(journal::TJournal* journal);
 
     QPlainTextEdit* Memo1;
+    // The log and, once the journal is set, the exchanges beside it.
+    QSplitter* SplitLog;
+    journal::TExchangesView* Exchanges = nullptr;
     QPushButton* BtEnumRS;
     QPushButton* BtClear;
 
@@ -31,6 +42,8 @@ public:
     std::unique_ptr<TEnumSources> EnumSources;
     // The copy of the log on standard error in a headless run; none otherwise.
     std::unique_ptr<TLogEcho> Echo;
+
+    journal::TJournal* Journal = nullptr;
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

@@ -82,11 +82,20 @@ TShowServer::TShowServer(const QString& windowClass, std::function<void()> onSho
 
 bool TShowServer::IsListening() const { return Server->isListening(); }
 
+// A request is one line; what comes before its end waits for the rest of it.
 void TShowServer::Accept() {
     while (QLocalSocket* client = Server->nextPendingConnection()) {
         connect(client, &QLocalSocket::readyRead, this, [this, client] {
-            if (client->readAll().contains(ShowRequest))
+            if (!client->canReadLine()) {
+                if (client->bytesAvailable() > 1024)
+                    client->disconnectFromServer();
+                return;
+            }
+            const QByteArray line = client->readLine().trimmed();
+            if (line + '\n' == ShowRequest)
                 OnShow();
+            else if (OnRequest)
+                client->write(OnRequest(line));
             client->disconnectFromServer();
         });
         connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
@@ -102,4 +111,18 @@ bool RequestShow(const QString& windowClass) {
     socket.waitForBytesWritten(1000);
     socket.disconnectFromServer();
     return true;
+}
+
+std::optional<QByteArray> AskRunning(const QString& windowClass, const QByteArray& request, int timeoutMs) {
+    QLocalSocket socket;
+    socket.connectToServer(SocketPath(windowClass));
+    if (!socket.waitForConnected(timeoutMs))
+        return std::nullopt;
+    socket.write(request + '\n');
+    socket.waitForBytesWritten(timeoutMs);
+    QByteArray answer;
+    while (socket.state() == QLocalSocket::ConnectedState && socket.waitForReadyRead(timeoutMs))
+        answer += socket.readAll();
+    answer += socket.readAll();
+    return answer;
 }

@@ -2,6 +2,7 @@
 #include <QObject>
 #include <QString>
 #include <functional>
+#include <optional>
 #include <sys/types.h>
 
 class QLocalServer;
@@ -38,11 +39,15 @@ private:
     int Fd = -1;
 };
 
-// The running copy's listener for a second copy's request to show itself.
+// The running copy's listener for a second copy's request to show itself, and for other requests
+// of the same user: one line each, answered with the bytes OnRequest gives, then closed.
 class TShowServer : public QObject {
 public:
     TShowServer(const QString& windowClass, std::function<void()> onShow, QObject* parent = nullptr);
     bool IsListening() const;
+
+    // Answers a request line other than "show" (without its line end); empty: no answer.
+    std::function<QByteArray(const QByteArray& request)> OnRequest;
 
 private:
     void Accept();
@@ -53,3 +58,7 @@ private:
 
 // Asks the running copy to show its window. False when no running copy's window was found.
 bool RequestShow(const QString& windowClass);
+
+// Asks the running copy one request line and returns all it answers before it closes; none when no
+// running copy was found. Waits up to timeoutMs for each step.
+std::optional<QByteArray> AskRunning(const QString& windowClass, const QByteArray& request, int timeoutMs = 10000);

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "app/Hub.h"
+#include "support/LinePeek.h"
 #include "platform/Dialogs.h"
 #include "platform/ShellOpen.h"
 #include "platform/WinMessage.h"
@@ -33,8 +34,8 @@ TEST(MainWindow, FirstStatusShowsNoClientsNoAnswerAndARedBar) {
     EXPECT_EQ(program.Main().statusBar()->palette().color(QPalette::Window), QColor(255, 0, 0));
     EXPECT_EQ(program.Main().TrayImageIndex, 0);
 
-    program.Line().DeviceOk = true;
-    program.Line().AnswerTime = 42;
+    Peek(program.Line()).DeviceOk = true;
+    Peek(program.Line()).AnswerTime = 42;
     program.Main().UpdateStatus();
     EXPECT_EQ(Panels(program.Main())[3], "t:42");
     EXPECT_EQ(program.Main().statusBar()->palette().color(QPalette::Window), QColor(0, 128, 0));
@@ -56,20 +57,20 @@ TEST(MainWindow, NoToTheCloseQuestionKeepsEverythingRunning) {
 TEST(MainWindow, YesSetsTheClosingFlagsAndDropsMessagesStillQueued) {
     {
         TProgram control;
-        control.Line().IdleTicks = 7;
+        Peek(control.Line()).IdleTicks = 7;
         PostWinMessage(&control.Main(), WM_SV_TCP_READ, 5);
         QCoreApplication::processEvents();
-        EXPECT_EQ(control.Line().IdleTicks, 0);
+        EXPECT_EQ(Peek(control.Line()).IdleTicks, 0);
     }
     TProgram program;
     FreshDialogs().Answers = {TBoxAnswer::Yes};
-    program.Line().IdleTicks = 7;
+    Peek(program.Line()).IdleTicks = 7;
     PostWinMessage(&program.Main(), WM_SV_TCP_READ, 5);
     EXPECT_TRUE(program.Main().FormCloseQuery());
     EXPECT_TRUE(ProgramClosing);
     EXPECT_TRUE(CommShutdown);
     QCoreApplication::processEvents();
-    EXPECT_EQ(program.Line().IdleTicks, 7);
+    EXPECT_EQ(Peek(program.Line()).IdleTicks, 7);
 }
 
 TEST(MainWindow, TwoTransmitEmptyNoticesBeforeTheTimerTicksGiveOneContinue) {
@@ -89,7 +90,7 @@ TEST(MainWindow, BrowserAddressIsBuiltAtStartUpAndAfterASave) {
     const quint16 first = FreeTcpPort();
     SettingsWriteInteger("TCP\\Port", first);
     program.Main().StartUp();
-    program.Line().TimerCheck->stop();
+    Peek(program.Line()).TimerCheck->stop();
     EXPECT_EQ(program.Main().BrowserURL, QStringLiteral("http:\\\\localhost:%1").arg(first));
 
     const quint16 second = FreeTcpPort();

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "bridge/Bridge.h"
+#include "support/LinePeek.h"
 #include "bridge/ServerSocket.h"
 #include "bridge/sv_TCP.h"
 #include "support/Hub.h"
@@ -115,7 +116,7 @@ TEST(RequestGuard, AForeignHostIsRefusedWithAFixedAnswerAndTheDeviceSeesNothing)
                                     "add it to TCP\\AllowedHosts in the settings file."))
             << answer.constData();
         EXPECT_TRUE(bridge.Program.LogLines().last().endsWith("TCP: refused host rebound.<evil>.example:24111"));
-        EXPECT_EQ(bridge.Line.State, dsIdle);
+        EXPECT_EQ(Peek(bridge.Line).State, dsIdle);
     }
 }
 

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "SimDevice.h"
+#include "support/LinePeek.h"
 #include "bridge/Bridge.h"
 #include "bridge/sv_TCP.h"
 
@@ -96,7 +97,7 @@ TEST(BoundedInput, AWaitingClientThatPoursIsHeldBackAndItsBodyLaterReachesTheDev
     clock.start();
     while (seen.size() < upload.size() && clock.elapsed() < 60000) {
         seen += line.Device.Read(1, 50ms);
-        mostAhead = std::max(mostAhead, line.Line.Exchange.RequestRest.size());
+        mostAhead = std::max(mostAhead, Peek(line.Line).Exchange.RequestRest.size());
     }
     EXPECT_TRUE(seen == upload) << seen.size() << " of " << upload.size();
     EXPECT_LE(mostAhead, 2048 + LookAheadBytes + MaxKeptRequest);
@@ -121,7 +122,7 @@ TEST(BoundedInput, AllWaitingClientsTogetherHoldAtMostTheirShareAndAWholeOneIsSe
     EXPECT_LE(line.Program.Tcp().Clients.WaitingBytes(), MaxWaitingBytes + MaxKeptRequest);
     line.Device.Write(AnswerA);
     EXPECT_EQ(first.ReadToClose(), AnswerA);
-    EXPECT_NE(std::find(ids.begin(), ids.end(), static_cast<int32_t>(line.Line.Exchange.CurrentClient)), ids.end());
+    EXPECT_NE(std::find(ids.begin(), ids.end(), static_cast<int32_t>(Peek(line.Line).Exchange.CurrentClient)), ids.end());
     EXPECT_TRUE(line.Device.Read(20).startsWith("POST /u"));
 }
 
@@ -215,7 +216,7 @@ TEST(BoundedInput, AnUnfinishedRequestWhoseClientLeftBeforeItsTurnNeverReachesTh
     line.Device.Write(AnswerA);
     EXPECT_EQ(first.ReadToClose(), AnswerA);
     EXPECT_EQ(line.Device.Read(static_cast<int>(GetA.size()), 2s), GetA);
-    EXPECT_EQ(line.Line.Exchange.CurrentClient, static_cast<uint32_t>(behindId));
+    EXPECT_EQ(Peek(line.Line).Exchange.CurrentClient, static_cast<uint32_t>(behindId));
     EXPECT_TRUE(WaitUntil([&] { return tcp.Clients.Count() == 1; }));
     EXPECT_EQ(line.Program.LogLines().filter("left before its request was whole").size(), 3)
         << line.Program.LogLines().join('\n').toStdString();

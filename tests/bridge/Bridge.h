@@ -3,6 +3,7 @@
 #include <functional>
 
 #include "bridge/sv_TCP.h"
+#include "support/LinePeek.h"
 #include "bridge/Line.h"
 #include "platform/Dialogs.h"
 #include "platform/WinMessage.h"
@@ -20,7 +21,8 @@ protected:
 };
 
 // Nothing of an exchange is left behind: the line is idle and free for the next.
-inline void ExpectNoExchange(const TLine& dist) {
+inline void ExpectNoExchange(TLine& line) {
+    const TLinePeek dist = Peek(line);
     EXPECT_EQ(dist.State, dsIdle);
     EXPECT_EQ(dist.Exchange.CurrentClient, 0u);
     EXPECT_TRUE(dist.Exchange.Answer.isEmpty());
@@ -54,7 +56,7 @@ struct TBridge {
             configure();
         FreshDialogs();
         Program.Main().StartUp();
-        Line.TimerCheck->stop();
+        Peek(Line).TimerCheck->stop();
         Program.Main().installEventFilter(&Gate);
     }
     ~TBridge() { MapPort(1, "/nonexistent/quellor-test/COM1"); }
@@ -83,8 +85,8 @@ struct TBridge {
     }
     // The timer's state as the dispatcher left it; the test then drives the ticks itself.
     int TakeTimerEnd() {
-        const int interval = Line.TimerEnd->isActive() ? Line.TimerEnd->interval() : 0;
-        Line.TimerEnd->stop();
+        const int interval = Peek(Line).TimerEnd->isActive() ? Peek(Line).TimerEnd->interval() : 0;
+        Peek(Line).TimerEnd->stop();
         return interval;
     }
 };

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "app/Hub.h"
+#include "support/LinePeek.h"
 #include "bridge/Bridge.h"
 #include "bridge/ServerSocket.h"
 #include "platform/TickCount.h"
@@ -24,25 +25,25 @@ TEST(Dispatcher, ALongRequestGoesOutInChunksEachAfterTheTransmitEmptyNotice) {
     bridge.Program.Main().Timer2->stop();
     // Nothing reaches the dispatcher by message here: it is handed the whole request at once.
     bridge.TakeUp(id);
-    EXPECT_EQ(bridge.Line.State, dsRelayWait);
-    EXPECT_EQ(bridge.Line.Exchange.RequestRest.size(), 2952);
+    EXPECT_EQ(Peek(bridge.Line).State, dsRelayWait);
+    EXPECT_EQ(Peek(bridge.Line).Exchange.RequestRest.size(), 2952);
     EXPECT_EQ(bridge.Device.Read(2048, std::chrono::milliseconds(200)).size(), 2048);
     EXPECT_EQ(bridge.TakeTimerEnd(), 1000);
     bridge.Line.ContinueSending();
-    EXPECT_EQ(bridge.Line.Exchange.RequestRest.size(), 904);
+    EXPECT_EQ(Peek(bridge.Line).Exchange.RequestRest.size(), 904);
     bridge.Line.ContinueSending();
-    EXPECT_TRUE(bridge.Line.Exchange.RequestRest.isEmpty());
-    EXPECT_EQ(bridge.Line.Exchange.ClientTotal, 5000);
+    EXPECT_TRUE(Peek(bridge.Line).Exchange.RequestRest.isEmpty());
+    EXPECT_EQ(Peek(bridge.Line).Exchange.ClientTotal, 5000);
     EXPECT_EQ(bridge.Device.Read(2952), request.mid(2048));
 
     // The same through the real notices: the transmit-empty message arms Timer2, whose tick sends on.
     TClient second(bridge.Port);
-    bridge.Line.State = dsIdle;
-    bridge.Line.Exchange.CurrentClient = 0;
+    Peek(bridge.Line).State = dsIdle;
+    Peek(bridge.Line).Exchange.CurrentClient = 0;
     const int32_t next = bridge.Connect(second, request);
     bridge.TakeUp(next);
     EXPECT_EQ(bridge.Device.Read(5000), request);
-    EXPECT_TRUE(bridge.Line.Exchange.RequestRest.isEmpty());
+    EXPECT_TRUE(Peek(bridge.Line).Exchange.RequestRest.isEmpty());
 }
 
 TEST(Dispatcher, PiecesCloserThanTheSendDelayMakeOneAnswerAndLaterBytesAreDropped) {
@@ -54,51 +55,51 @@ TEST(Dispatcher, PiecesCloserThanTheSendDelayMakeOneAnswerAndLaterBytesAreDroppe
     uint32_t now = 0xFFFFFFF0u;
     SetTickSource([&] { return now; });
     bridge.Device.Write(DeviceAnswer.left(20));
-    ASSERT_TRUE(WaitUntil([&] { return bridge.Line.State == dsRelayAnswer; }));
+    ASSERT_TRUE(WaitUntil([&] { return Peek(bridge.Line).State == dsRelayAnswer; }));
     bridge.Device.Write(DeviceAnswer.mid(20));
-    ASSERT_TRUE(WaitUntil([&] { return bridge.Line.Exchange.Answer.size() == DeviceAnswer.size(); }));
+    ASSERT_TRUE(WaitUntil([&] { return Peek(bridge.Line).Exchange.Answer.size() == DeviceAnswer.size(); }));
     EXPECT_EQ(bridge.TakeTimerEnd(), 100);
-    EXPECT_TRUE(bridge.Line.DeviceOk);
+    EXPECT_TRUE(Peek(bridge.Line).DeviceOk);
     now = 0x10;
     bridge.Line.TimerEndTimer();
     SetTickSource({});
-    EXPECT_EQ(bridge.Line.AnswerTime, 0x20u);
-    EXPECT_EQ(bridge.Line.State, dsIdle);
+    EXPECT_EQ(Peek(bridge.Line).AnswerTime, 0x20u);
+    EXPECT_EQ(Peek(bridge.Line).State, dsIdle);
     EXPECT_EQ(client.ReadToClose(), DeviceAnswer);
 
     bridge.Device.Write("stale bytes");
-    ASSERT_TRUE(WaitUntil([&] { return bridge.Line.State == dsRelayAnswer; }));
+    ASSERT_TRUE(WaitUntil([&] { return Peek(bridge.Line).State == dsRelayAnswer; }));
     bridge.TakeTimerEnd();
     bridge.Line.TimerEndTimer();
-    EXPECT_EQ(bridge.Line.State, dsIdle);
-    EXPECT_TRUE(bridge.Line.Exchange.Answer.isEmpty());
+    EXPECT_EQ(Peek(bridge.Line).State, dsIdle);
+    EXPECT_TRUE(Peek(bridge.Line).Exchange.Answer.isEmpty());
 }
 
 TEST(Dispatcher, SilentDeviceGivesTheNotRespondingAnswerAfterThreeOrSixtyTicks) {
     TBridge bridge;
     TClient client(bridge.Port);
-    bridge.Line.DeviceOk = true;
+    Peek(bridge.Line).DeviceOk = true;
     bridge.TakeUp(bridge.Connect(client, Request));
     bridge.TakeTimerEnd();
     bridge.Line.TimerEndTimer();
     bridge.Line.TimerEndTimer();
-    EXPECT_EQ(bridge.Line.State, dsRelayWait);
+    EXPECT_EQ(Peek(bridge.Line).State, dsRelayWait);
     bridge.Line.TimerEndTimer();
-    EXPECT_EQ(bridge.Line.State, dsIdle);
-    EXPECT_FALSE(bridge.Line.DeviceOk);
+    EXPECT_EQ(Peek(bridge.Line).State, dsIdle);
+    EXPECT_FALSE(Peek(bridge.Line).DeviceOk);
     EXPECT_EQ(client.ReadToClose(), DeviceNotRespondingAnswer);
 
     TClient uploader(bridge.Port);
     QByteArray upload = "POST /upload HTTP/1.1\r\nContent-Length: 5000\r\n\r\n" + QByteArray(5000, 'u');
     bridge.TakeUp(bridge.Connect(uploader, upload));
-    while (!bridge.Line.Exchange.RequestRest.isEmpty())
+    while (!Peek(bridge.Line).Exchange.RequestRest.isEmpty())
         bridge.Line.ContinueSending();
     bridge.TakeTimerEnd();
     for (int tick = 1; tick < 60; ++tick)
         bridge.Line.TimerEndTimer();
-    EXPECT_EQ(bridge.Line.State, dsRelayWait);
+    EXPECT_EQ(Peek(bridge.Line).State, dsRelayWait);
     bridge.Line.TimerEndTimer();
-    EXPECT_EQ(bridge.Line.State, dsIdle);
+    EXPECT_EQ(Peek(bridge.Line).State, dsIdle);
     EXPECT_EQ(uploader.ReadToClose(), DeviceNotRespondingAnswer);
 }
 
@@ -111,13 +112,13 @@ TEST(Dispatcher, AFramedUploadOfAnySizeWaitsForItsAnswerAsLongAsAGet) {
         const QByteArray upload = "POST /upload HTTP/1.1\r\nHost: localhost\r\nContent-Length: " + QByteArray::number(size) +
                                   "\r\n\r\n" + QByteArray(size, 'u');
         bridge.Ask(uploader, upload);
-        while (!bridge.Line.Exchange.RequestRest.isEmpty())
+        while (!Peek(bridge.Line).Exchange.RequestRest.isEmpty())
             bridge.Line.ContinueSending();
         bridge.Line.ContinueSending();
         bridge.TakeTimerEnd();
         bridge.Line.TimerEndTimer();
         bridge.Line.TimerEndTimer();
-        EXPECT_EQ(bridge.Line.Exchange.CurrentClient, static_cast<uint32_t>(bridge.Program.Tcp().LastClientId)) << size;
+        EXPECT_EQ(Peek(bridge.Line).Exchange.CurrentClient, static_cast<uint32_t>(bridge.Program.Tcp().LastClientId)) << size;
         bridge.Line.TimerEndTimer();
         EXPECT_EQ(uploader.ReadToClose(), DeviceNotRespondingAnswer) << size;
         EXPECT_EQ(bridge.Program.LogLines().filter(QStringLiteral("had no answer 3 s after its request of %1 bytes went out").arg(upload.size())).size(), 1)
@@ -134,20 +135,20 @@ TEST(Dispatcher, ASecondClientWaitsAndIsRelayedAfterTheFirstAnswer) {
     const int32_t b = bridge.Connect(second, "GET /id.txt HTTP/1.1\r\n\r\n");
     bridge.TakeUp(a);
     bridge.TakeUp(b);
-    EXPECT_EQ(bridge.Line.Exchange.CurrentClient, static_cast<uint32_t>(a));
+    EXPECT_EQ(Peek(bridge.Line).Exchange.CurrentClient, static_cast<uint32_t>(a));
     EXPECT_EQ(bridge.Device.Read(static_cast<int>(Request.size())), Request);
     bridge.Line.TimerCheckTimer();
-    EXPECT_EQ(bridge.Line.Exchange.CurrentClient, static_cast<uint32_t>(a));
+    EXPECT_EQ(Peek(bridge.Line).Exchange.CurrentClient, static_cast<uint32_t>(a));
     bridge.Device.Write("first answer");
-    ASSERT_TRUE(WaitUntil([&] { return bridge.Line.Exchange.Answer == "first answer"; }));
+    ASSERT_TRUE(WaitUntil([&] { return Peek(bridge.Line).Exchange.Answer == "first answer"; }));
     bridge.TakeTimerEnd();
     bridge.Line.TimerEndTimer();
     EXPECT_EQ(first.ReadToClose(), "first answer");
     bridge.Line.TimerCheckTimer();
-    EXPECT_EQ(bridge.Line.Exchange.CurrentClient, static_cast<uint32_t>(b));
+    EXPECT_EQ(Peek(bridge.Line).Exchange.CurrentClient, static_cast<uint32_t>(b));
     EXPECT_EQ(bridge.Device.Read(25), "GET /id.txt HTTP/1.1\r\n\r\n");
     bridge.Device.Write("second answer");
-    ASSERT_TRUE(WaitUntil([&] { return bridge.Line.Exchange.Answer == "second answer"; }));
+    ASSERT_TRUE(WaitUntil([&] { return Peek(bridge.Line).Exchange.Answer == "second answer"; }));
     bridge.TakeTimerEnd();
     bridge.Line.TimerEndTimer();
     EXPECT_EQ(second.ReadToClose(), "second answer");
@@ -161,20 +162,20 @@ TEST(Dispatcher, AClientThatLeavesLeavesItsExchangeOnTheLineUntilItsAnswerEnds) 
     const int32_t next = bridge.Connect(waiting, "GET /id.txt HTTP/1.1\r\n\r\n");
     bridge.TakeTimerEnd();
     leaving.Reset();
-    ASSERT_TRUE(WaitUntil([&] { return bridge.Line.Exchange.CurrentClient == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return Peek(bridge.Line).Exchange.CurrentClient == 0; }));
     bridge.Line.TimerEndTimer();
     bridge.Line.TimerCheckTimer();
-    EXPECT_EQ(bridge.Line.State, dsRelayWait) << "the next request went out while an answer was owed";
+    EXPECT_EQ(Peek(bridge.Line).State, dsRelayWait) << "the next request went out while an answer was owed";
     bridge.Device.Write("late answer");
-    ASSERT_TRUE(WaitUntil([&] { return bridge.Line.State == dsRelayAnswer; }));
-    EXPECT_TRUE(bridge.Line.Exchange.Answer.isEmpty());
+    ASSERT_TRUE(WaitUntil([&] { return Peek(bridge.Line).State == dsRelayAnswer; }));
+    EXPECT_TRUE(Peek(bridge.Line).Exchange.Answer.isEmpty());
     bridge.TakeTimerEnd();
     bridge.Line.TimerEndTimer();
     EXPECT_TRUE(bridge.Program.LogLines().last().endsWith("RS: COM1 dropped 11 bytes of an answer whose client had left"));
     bridge.Line.TimerCheckTimer();
-    EXPECT_EQ(bridge.Line.Exchange.CurrentClient, static_cast<uint32_t>(next));
+    EXPECT_EQ(Peek(bridge.Line).Exchange.CurrentClient, static_cast<uint32_t>(next));
     bridge.Device.Write("own answer");
-    ASSERT_TRUE(WaitUntil([&] { return bridge.Line.Exchange.Answer == "own answer"; }));
+    ASSERT_TRUE(WaitUntil([&] { return Peek(bridge.Line).Exchange.Answer == "own answer"; }));
     bridge.TakeTimerEnd();
     bridge.Line.TimerEndTimer();
     EXPECT_EQ(waiting.ReadToClose(), "own answer");
@@ -184,12 +185,12 @@ TEST(Dispatcher, AClientThatLeavesLeavesItsExchangeOnTheLineUntilItsAnswerEnds) 
     bridge.TakeUp(bridge.Connect(gone, Request));
     bridge.TakeTimerEnd();
     gone.Reset();
-    ASSERT_TRUE(WaitUntil([&] { return bridge.Line.Exchange.CurrentClient == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return Peek(bridge.Line).Exchange.CurrentClient == 0; }));
     bridge.Line.TimerEndTimer();
     bridge.Line.TimerEndTimer();
-    EXPECT_EQ(bridge.Line.State, dsRelayWait);
+    EXPECT_EQ(Peek(bridge.Line).State, dsRelayWait);
     bridge.Line.TimerEndTimer();
-    EXPECT_EQ(bridge.Line.State, dsIdle);
+    EXPECT_EQ(Peek(bridge.Line).State, dsIdle);
 }
 
 TEST(Dispatcher, CheckDeviceDuringARelayWaitsThenReopensThePortAndProbes) {
@@ -198,17 +199,17 @@ TEST(Dispatcher, CheckDeviceDuringARelayWaitsThenReopensThePortAndProbes) {
     bridge.TakeUp(bridge.Connect(client, Request));
     bridge.Device.Read(static_cast<int>(Request.size()));
     bridge.Program.Main().CheckDevice1Click();
-    EXPECT_EQ(bridge.Line.State, dsRelayWait);
-    ASSERT_EQ(bridge.Line.Asks.size(), 1u);
-    EXPECT_TRUE(bridge.Line.Asks.front().Reopen);
+    EXPECT_EQ(Peek(bridge.Line).State, dsRelayWait);
+    ASSERT_EQ(Peek(bridge.Line).Asks.size(), 1u);
+    EXPECT_TRUE(Peek(bridge.Line).Asks.front().Reopen);
     EXPECT_EQ(bridge.Program.Probe().ProbeResult, 1);
     bridge.Device.Write("answer");
-    ASSERT_TRUE(WaitUntil([&] { return bridge.Line.Exchange.Answer == "answer"; }));
+    ASSERT_TRUE(WaitUntil([&] { return Peek(bridge.Line).Exchange.Answer == "answer"; }));
     bridge.TakeTimerEnd();
     bridge.Line.TimerEndTimer();
     const int opened = bridge.Program.LogLines().filter("RS: Open COM1").size();
     bridge.Line.TimerCheckTimer();
-    EXPECT_EQ(bridge.Line.State, dsProbeWait);
+    EXPECT_EQ(Peek(bridge.Line).State, dsProbeWait);
     EXPECT_EQ(bridge.Program.LogLines().filter("RS: Open COM1").size(), opened + 1);
     EXPECT_EQ(bridge.Device.Read(110), ProbeRequest());
     EXPECT_EQ(ProbeRequest().size(), 110);
@@ -225,8 +226,8 @@ TEST(Dispatcher, AFailedWriteAnswersWithThePortNameAndReopens) {
     QByteArray expected = DeviceNotAvailableAnswer;
     expected.replace('~', "COM1");
     EXPECT_EQ(client.ReadToClose(), expected);
-    EXPECT_EQ(bridge.Line.State, dsIdle);
-    EXPECT_EQ(bridge.Line.Exchange.CurrentClient, 0u);
+    EXPECT_EQ(Peek(bridge.Line).State, dsIdle);
+    EXPECT_EQ(Peek(bridge.Line).Exchange.CurrentClient, 0u);
     const QStringList log = bridge.Program.LogLines();
     EXPECT_TRUE(log[log.size() - 2].endsWith("RS: COM1 Open Error!"));
     EXPECT_GE(log.filter("RS: COM1 Tx Error!").size(), 2);
@@ -234,18 +235,18 @@ TEST(Dispatcher, AFailedWriteAnswersWithThePortNameAndReopens) {
 
 TEST(Dispatcher, IdleChecksProbeEveryThirtyTicksAndSilenceClearsTheDeviceFlag) {
     TBridge bridge;
-    bridge.Line.DeviceOk = true;
+    Peek(bridge.Line).DeviceOk = true;
     for (int tick = 0; tick < 29; ++tick)
         bridge.Line.TimerCheckTimer();
-    EXPECT_EQ(bridge.Line.State, dsIdle);
+    EXPECT_EQ(Peek(bridge.Line).State, dsIdle);
     bridge.Line.TimerCheckTimer();
-    EXPECT_EQ(bridge.Line.State, dsProbeWait);
+    EXPECT_EQ(Peek(bridge.Line).State, dsProbeWait);
     EXPECT_EQ(bridge.Device.Read(110), ProbeRequest());
     bridge.TakeTimerEnd();
     for (int tick = 0; tick < 3; ++tick)
         bridge.Line.TimerEndTimer();
     EXPECT_EQ(bridge.Program.Probe().ProbeResult, 3);
-    EXPECT_FALSE(bridge.Line.DeviceOk);
+    EXPECT_FALSE(Peek(bridge.Line).DeviceOk);
     EXPECT_EQ(bridge.Program.Probe().StatusText, "COM1: Time Out");
 }
 

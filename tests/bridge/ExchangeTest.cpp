@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "bridge/Bridge.h"
+#include "support/LinePeek.h"
 #include "bridge/ServerSocket.h"
 #include "bridge/sv_TCP.h"
 #include "platform/TickCount.h"
@@ -35,12 +36,12 @@ TEST(Exchange, AnAnswerWhoseClientLeftIsDroppedWholeBeforeTheNextRequestGoesOut)
     line.Connect(waiting, GetB);
     line.TakeTimerEnd();
     leaving.Reset();
-    ASSERT_TRUE(WaitUntil([&] { return line.Line.Exchange.CurrentClient == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return Peek(line.Line).Exchange.CurrentClient == 0; }));
     line.Ticks(2);
     line.Line.TimerCheckTimer();
     EXPECT_TRUE(line.LineQuiet()) << "the next request went out while an answer was owed";
     line.Device.Write(AnswerA.left(30));
-    ASSERT_TRUE(WaitUntil([&] { return line.Line.State == dsRelayAnswer; }));
+    ASSERT_TRUE(WaitUntil([&] { return Peek(line.Line).State == dsRelayAnswer; }));
     EXPECT_TRUE(line.LineQuiet());
     line.Device.Write(AnswerA.mid(30));
     EXPECT_EQ(line.Device.Read(static_cast<int>(GetB.size())), GetB);
@@ -58,7 +59,7 @@ TEST(Exchange, AnAnswerWhoseClientLeftIsDroppedWholeBeforeTheNextRequestGoesOut)
     line.Device.Write(big.left(5000));
     ASSERT_TRUE(WaitUntil([&] { return midway.Socket.bytesAvailable() > 0; }));
     midway.Reset();
-    ASSERT_TRUE(WaitUntil([&] { return line.Line.Exchange.CurrentClient == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return Peek(line.Line).Exchange.CurrentClient == 0; }));
     line.Device.Write(big.mid(5000));
     EXPECT_EQ(line.Device.Read(static_cast<int>(GetB.size())), GetB);
     line.Device.Write(AnswerB);
@@ -74,7 +75,7 @@ TEST(Exchange, AnAnswerAfterTheFixedAnswerIsDroppedAndOnlyThenIsTheNextRequestWr
     line.TakeTimerEnd();
     line.Ticks(3);
     EXPECT_EQ(first.ReadToClose(), DeviceNotRespondingAnswer);
-    EXPECT_EQ(line.Line.State, dsRelayWait);
+    EXPECT_EQ(Peek(line.Line).State, dsRelayWait);
     line.Line.TimerCheckTimer();
     EXPECT_TRUE(line.LineQuiet());
     line.Device.Write(AnswerA);
@@ -98,18 +99,18 @@ TEST(Exchange, ADeviceSilentThroughTheSettleLimitAndToTheProbeAnswersAllWaitingA
     line.Ticks(3);
     EXPECT_EQ(first.ReadToClose(), DeviceNotRespondingAnswer);
     line.Ticks(6);
-    EXPECT_EQ(line.Line.State, dsRelayWait);
+    EXPECT_EQ(Peek(line.Line).State, dsRelayWait);
     line.Ticks(1);
-    EXPECT_EQ(line.Line.State, dsProbeWait);
+    EXPECT_EQ(Peek(line.Line).State, dsProbeWait);
     EXPECT_EQ(line.Device.Read(static_cast<int>(ProbeRequest().size())), ProbeRequest());
     line.Ticks(2);
     EXPECT_TRUE(second.ReadToClose(100ms).isEmpty());
     line.Ticks(1);
     EXPECT_EQ(second.ReadToClose(1s), DeviceNotRespondingAnswer);
     EXPECT_EQ(third.ReadToClose(1s), DeviceNotRespondingAnswer);
-    EXPECT_FALSE(line.Line.DeviceOk);
+    EXPECT_FALSE(Peek(line.Line).DeviceOk);
     // The probe's own answer may still come: the line settles before anything else is written.
-    EXPECT_EQ(line.Line.State, dsRelayWait);
+    EXPECT_EQ(Peek(line.Line).State, dsRelayWait);
     line.Ticks(7);
     ExpectNoExchange(line.Line);
     EXPECT_TRUE(line.LineQuiet());
@@ -126,11 +127,11 @@ TEST(Exchange, ADeviceThatIgnoredOneRequestCostsThatRequestAlone) {
     EXPECT_EQ(first.ReadToClose(), DeviceNotRespondingAnswer);
     EXPECT_EQ(line.Device.Read(static_cast<int>(ProbeRequest().size())), ProbeRequest());
     line.Device.Write("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nid");
-    ASSERT_TRUE(WaitUntil([&] { return line.Line.State == dsRelayWait && line.Line.Exchange.CurrentClient != 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return Peek(line.Line).State == dsRelayWait && Peek(line.Line).Exchange.CurrentClient != 0; }));
     EXPECT_EQ(line.Device.Read(static_cast<int>(GetB.size())), GetB);
     line.Device.Write(AnswerB);
     EXPECT_EQ(second.ReadToClose(1s), AnswerB);
-    EXPECT_TRUE(line.Line.DeviceOk);
+    EXPECT_TRUE(Peek(line.Line).DeviceOk);
 }
 
 TEST(Exchange, AClientThatHalfClosesAfterItsRequestGetsItsAnswerAndOneBeforeIsDropped) {
@@ -172,14 +173,14 @@ TEST(Exchange, ATrickledLargeBodyIsCutAtItsDeadlineAndItsExchangeSettles) {
         EXPECT_EQ(line.Device.Read(1), "x");
         now += 500;
         line.Line.TimerCheckTimer();
-        if (line.Line.Exchange.CurrentClient == 0)
+        if (Peek(line.Line).Exchange.CurrentClient == 0)
             break;
     }
     SetTickSource({});
     // 20 s from its take-up and a second for every 500 bytes from then: 41 came, so it was cut after 20.5 s.
     EXPECT_EQ(uploader.ReadToClose(), RequestIncompleteAnswer);
     EXPECT_TRUE(line.Program.LogLines().last().contains("did not send its whole request in time, cut after 97 bytes"));
-    EXPECT_EQ(line.Line.State, dsRelayWait);
+    EXPECT_EQ(Peek(line.Line).State, dsRelayWait);
     line.Device.Write("HTTP/1.1 408 Request Timeout\r\nContent-Length: 0\r\n\r\n");
     EXPECT_EQ(line.Device.Read(static_cast<int>(GetB.size())), GetB);
     line.Device.Write(AnswerB);
@@ -213,10 +214,10 @@ TEST(Exchange, AClosingConnectionNeitherAnnouncesWhatItSendsNorHoldsTheLine) {
     line.Program.Main().removeEventFilter(&line.Gate);
     TClient client(line.Port);
     const int32_t id = line.Connect(client, GetA);
-    ASSERT_TRUE(WaitUntil([&] { return line.Line.State == dsRelayWait; }));
+    ASSERT_TRUE(WaitUntil([&] { return Peek(line.Line).State == dsRelayWait; }));
     line.Device.Read(static_cast<int>(GetA.size()));
     line.Device.Write(AnswerA);
-    ASSERT_TRUE(WaitUntil([&] { return line.Line.State == dsIdle; }));
+    ASSERT_TRUE(WaitUntil([&] { return Peek(line.Line).State == dsIdle; }));
     const int32_t received = line.Program.Tcp().Clients.FindById(id) ? line.Program.Tcp().Clients.FindById(id)->Received : -1;
     client.Send("one more byte");
     TClient next(line.Port);
@@ -235,7 +236,7 @@ TEST(Exchange, TheSettingsSavedMidAnswerEndTheExchangeAndTheNextClientIsServed) 
     TClient client(line.Port);
     line.Ask(client);
     line.Device.Write(AnswerA.left(20));
-    ASSERT_TRUE(WaitUntil([&] { return line.Line.State == dsRelayAnswer; }));
+    ASSERT_TRUE(WaitUntil([&] { return Peek(line.Line).State == dsRelayAnswer; }));
     line.Program.Rs().PauseReceive();
     line.Program.Main().WMSvParamsSaved();
     ExpectNoExchange(line.Line);

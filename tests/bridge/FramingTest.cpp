@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "bridge/Bridge.h"
+#include "support/LinePeek.h"
 #include "bridge/sv_TCP.h"
 #include "platform/TickCount.h"
 
@@ -13,7 +14,7 @@ const QByteArray Head = "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n";
 struct TFramedBridge : TFramed {
     int32_t Ask(TClient& client, const QByteArray& request = Get) { return TFramed::Ask(client, request); }
     void WaitForAnswerBytes(qsizetype size) {
-        EXPECT_TRUE(WaitUntil([&] { return Line.Exchange.Handed + Line.Exchange.Answer.size() >= size; })) << Line.Exchange.Answer.size();
+        EXPECT_TRUE(WaitUntil([&] { return Peek(Line).Exchange.Handed + Peek(Line).Exchange.Answer.size() >= size; })) << Peek(Line).Exchange.Answer.size();
     }
 };
 } // namespace
@@ -24,10 +25,10 @@ TEST(Framing, AnAnswerIsHandedTheMomentItIsWholeAndAPauseInsideItDoesNotCutIt) {
     bridge.Ask(client);
     bridge.Device.Write(Head + "01234");
     bridge.WaitForAnswerBytes(Head.size() + 5);
-    EXPECT_EQ(bridge.Line.TimerEnd->interval(), 2000);
-    EXPECT_EQ(bridge.Line.State, dsRelayAnswer);
+    EXPECT_EQ(Peek(bridge.Line).TimerEnd->interval(), 2000);
+    EXPECT_EQ(Peek(bridge.Line).State, dsRelayAnswer);
     bridge.Device.Write("56789");
-    ASSERT_TRUE(WaitUntil([&] { return bridge.Line.State == dsIdle; }));
+    ASSERT_TRUE(WaitUntil([&] { return Peek(bridge.Line).State == dsIdle; }));
     EXPECT_EQ(client.ReadToClose(), Head + "0123456789");
 }
 
@@ -52,7 +53,7 @@ TEST(Framing, SurplusAndLeftoverBytesNeverReachTheNextClient) {
     bridge.Device.Write(Head + "0123456789surplus");
     EXPECT_EQ(first.ReadToClose(), Head + "0123456789");
     // The line was free at once, so the waiting client went out without a check tick.
-    EXPECT_EQ(bridge.Line.Exchange.CurrentClient, static_cast<uint32_t>(next));
+    EXPECT_EQ(Peek(bridge.Line).Exchange.CurrentClient, static_cast<uint32_t>(next));
     EXPECT_EQ(bridge.Device.Read(19), "GET /b HTTP/1.1\r\n\r\n");
     bridge.Device.Write("late tail of the first answer" + Head + "abcdefghij");
     EXPECT_EQ(second.ReadToClose(), Head + "abcdefghij");
@@ -76,7 +77,7 @@ TEST(Framing, AnswersWithoutBodyAndInterimAnswersAreFramedByTheirHeads) {
         bridge.Ask(client, request);
         bridge.Device.Write(answer);
         EXPECT_EQ(client.ReadToClose(), answer);
-        EXPECT_EQ(bridge.Line.State, dsIdle) << answer.constData();
+        EXPECT_EQ(Peek(bridge.Line).State, dsIdle) << answer.constData();
     }
 }
 
@@ -109,7 +110,7 @@ TEST(Framing, AHalfRequestWaitsWithoutHoldingTheLineAndGetsTheFixedAnswerAtItsDe
     const int32_t wholeId = bridge.Connect(whole, "GET /b HTTP/1.1\r\n\r\n");
     // The half request does not hold the line: the whole one behind it goes out at once.
     bridge.TakeUp(halfId);
-    EXPECT_EQ(bridge.Line.Exchange.CurrentClient, static_cast<uint32_t>(wholeId));
+    EXPECT_EQ(Peek(bridge.Line).Exchange.CurrentClient, static_cast<uint32_t>(wholeId));
     EXPECT_EQ(bridge.Device.Read(19), "GET /b HTTP/1.1\r\n\r\n");
     // 20 s and a second for every 500 bytes that came.
     now += 20000 + 2 * 26;
@@ -121,7 +122,7 @@ TEST(Framing, AHalfRequestWaitsWithoutHoldingTheLineAndGetsTheFixedAnswerAtItsDe
     EXPECT_EQ(half.ReadToClose(), RequestIncompleteAnswer);
     EXPECT_TRUE(bridge.Program.LogLines().last().endsWith("TCP: client " + QString::number(halfId) +
                                                            " sent no whole request in 20 s, 26 bytes came"));
-    EXPECT_EQ(bridge.Line.Exchange.CurrentClient, static_cast<uint32_t>(wholeId));
+    EXPECT_EQ(Peek(bridge.Line).Exchange.CurrentClient, static_cast<uint32_t>(wholeId));
     EXPECT_EQ(bridge.Device.Read(1, std::chrono::milliseconds(100)), "");
 }
 
@@ -158,7 +159,7 @@ TEST(Framing, TheProbeEndsAtItsDeclaredEnd) {
     bridge.Program.Probe().StartProbe(false);
     EXPECT_EQ(bridge.Device.Read(static_cast<int>(ProbeRequest().size())), ProbeRequest());
     bridge.Device.Write("HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nid=device");
-    ASSERT_TRUE(WaitUntil([&] { return bridge.Line.State == dsIdle; }));
+    ASSERT_TRUE(WaitUntil([&] { return Peek(bridge.Line).State == dsIdle; }));
     EXPECT_GE(bridge.Program.Probe().ProbeResult, 4);
-    EXPECT_TRUE(bridge.Line.DeviceOk);
+    EXPECT_TRUE(Peek(bridge.Line).DeviceOk);
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "SimDevice.h"
+#include "support/LinePeek.h"
 #include "bridge/Bridge.h"
 #include "bridge/sv_RS.h"
 #include "support/Pty.h"
@@ -59,7 +60,7 @@ TEST(LineAsks, EachAskHearsItsOwnOutcomeOnceAndABrowserWaitingMeanwhileGetsItsOw
     EXPECT_TRUE(idle.Heard[0].Answer.isEmpty());
     // The idle probe had no answer: the browser waiting is told at once, and the line settles.
     EXPECT_EQ(client.ReadToClose(1s), DeviceNotRespondingAnswer);
-    EXPECT_EQ(bridge.Line.State, dsRelayWait);
+    EXPECT_EQ(Peek(bridge.Line).State, dsRelayWait);
     bridge.Ticks(7);
     ExpectNoExchange(bridge.Line);
     EXPECT_EQ(follower.Heard.size(), 1);
@@ -148,7 +149,7 @@ TEST(LineAsks, CancellingReachesOnlyItsOwnerAndAnExchangeUnderWayStillSettles) {
     EXPECT_EQ(detection.Heard[0].Outcome, TOutcome::Cancelled);
     ASSERT_EQ(idle.Heard.size(), 1);
     EXPECT_EQ(idle.Heard[0].Outcome, TOutcome::Cancelled);
-    EXPECT_TRUE(bridge.Line.Asks.empty());
+    EXPECT_TRUE(Peek(bridge.Line).Asks.empty());
 }
 
 // While a chunked upload is still coming, only its own deadline runs.
@@ -162,7 +163,7 @@ TEST(LineAsks, NoAnswerWatchdogRunsBeforeTheRequestIsWhole) {
     bridge.TakeTimerEnd();
     bridge.Ticks(5);
     EXPECT_TRUE(client.ReadToClose(100ms).isEmpty());
-    EXPECT_EQ(bridge.Line.Exchange.CurrentClient, static_cast<uint32_t>(id));
+    EXPECT_EQ(Peek(bridge.Line).Exchange.CurrentClient, static_cast<uint32_t>(id));
     client.Send("0\r\n\r\n");
     ASSERT_TRUE(WaitUntil([&] {
         const TMySocket* record = bridge.Program.Tcp().Clients.FindById(id);
@@ -193,7 +194,7 @@ TEST(LineAsks, AnAnswerBeforeTheRequestIsWholeSettlesTheLineBeforeTheNextRequest
     EXPECT_EQ(upload.ReadToClose(), early);
     upload.Send("5\r\nworld\r\n0\r\n\r\n");
     EXPECT_TRUE(bridge.Device.Read(1, 200ms).isEmpty()) << "the next request went into the cut upload";
-    EXPECT_EQ(bridge.Line.State, dsRelayWait);
+    EXPECT_EQ(Peek(bridge.Line).State, dsRelayWait);
     bridge.Device.Write("HTTP/1.1 408 Request Timeout\r\nContent-Length: 0\r\n\r\n");
     EXPECT_EQ(bridge.Device.Read(static_cast<int>(GetB.size())), GetB);
     bridge.Device.Write(AnswerB);

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "serial/CommInt.h"
+#include "support/LinePeek.h"
 #include "serial/OpenFailure.h"
 #include "serial/SerialSys.h"
 #include "support/Hub.h"
@@ -185,7 +186,7 @@ TEST(OpenFailure, TheSerialSideLogsTheReasonAfterTheOpenError) {
 TEST(OpenFailure, TheMainWindowAndTheTrayShowTheShortReason) {
     TProgram program("OpenFailureTest");
     program.Main().StartUp();
-    program.Line().TimerCheck->stop();
+    Peek(program.Line()).TimerCheck->stop();
     program.Probe().StartProbe(false);
     EXPECT_EQ(program.Probe().ProbeResult, 2);
     const QString reason = "/nonexistent/quellor-test/COM1 does not exist";

@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 
 #include "bridge/sv_Prot.h"
+#include "support/LinePeek.h"
 #include "platform/Dialogs.h"
 #include "serial/CommInt.h"
 #include "support/Hub.h"
@@ -68,14 +69,14 @@ TEST(SerialSide, OpensTheConfiguredPortAt115200EightNoneOneWithDtr) {
 
 TEST(SerialSide, PortThatDoesNotExistIsLoggedAndLeftClosedUnderItsNewName) {
     TSerialSide side;
-    side.Line.DeviceOk = true;
+    Peek(side.Line).DeviceOk = true;
     EXPECT_FALSE(side.Rs.OpenPort("COM9"));
     EXPECT_EQ(side.Log(), (QStringList{"RS: COM9 Open Error!", "RS: COM9 is /nonexistent/quellor-test/COM9, which "
                                                                 "does not exist (is the device plugged in?)"}));
     EXPECT_EQ(side.Rs.OpenFailure, "/nonexistent/quellor-test/COM9 does not exist");
     EXPECT_FALSE(side.Rs.CommRS->Enabled());
     EXPECT_EQ(side.Rs.PortName(), "COM9");
-    EXPECT_FALSE(side.Line.DeviceOk);
+    EXPECT_FALSE(Peek(side.Line).DeviceOk);
 }
 
 TEST(SerialSide, NoSelectedPortOpensNothingAndTheSaveHandlerWarns) {
@@ -94,10 +95,10 @@ TEST(SerialSide, WritingWhileClosedLogsReopensOnceAndTriesAgain) {
     side.Rs.OpenPort("COM4");
     side.Rs.ClosePort();
     side.Dist.BtClearClick();
-    side.Line.DeviceOk = true;
+    Peek(side.Line).DeviceOk = true;
     EXPECT_TRUE(side.Rs.WriteChunk("GET / HTTP/1.1\r\n\r\n"));
     EXPECT_EQ(side.Log(), (QStringList{"RS: COM4 Tx Error!", "RS: Open COM4"}));
-    EXPECT_FALSE(side.Line.DeviceOk);
+    EXPECT_FALSE(Peek(side.Line).DeviceOk);
     EXPECT_EQ(pty.Read(18), "GET / HTTP/1.1\r\n\r\n");
     EXPECT_EQ(side.Rs.ReopenCount, 0);
 }

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "SimDevice.h"
+#include "support/LinePeek.h"
 #include "bridge/Bridge.h"
 #include "bridge/ServerSocket.h"
 #include "bridge/sv_RS.h"
@@ -132,13 +133,13 @@ TEST(Streaming, APacedAnswerReachesItsClientAsItArrivesWholeAndInOrderAndTheProb
     got += client.ReadToEnd();
     EXPECT_FALSE(client.Reset);
     EXPECT_TRUE(got == answer) << got.size() << " of " << answer.size();
-    EXPECT_EQ(bridge.Line.State, dsIdle);
+    EXPECT_EQ(Peek(bridge.Line).State, dsIdle);
 
     bridge.Program.Probe().StartProbe(false);
     const QByteArray probe = bridge.Device.Read(static_cast<int>(ProbeRequest().size()));
     EXPECT_EQ(probe, ProbeRequest());
     bridge.Device.Write(TSimDevice::Answer("200 OK", "text/plain", TSimDevice::IdText()));
-    ASSERT_TRUE(WaitUntil([&] { return bridge.Line.State == dsIdle; }));
+    ASSERT_TRUE(WaitUntil([&] { return Peek(bridge.Line).State == dsIdle; }));
     EXPECT_EQ(bridge.Program.Probe().ProbeResult, 7);
     EXPECT_TRUE(bridge.Program.Probe().StatusText.endsWith(TSimDevice::IdText()));
 }
@@ -149,13 +150,13 @@ TEST(Streaming, ASlowReaderHoldsTheLineBackWithBoundedMemoryAndLosesNothing) {
     const QByteArray& answer = LargeAnswer;
     TDeviceWriter device;
     ASSERT_TRUE(bridge.HoldBack(client, device, answer));
-    const int32_t id = static_cast<int32_t>(bridge.Line.Exchange.CurrentClient);
+    const int32_t id = static_cast<int32_t>(Peek(bridge.Line).Exchange.CurrentClient);
     QByteArray got;
     for (int second = 0; second < 3; ++second) {
         got += client.Take(1024);
         WaitUntil([] { return false; }, 1s);
         EXPECT_LE(bridge.Program.Tcp().Unsent(id), (1 << 20) + (1 << 17));
-        EXPECT_LE(bridge.Line.Exchange.Answer.size(), 1 << 17);
+        EXPECT_LE(Peek(bridge.Line).Exchange.Answer.size(), 1 << 17);
         EXPECT_TRUE(bridge.Program.Rs().ReceivePaused);
     }
     EXPECT_LT(device.Written, answer.size()) << "the line was not held back";
@@ -169,14 +170,14 @@ TEST(Streaming, AReaderThatStopsIsDroppedAndTheNextClientGetsItsOwnWholeAnswer) 
     TRawClient stuck(bridge.Port);
     TDeviceWriter device;
     ASSERT_TRUE(bridge.HoldBack(stuck, device, LargeAnswer));
-    TServerConnection* connection = bridge.Program.Tcp().FindConnection(static_cast<int32_t>(bridge.Line.Exchange.CurrentClient));
+    TServerConnection* connection = bridge.Program.Tcp().FindConnection(static_cast<int32_t>(Peek(bridge.Line).Exchange.CurrentClient));
     ASSERT_TRUE(connection && connection->AwaitsReader());
     bridge.Program.Tcp().ServerSocket1->ClientStalled(*connection);
     stuck.ReadToEnd();
     EXPECT_TRUE(stuck.Reset);
     EXPECT_EQ(bridge.Program.LogLines().filter("took nothing of its answer for 120 s, dropped").size(), 1);
 
-    ASSERT_TRUE(WaitUntil([&] { return bridge.Line.State == dsIdle; }, 20s)) << "the rest was not drained";
+    ASSERT_TRUE(WaitUntil([&] { return Peek(bridge.Line).State == dsIdle; }, 20s)) << "the rest was not drained";
     TRawClient next(bridge.Port);
     const QByteArray nextAnswer = TSimDevice::PatternAnswer(777);
     bridge.Ask(next, "GET /next HTTP/1.1\r\n\r\n");
@@ -211,7 +212,7 @@ TEST(Streaming, WithFramingOffNothingReachesTheClientBeforeTheQuietEnd) {
     bridge.TakeUp(id);
     const QByteArray answer = TSimDevice::PatternAnswer(3000);
     bridge.Device.Write(answer);
-    ASSERT_TRUE(WaitUntil([&] { return bridge.Line.Exchange.Answer.size() == answer.size(); }));
+    ASSERT_TRUE(WaitUntil([&] { return Peek(bridge.Line).Exchange.Answer.size() == answer.size(); }));
     EXPECT_EQ(bridge.TakeTimerEnd(), 100);
     WaitUntil([] { return false; }, 100ms);
     EXPECT_EQ(client.Take(1 << 16), "");

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "bridge/ServerSocket.h"
+#include "support/LinePeek.h"
 #include "support/Hub.h"
 #include "support/Program.h"
 #include "platform/Dialogs.h"
@@ -216,7 +217,7 @@ TEST(MainWindowAndSides, SavingANewPortMovesTheServerAndTheStatusCountsClients) 
     program.Params().EditTCPPort->setText(QString::number(first));
     program.Params().SaveSettings();
     program.Main().StartUp();
-    program.Line().TimerCheck->stop();
+    Peek(program.Line()).TimerCheck->stop();
     {
         TClient client(first);
         ASSERT_TRUE(WaitUntil([&] { return program.Tcp().Clients.Count() == 1; }));

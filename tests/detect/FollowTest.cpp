@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "SimDevice.h"
+#include "support/LinePeek.h"
 #include "bridge/Line.h"
 #include "detect/EnumDevices.h"
 #include "platform/ShellOpen.h"
@@ -51,7 +52,7 @@ struct TFollow {
         FreshDialogs();
         Program.Main().StartUp();
         Program.Probe().StartProbe(false);
-        EXPECT_TRUE(WaitUntil([&] { return Program.Line().DeviceOk; }));
+        EXPECT_TRUE(WaitUntil([&] { return Peek(Program.Line()).DeviceOk; }));
     }
     ~TFollow() {
         SetShellOpenHook({});
@@ -225,12 +226,12 @@ TEST(Follow, ADeviceFoundSilentByABrowserIsLookedForElsewhereWithoutAnIdleProbe)
     program.Dist().EnumSources->SysfsRoot = sysfs.path();
     FreshDialogs();
     program.Main().StartUp();
-    program.Line().TimerCheck->stop();
+    Peek(program.Line()).TimerCheck->stop();
     TClient client(port);
     ASSERT_TRUE(WaitUntil([&] { return program.Tcp().LastClientId > 0; }));
     client.Send("GET / HTTP/1.0\r\n\r\n");
-    ASSERT_TRUE(WaitUntil([&] { return program.Line().State != dsIdle; }));
-    program.Line().TimerEnd->stop();
+    ASSERT_TRUE(WaitUntil([&] { return Peek(program.Line()).State != dsIdle; }));
+    Peek(program.Line()).TimerEnd->stop();
     for (int tick = 0; tick < 3; ++tick)
         program.Line().TimerEndTimer();
     EXPECT_EQ(client.ReadToClose(), DeviceNotRespondingAnswer);

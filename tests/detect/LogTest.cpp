@@ -1,12 +1,14 @@
 // The Information window's log and buttons.
 #include <QCoreApplication>
 #include <QPlainTextEdit>
+#include <QSplitter>
 #include <QTemporaryDir>
 #include <QTextCursor>
 #include <gtest/gtest.h>
 
 #include "app/Hub.h"
 #include "detect/EnumDevices.h"
+#include "journal/JournalView.h"
 #include "platform/Dialogs.h"
 #include "support/Program.h"
 #include "support/Pty.h"
@@ -81,11 +83,17 @@ TEST(InformationWindow, AvailablePortsListsThePortsBetweenBlankLines) {
     EXPECT_EQ(program.LogLines(), QStringList{" "});
 }
 
-TEST(InformationWindow, MemoFollowsTheWindowSize) {
+TEST(InformationWindow, TheLogAndTheExchangesBesideItFollowTheWindowSize) {
     TProgram program;
     TDistForm& dist = program.Dist();
     dist.show();
-    dist.resize(800, 500);
+    dist.resize(1000, 500);
     QCoreApplication::processEvents();
-    EXPECT_EQ(dist.Memo1->geometry(), QRect(8, 64, 800 - 16, 500 - 72));
+    EXPECT_EQ(dist.SplitLog->geometry(), QRect(8, 64, 1000 - 16, 500 - 72));
+    EXPECT_EQ(dist.Memo1->parentWidget(), static_cast<QWidget*>(dist.SplitLog));
+    EXPECT_EQ(dist.Memo1->geometry().left(), 0);
+    EXPECT_EQ(dist.Memo1->height(), 500 - 72);
+    ASSERT_NE(dist.Exchanges, nullptr);
+    EXPECT_GT(dist.Exchanges->geometry().left(), dist.Memo1->geometry().right());
+    EXPECT_EQ(dist.Exchanges->height(), 500 - 72);
 }

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "SimDevice.h"
+#include "support/LinePeek.h"
 #include "bridge/sv_Prot.h"
 #include "platform/Dialogs.h"
 #include "platform/ShellOpen.h"
@@ -83,7 +84,7 @@ struct TPass {
     }
     // The follow-up probe of the configured port after the pass.
     bool WaitForFollowUp() {
-        return WaitUntil([&] { return Program.Line().State == dsIdle && Program.Probe().ProbeResult >= 2; },
+        return WaitUntil([&] { return Peek(Program.Line()).State == dsIdle && Program.Probe().ProbeResult >= 2; },
                          std::chrono::milliseconds(8000));
     }
 };
@@ -239,20 +240,20 @@ TEST(DetectionPass, AskedForWhileTheLineIsBusyTheProbeAndThePassWaitTheirTurnsAn
     TProgram program("BusyPassTest");
     TLine& line = program.Line();
     program.Main().StartUp();
-    line.TimerCheck->stop();
-    line.State = dsRelayWait;
-    line.Exchange.CurrentClient = 4;
+    Peek(line).TimerCheck->stop();
+    Peek(line).State = dsRelayWait;
+    Peek(line).Exchange.CurrentClient = 4;
     program.Probe().StartProbe(true);
     program.Detection().StartDetection();
     EXPECT_EQ(program.Probe().ProbeResult, prProgress);
-    ASSERT_EQ(line.Asks.size(), 2u);
-    EXPECT_EQ(line.Asks.front().Owner, TAskOwner::CheckDevice);
-    EXPECT_EQ(line.Asks.back().Owner, TAskOwner::Detection);
-    line.State = dsIdle;
-    line.Exchange.CurrentClient = 0;
+    ASSERT_EQ(Peek(line).Asks.size(), 2u);
+    EXPECT_EQ(Peek(line).Asks.front().Owner, TAskOwner::CheckDevice);
+    EXPECT_EQ(Peek(line).Asks.back().Owner, TAskOwner::Detection);
+    Peek(line).State = dsIdle;
+    Peek(line).Exchange.CurrentClient = 0;
     line.TimerCheckTimer();
     // COM1 goes nowhere: Check Device's probe failed to be written, then the pass's, which ended.
-    EXPECT_TRUE(line.Asks.empty());
+    EXPECT_TRUE(Peek(line).Asks.empty());
     EXPECT_EQ(program.Detection().PassMode, 2);
     EXPECT_EQ(program.Detection().BestResult, prComError);
     EXPECT_EQ(program.Probe().ProbeResult, prComError);
@@ -264,7 +265,7 @@ TEST(DetectionPass, APortWhoseProbeCannotBeWrittenIsLeftWithoutReopeningTheNextO
     TProgram program("MoveOnPassTest");
     TDetection& pass = program.Detection();
     program.Main().StartUp();
-    program.Line().TimerCheck->stop();
+    Peek(program.Line()).TimerCheck->stop();
     device.Read(4096, std::chrono::milliseconds(100));
     const int opened = program.LogLines().filter("RS: Open COM1").size();
     pass.PortList = QStringList{"COM8=gone", "COM1=device"};
@@ -272,7 +273,7 @@ TEST(DetectionPass, APortWhoseProbeCannotBeWrittenIsLeftWithoutReopeningTheNextO
     pass.PortIndex = 0;
     pass.NextPort();
     EXPECT_EQ(pass.PortIndex, 2);
-    EXPECT_EQ(program.Line().State, dsProbeWait);
+    EXPECT_EQ(Peek(program.Line()).State, dsProbeWait);
     EXPECT_EQ(program.LogLines().filter("RS: Open COM1").size(), opened + 1);
     EXPECT_EQ(device.Read(static_cast<int>(ProbeRequest().size())), ProbeRequest());
     MapPort(1, "/nonexistent/quellor-test/COM1");

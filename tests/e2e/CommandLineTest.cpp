@@ -56,6 +56,10 @@ TEST(CommandLine, UnknownOptionsAndArgumentsAreAClearErrorWithStatusTwo) {
         {{"--instance", QString(33, 'a')}, BadName(QString(33, 'a'))},
         {{"--instance", "a", "--instance", "b"}, "quellor: --instance given more than once\nTry 'quellor --help'.\n"},
         {{"--instance", "bench1", "page.html"}, "quellor: unexpected argument 'page.html'\nTry 'quellor --help'.\n"},
+        {{"--journal"}, "quellor: Missing value after '--journal'.\nTry 'quellor --help'.\n"},
+        {{"--journal", ""}, "quellor: --journal needs a file name, or '-' for standard output\nTry 'quellor --help'.\n"},
+        {{"--journal-sensitive"}, "quellor: --journal-sensitive goes with --journal FILE\nTry 'quellor --help'.\n"},
+        {{"--journal", "a.har", "--journal", "b.har"}, "quellor: --journal given more than once\nTry 'quellor --help'.\n"},
     };
     for (const auto& [arguments, error] : cases) {
         const TRun run = RunQuellorWith(arguments);
@@ -74,15 +78,19 @@ TEST(CommandLine, TheManualPageDescribesExactlyTheOptionsHelpLists) {
     int options = 0;
     for (const QRegularExpressionMatch& match : optionLine.globalMatch(QString::fromUtf8(RunQuellorWith({"--help"}).Out))) {
         ++options;
-        const QString entry =
-            match.captured(1).isEmpty()
-                ? QStringLiteral(".BI \\-\\-%1 \" %2\"\n%3\n").arg(match.captured(2), match.captured(3), match.captured(4))
-                : QStringLiteral(".BR \\-%1 \", \" \\-\\-%2\n%3\n").arg(match.captured(1), match.captured(2), match.captured(4));
+        QString entry;
+        if (!match.captured(1).isEmpty())
+            entry = QStringLiteral(".BR \\-%1 \", \" \\-\\-%2\n%3\n").arg(match.captured(1), match.captured(2), match.captured(4));
+        else if (!match.captured(3).isEmpty())
+            entry = QStringLiteral(".BI \\-\\-%1 \" %2\"\n%3\n").arg(match.captured(2), match.captured(3), match.captured(4));
+        else
+            entry = QStringLiteral(".B \\-\\-%1\n%2\n").arg(match.captured(2), match.captured(4));
         EXPECT_TRUE(man.contains(entry)) << entry.toStdString();
     }
-    EXPECT_EQ(options, 3);
+    EXPECT_EQ(options, 5);
     const QString section = man.section(QStringLiteral(".SH OPTIONS"), 1).section(QStringLiteral(".SH "), 0, 0);
-    EXPECT_EQ(section.count(QStringLiteral(".BR ")) + section.count(QStringLiteral(".BI ")), options);
+    EXPECT_EQ(section.count(QStringLiteral(".BR ")) + section.count(QStringLiteral(".BI ")) + section.count(QStringLiteral(".B ")),
+              options);
 }
 
 TEST(CommandLine, AHeadlessStartPrintsNoPlatformNoise) {

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "app/Hub.h"
+#include "support/LinePeek.h"
 #include "platform/Dialogs.h"
 #include "platform/WinMessage.h"
 #include "settings/UtilsRegistry.h"
@@ -242,7 +243,7 @@ TEST(SettingsDialog, StartUpReportsAnUnloadableStoreAndRunsOnWithDefaults) {
     file.close();
     TScriptedDialogs& dialogs = FreshDialogs();
     program.Main().StartUp();
-    program.Line().TimerCheck->stop();
+    Peek(program.Line()).TimerCheck->stop();
     EXPECT_EQ(dialogs.Texts, QStringList{"Range check error."});
     EXPECT_EQ(program.Params().ComboBox_PortRS->currentText(), "COM7");
     EXPECT_EQ(program.Tcp().Port, 24111);
@@ -474,7 +475,7 @@ TEST(SettingsDialog, AChangedListenAddressRestartsTheServerThere) {
     const quint16 port = FreeTcpPort();
     SettingsWriteInteger("TCP\\Port", port);
     program.Main().StartUp();
-    program.Line().TimerCheck->stop();
+    Peek(program.Line()).TimerCheck->stop();
     TFormParams& params = program.Params();
     EXPECT_TRUE(Reaches("127.0.0.1", port));
     FreshDialogs();

@@ -1,4 +1,5 @@
 #include "support/Program.h"
+#include "support/LinePeek.h"
 
 #include <QPlainTextEdit>
 #include <QTimer>
@@ -19,8 +20,8 @@ TProgram::TProgram(const QString& programBaseName, const QString& instance) {
 }
 
 TProgram::~TProgram() {
-    W.Line->TimerCheck->stop();
-    W.Line->TimerEnd->stop();
+    Peek(*W.Line).TimerCheck->stop();
+    Peek(*W.Line).TimerEnd->stop();
 }
 
 QStringList TProgram::LogLines() const {

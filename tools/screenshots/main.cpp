@@ -2,14 +2,23 @@
 // window before any device answered and the About box; then a detection pass over three simulated
 // ports (one not HTTP, one answering 404, one the device), after which the main window shows the
 // device answering, the Information window shows the pass and both pages of the settings show the
-// port it found. Runs in a private profile and touches none of the machine's own ports.
+// port it found; then a browser's worth of clients (a page with its pictures, a host the check
+// refuses, one that leaves mid-answer and a request the device ignores), and the Information window
+// shows their exchanges beside the log. Runs in a private profile and touches none of the machine's
+// own ports.
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QHeaderView>
+#include <QSplitter>
 #include <QTabWidget>
+#include <QTableView>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <sys/socket.h>
 
 #include "SimDevice.h"
 #include "app/StartUp.h"
@@ -20,8 +29,10 @@
 #include "detect/DeviceProbe.h"
 #include "detect/DistForm.h"
 #include "detect/EnumDevices.h"
+#include "journal/JournalView.h"
 #include "platform/ShellOpen.h"
 #include "serial/PortNames.h"
+#include "settings/UtilsRegistry.h"
 #include "settings/sv_params.h"
 
 namespace {
@@ -36,6 +47,40 @@ void RunUntil(const std::function<bool()>& done, int limitMs) {
     timer.start();
     while (!done() && timer.elapsed() < limitMs)
         QApplication::processEvents(QEventLoop::AllEvents, 20);
+}
+
+quint16 FreePort() {
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost);
+    return server.serverPort();
+}
+
+// A client of the bridge: sends its request, and reads its answer to the end or, given a count,
+// leaves once it has that many bytes.
+struct TClient {
+    QTcpSocket Socket;
+    QByteArray Answer;
+    qsizetype LeaveAfter = -1;
+
+    TClient(quint16 port, const QByteArray& request, qsizetype leaveAfter = -1) : LeaveAfter(leaveAfter) {
+        QObject::connect(&Socket, &QTcpSocket::readyRead, [this] {
+            Answer += Socket.readAll();
+            if (LeaveAfter >= 0 && Answer.size() >= LeaveAfter) {
+                // A reset, as a browser's tab closing leaves it.
+                const linger reset{1, 0};
+                ::setsockopt(static_cast<int>(Socket.socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+                Socket.abort();
+            }
+        });
+        Socket.connectToHost(QHostAddress::LocalHost, port);
+        Socket.write(request);
+    }
+    bool Done() const { return Socket.state() == QAbstractSocket::UnconnectedState; }
+};
+
+QByteArray Get(const QByteArray& target, quint16 port, const QByteArray& host = "localhost") {
+    return "GET " + target + " HTTP/1.1\r\nHost: " + host + ":" + QByteArray::number(port) +
+           "\r\nUser-Agent: Mozilla/5.0\r\nAccept: */*\r\nConnection: keep-alive\r\n\r\n";
 }
 } // namespace
 
@@ -53,6 +98,12 @@ int main(int argc, char** argv) {
         TSimDevice::TOptions options;
         options.Mode = mode;
         options.Link = PortMapFolder() + QStringLiteral("/COM%1").arg(++number);
+        // The device thinks a little and sends its answers in pieces, so that each phase shows.
+        if (mode == TSimDevice::TMode::Device) {
+            options.Late = std::chrono::milliseconds(25);
+            options.Pieces = 3;
+            options.PiecePause = std::chrono::milliseconds(15);
+        }
         devices.push_back(std::make_unique<TSimDevice>(options));
     }
     SetShellOpenHook([](const QString&) {});
@@ -66,17 +117,47 @@ int main(int argc, char** argv) {
     Save(main, out + QStringLiteral("/main-silent.png"));
     Save(*windows.About, out + QStringLiteral("/about.png"));
 
+    const quint16 port = FreePort();
+    SettingsWriteInteger(QStringLiteral("TCP\\Port"), port);
     main.StartUp();
     main.Timer1->start();
     main.BitBtnDetectClick();
     RunUntil([&] { return windows.Detection->PassMode == 2; }, 20000);
-    RunUntil([&] { return windows.Line->State == dsIdle && windows.Probe->ProbeResult >= prUnknown; }, 5000);
+    RunUntil([&] { return windows.Line->IsIdle() && windows.Probe->ProbeResult >= prUnknown; }, 5000);
     QApplication::processEvents(QEventLoop::AllEvents, 600);
     Save(main, out + QStringLiteral("/main-answering.png"));
     dist.resize(660, 480);
+    dist.SplitLog->setSizes({640, 0});
     Save(dist, out + QStringLiteral("/information.png"));
     Save(*windows.Params, out + QStringLiteral("/settings.png"));
     windows.Params->PageControl1->setCurrentWidget(windows.Params->TabSheetNetwork);
     Save(*windows.Params, out + QStringLiteral("/settings-network.png"));
+
+    // A page with its four pictures over six connections, as a browser loads it; a request for a
+    // host the check refuses; a download whose client leaves in the middle; one the device ignores.
+    std::vector<std::unique_ptr<TClient>> clients;
+    clients.push_back(std::make_unique<TClient>(port, Get("/", port)));
+    RunUntil([&] { return clients.back()->Done(); }, 5000);
+    for (int picture = 1; picture <= 4; ++picture)
+        clients.push_back(std::make_unique<TClient>(port, Get("/img/" + QByteArray::number(picture) + ".bmp", port)));
+    clients.push_back(std::make_unique<TClient>(port, Get("/favicon.ico", port)));
+    RunUntil([&] { return std::all_of(clients.begin(), clients.end(), [](const auto& c) { return c->Done(); }); }, 10000);
+    clients.push_back(std::make_unique<TClient>(port, Get("/", port, "device.example.com")));
+    clients.push_back(std::make_unique<TClient>(port, Get("/frame/pause?ms=600", port), 100));
+    RunUntil([&] { return clients.back()->Done(); }, 5000);
+    clients.push_back(std::make_unique<TClient>(port, Get("/setup.html?ignore=1", port)));
+    clients.push_back(std::make_unique<TClient>(port, Get("/bin/pattern?size=30000", port)));
+    RunUntil([&] { return std::all_of(clients.begin(), clients.end(), [](const auto& c) { return c->Done(); }); }, 20000);
+    QApplication::processEvents(QEventLoop::AllEvents, 300);
+    dist.resize(1280, 640);
+    dist.SplitLog->setSizes({300, 964});
+    dist.show();
+    QApplication::processEvents();
+    QTableView* table = dist.Exchanges->Table;
+    table->setColumnWidth(journal::TExchangeModel::ColTarget, 175);
+    table->setColumnWidth(journal::TExchangeModel::ColOutcome, 250);
+    table->selectRow(0);
+    QApplication::processEvents(QEventLoop::AllEvents, 100);
+    Save(dist, out + QStringLiteral("/exchanges.png"));
     return 0;
 }

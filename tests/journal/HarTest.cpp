@@ -1,0 +1,189 @@
+// The journal as HAR 1.2: timings, url, custom fields, bodies, sanitizing and the file's mode.
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <sys/stat.h>
+
+#include "journal/Har.h"
+
+using namespace journal;
+
+namespace {
+const QByteArray Login = "POST /login?next=%2Fstatus&x=1 HTTP/1.1\r\nHost: localhost:24111\r\n"
+                         "Cookie: session=s3cr3t; theme=dark\r\nAuthorization: Basic YWRtaW46cGFzcw==\r\n"
+                         "Proxy-Authorization: Basic cHJveHk6cHc=\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                         "Content-Length: 17\r\n\r\n";
+const QByteArray LoginBody = "user=admin&pw=abc";
+const QByteArray PictureHead = "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nSet-Cookie: session=n3w; Path=/\r\n"
+                               "Content-Length: 6\r\n\r\n";
+const QByteArray Picture("\x89PNG\0\x01", 6);
+
+TEntry LoginEntry() {
+    TJournal journal;
+    int64_t ms = 0;
+    journal.Clock = [&ms] { return ms * 1000; };
+    journal.Accepted(3, "127.0.0.1");
+    ms = 10;
+    journal.HeadRead(3, Login);
+    ms = 25;
+    const uint64_t id = journal.TakenUp(3, "COM1", "/dev/ttyUSB0", "Acme 7");
+    ms = 27;
+    journal.RequestWritten(id, Login + LoginBody);
+    ms = 127;
+    journal.AnswerArrived(id, PictureHead);
+    ms = 131;
+    journal.AnswerArrived(id, Picture);
+    journal.AnswerEnded(id);
+    journal.LineFree(id);
+    journal.Closed(3, PictureHead.size() + Picture.size());
+    return journal.At(0);
+}
+
+QJsonObject FirstEntry(const QByteArray& document) {
+    QJsonParseError error;
+    const QJsonDocument json = QJsonDocument::fromJson(document, &error);
+    EXPECT_EQ(error.error, QJsonParseError::NoError) << error.errorString().toStdString();
+    const QJsonObject log = json.object().value("log").toObject();
+    EXPECT_EQ(log.value("version").toString(), "1.2");
+    EXPECT_EQ(log.value("creator").toObject().value("name").toString(), "Quellor");
+    return log.value("entries").toArray().first().toObject();
+}
+
+QString HeaderValue(const QJsonObject& message, const QString& name) {
+    for (const QJsonValue& header : message.value("headers").toArray())
+        if (header.toObject().value("name").toString() == name)
+            return header.toObject().value("value").toString();
+    return "(none)";
+}
+} // namespace
+
+TEST(Har, TimingsUrlAndTheCustomFields) {
+    const QJsonObject entry = FirstEntry(HarDocument({LoginEntry()}, {}));
+    const QJsonObject timings = entry.value("timings").toObject();
+    EXPECT_DOUBLE_EQ(timings.value("blocked").toDouble(), 25.0);
+    EXPECT_DOUBLE_EQ(timings.value("send").toDouble(), 2.0);
+    EXPECT_DOUBLE_EQ(timings.value("wait").toDouble(), 100.0);
+    EXPECT_DOUBLE_EQ(timings.value("receive").toDouble(), 4.0);
+    for (const char* unused : {"dns", "connect", "ssl"})
+        EXPECT_EQ(timings.value(unused).toInt(), -1) << unused;
+    EXPECT_DOUBLE_EQ(entry.value("time").toDouble(), 131.0);
+    const QJsonObject request = entry.value("request").toObject();
+    EXPECT_EQ(request.value("method").toString(), "POST");
+    EXPECT_EQ(request.value("url").toString(), "http://localhost:24111/login?next=%2Fstatus&x=1");
+    EXPECT_EQ(request.value("httpVersion").toString(), "HTTP/1.1");
+    EXPECT_EQ(request.value("headersSize").toInt(), Login.size());
+    EXPECT_EQ(request.value("bodySize").toInt(), LoginBody.size());
+    const QJsonArray query = request.value("queryString").toArray();
+    ASSERT_EQ(query.size(), 2);
+    EXPECT_EQ(query[0].toObject().value("value").toString(), "/status");
+    EXPECT_EQ(request.value("postData").toObject().value("text").toString(), LoginBody);
+    EXPECT_EQ(request.value("postData").toObject().value("mimeType").toString(), "application/x-www-form-urlencoded");
+    const QJsonObject response = entry.value("response").toObject();
+    EXPECT_EQ(response.value("status").toInt(), 200);
+    EXPECT_EQ(response.value("statusText").toString(), "OK");
+    EXPECT_EQ(response.value("headersSize").toInt(), PictureHead.size());
+    EXPECT_EQ(response.value("bodySize").toInt(), 6);
+    EXPECT_EQ(entry.value("_outcome").toString(), "device-answer");
+    EXPECT_EQ(entry.value("_owner").toString(), "client");
+    EXPECT_EQ(entry.value("_port").toString(), "COM1 (/dev/ttyUSB0)");
+    EXPECT_EQ(entry.value("connection").toString(), "3");
+    EXPECT_TRUE(entry.value("startedDateTime").toString().endsWith('Z'));
+}
+
+TEST(Har, BodiesThatAreNotTextGoAsBase64AndABodyNotKeptSaysWhy) {
+    TEntry entry = LoginEntry();
+    QJsonObject content = FirstEntry(HarDocument({entry}, {})).value("response").toObject().value("content").toObject();
+    EXPECT_EQ(content.value("encoding").toString(), "base64");
+    EXPECT_EQ(QByteArray::fromBase64(content.value("text").toString().toLatin1()), Picture);
+    EXPECT_EQ(content.value("size").toInt(), 6);
+    EXPECT_EQ(content.value("mimeType").toString(), "image/png");
+    EXPECT_FALSE(content.contains("comment"));
+    entry.AnswerBody.Kept.clear();
+    entry.AnswerBody.How = TKept::Dropped;
+    content = FirstEntry(HarDocument({entry}, {})).value("response").toObject().value("content").toObject();
+    EXPECT_FALSE(content.contains("text"));
+    EXPECT_EQ(content.value("size").toInt(), 6);
+    EXPECT_TRUE(content.value("comment").toString().contains("dropped")) << content.value("comment").toString().toStdString();
+    entry.AnswerBody.How = TKept::None;
+    content = FirstEntry(HarDocument({entry}, {})).value("response").toObject().value("content").toObject();
+    EXPECT_TRUE(content.value("comment").toString().contains("BodyBytes is 0"));
+}
+
+TEST(Har, CookiesAndCredentialsAreRemovedUnlessTheSensitiveValuesAreKept) {
+    const QByteArray sanitized = HarDocument({LoginEntry()}, {});
+    for (const QByteArray secret : {"s3cr3t", "YWRtaW46cGFzcw==", "cHJveHk6cHc=", "n3w"})
+        EXPECT_FALSE(sanitized.contains(secret)) << secret.constData();
+    const QJsonObject entry = FirstEntry(sanitized);
+    const QJsonObject request = entry.value("request").toObject();
+    EXPECT_EQ(HeaderValue(request, "Cookie"), SanitizedValue);
+    EXPECT_EQ(HeaderValue(request, "Authorization"), SanitizedValue);
+    EXPECT_EQ(HeaderValue(request, "Proxy-Authorization"), SanitizedValue);
+    EXPECT_EQ(HeaderValue(request, "Host"), "localhost:24111");
+    EXPECT_EQ(request.value("cookies").toArray()[0].toObject().value("name").toString(), "session");
+    EXPECT_EQ(HeaderValue(entry.value("response").toObject(), "Set-Cookie"), SanitizedValue);
+
+    THarOptions options;
+    options.Sensitive = true;
+    const QByteArray sensitive = HarDocument({LoginEntry()}, options);
+    for (const QByteArray secret : {"s3cr3t", "YWRtaW46cGFzcw==", "cHJveHk6cHc=", "n3w"})
+        EXPECT_TRUE(sensitive.contains(secret)) << secret.constData();
+    const QJsonObject kept = FirstEntry(sensitive).value("request").toObject();
+    EXPECT_EQ(HeaderValue(kept, "Cookie"), "session=s3cr3t; theme=dark");
+    EXPECT_EQ(kept.value("cookies").toArray()[1].toObject().value("value").toString(), "dark");
+}
+
+TEST(Har, ProbesAndFixedAnswersCarryTheirOwnerAndOutcome) {
+    TJournal journal;
+    uint64_t id = journal.ProbeTakenUp(TOwner::Detection, "COM9", "/dev/ttyUSB3", {});
+    journal.RequestWritten(id, "GET /id.txt HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    journal.ProbeEnded(id, TOutcome::Silent);
+    journal.LineFree(id);
+    journal.Accepted(1, "127.0.0.1");
+    journal.HeadRead(1, "GET / HTTP/1.1\r\n\r\n");
+    journal.FixedAnswer(1, TFixed::NotResponding, "HTTP/1.1 503 Service Unavailable\r\n\r\n<b>x</b>");
+    const QJsonArray entries =
+        QJsonDocument::fromJson(HarDocument(journal.Entries(), {})).object().value("log").toObject().value("entries").toArray();
+    ASSERT_EQ(entries.size(), 2);
+    const QJsonObject probe = entries[0].toObject();
+    EXPECT_EQ(probe.value("_owner").toString(), "detection");
+    EXPECT_EQ(probe.value("_outcome").toString(), "silent");
+    EXPECT_EQ(probe.value("request").toObject().value("url").toString(), "http://localhost/id.txt");
+    EXPECT_EQ(probe.value("response").toObject().value("status").toInt(), 0);
+    const QJsonObject fixed = entries[1].toObject();
+    EXPECT_EQ(fixed.value("_outcome").toString(), "fixed-answer");
+    EXPECT_TRUE(fixed.value("_outcomeText").toString().contains("503"));
+    EXPECT_EQ(fixed.value("response").toObject().value("status").toInt(), 503);
+    EXPECT_EQ(fixed.value("request").toObject().value("url").toString(), "http://localhost/");
+}
+
+TEST(Har, TheFileIsTheUsersAloneFromItsCreationOn) {
+    QTemporaryDir folder;
+    const QString path = folder.filePath("journal.har");
+    const mode_t old = ::umask(0);
+    const QString problem = WriteHarFile(path, "{\"log\":{}}");
+    ::umask(old);
+    EXPECT_TRUE(problem.isEmpty()) << problem.toStdString();
+    struct stat status {};
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0600u);
+    // A file already there that others could read is replaced by a private one.
+    QFile::remove(path);
+    {
+        QFile open(path);
+        ASSERT_TRUE(open.open(QIODevice::WriteOnly));
+        open.write("old");
+    }
+    ::chmod(QFile::encodeName(path).constData(), 0644);
+    EXPECT_TRUE(WriteHarFile(path, "{}").isEmpty());
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0600u);
+    QFile written(path);
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    EXPECT_EQ(written.readAll(), "{}");
+    EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden).size(), 1) << "no temporary file left";
+    EXPECT_FALSE(WriteHarFile(folder.filePath("missing/journal.har"), "{}").isEmpty());
+}
