@@ -53,10 +53,6 @@ TFrmMainRSServ::TFrmMainRSServ(const QString& programBaseName) {
     CreateMenu();
     CreateStatusBar();
     CreateTray();
-    Timer1 = new QTimer(this);
-    Timer1->setObjectName(QStringLiteral("Timer1"));
-    Timer1->setInterval(500);
-    connect(Timer1, &QTimer::timeout, this, &TFrmMainRSServ::Timer1Timer);
     Timer2 = new QTimer(this);
     Timer2->setObjectName(QStringLiteral("Timer2"));
     Timer2->setSingleShot(true);
@@ -158,7 +154,7 @@ void TFrmMainRSServ::ShowAtStart() {
         TrayIcon1->show();
     else
         show();
-    Timer1->start();
+    UpdateStatus();
 }
 
 void TFrmMainRSServ::StartUp() {
@@ -247,6 +243,7 @@ void TFrmMainRSServ::HandleMessage(const TWinMessage& message) {
     case WM_SV_PARAMS_SAVED: WMSvParamsSaved(); break;
     case WM_SV_RS_RXCHAR: WMSvRsRxChar(); break;
     case WM_SV_RS_TXEMPTY: WMSvRsTxEmpty(); break;
+    case WM_SV_RS_PORT: WMSvRsPort(); break;
     case WM_SV_TCP_READ: WMSvTcpRead(static_cast<int>(message.WParam)); break;
     case WM_SV_TCP_ACCEPT: WMSvTcpAccept(); break;
     case WM_SV_TCP_CLOSE: WMSvTcpClose(static_cast<int>(message.WParam)); break;
@@ -285,7 +282,12 @@ void TFrmMainRSServ::Timer2Timer() {
 
 void TFrmMainRSServ::WMSvTcpRead(int clientId) { Line->OnClientData(clientId); }
 
-void TFrmMainRSServ::WMSvTcpAccept() { UpdateStatus(); }
+void TFrmMainRSServ::WMSvRsPort() { UpdateStatus(); }
+
+void TFrmMainRSServ::WMSvTcpAccept() {
+    Line->OnClientAccepted();
+    UpdateStatus();
+}
 
 void TFrmMainRSServ::WMSvTcpClose(int clientId) {
     Line->OnClientClosed(clientId);
@@ -345,8 +347,6 @@ void TFrmMainRSServ::TrayIconDoubleClick() {
     else
         N5Click();
 }
-
-void TFrmMainRSServ::Timer1Timer() { UpdateStatus(); }
 
 bool TFrmMainRSServ::eventFilter(QObject* watched, QEvent* event) {
     if (watched == PanelFrm && event->type() == QEvent::Resize)

@@ -52,6 +52,7 @@ public:
     void WMSvParamsSaved();
     void WMSvRsRxChar();
     void WMSvRsTxEmpty();
+    void WMSvRsPort();
     void WMSvTcpRead(int clientId);
     void WMSvTcpAccept();
     void WMSvTcpClose(int clientId);
@@ -70,7 +71,6 @@ public:
     void N6Click();
     void N7Click();
     void TrayIconDoubleClick();
-    void Timer1Timer();
     void Timer2Timer();
 
     int OpenBrowserPending = 0;
@@ -84,7 +84,6 @@ public:
     QLabel* StatusPanels[4];
     QSystemTrayIcon* TrayIcon1;
     QMenu* PopupMenu1;
-    QTimer* Timer1;
     QTimer* Timer2;
     QIcon ImageList1[2];
     int TrayImageIndex = 0;

@@ -3,6 +3,7 @@
 
 #include <QTimer>
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 #include "bridge/LogSink.h"
@@ -20,7 +21,10 @@ constexpr int RelayTicks = 3;
 constexpr int LongRequestTicks = 60;
 constexpr int LongRequestBytes = 5000;
 constexpr int ProbeTicks = 3;
-constexpr int IdleTicksBeforeProbe = 30;
+// The idle probe goes out after this much idle line; a client that waits while framing is off
+// is taken up at the next check, this long after the line frees.
+constexpr int IdleProbeMs = 3000;
+constexpr int CheckMs = 100;
 constexpr int SettleLimitTicks = 10;
 
 QByteArray TakeChunk(QByteArray& rest) {
@@ -50,7 +54,7 @@ TLine::TLine(TLogSink* log) : Log(log) {
     TimerEnd->setTimerType(Qt::PreciseTimer);
     TimerCheck = new QTimer(this);
     TimerCheck->setObjectName(QStringLiteral("TimerCheck"));
-    TimerCheck->setInterval(100);
+    TimerCheck->setSingleShot(true);
     connect(TimerEnd, &QTimer::timeout, this, &TLine::TimerEndTimer);
     connect(TimerCheck, &QTimer::timeout, this, &TLine::TimerCheckTimer);
 }
@@ -112,7 +116,7 @@ void TLine::Init() {
     Exchange = TExchange();
     Asks.clear();
     WaitTicks = 0;
-    IdleTicks = 0;
+    IdleSince = GetTickCount();
     State = dsIdle;
     AnswerTime = 0;
     LastRxTick = 0;
@@ -122,7 +126,7 @@ void TLine::Init() {
     ReceiveQueue = std::make_unique<TsvProt>();
     RSForm->ReceiveQueue = ReceiveQueue.get();
     TCPForm->RestartServer();
-    TimerCheck->start();
+    ArmCheck();
 }
 
 QString TLine::ConfiguredPort() const { return RSForm->ConfiguredPort(); }
@@ -141,6 +145,7 @@ void TLine::FinishExchange() {
     TimerEnd->stop();
     TExchange ended = std::exchange(Exchange, TExchange());
     State = dsIdle;
+    IdleSince = GetTickCount();
     if (Journal && ended.Journaled != 0)
         Journal->LineFree(ended.Journaled);
     if (RSForm->ReceivePaused) {
@@ -149,9 +154,10 @@ void TLine::FinishExchange() {
     }
     if (ended.Probe.Done)
         ended.Probe.Done({ended.Probe.Id, ended.Probe.Owner, TOutcome::Cancelled, ended.Probe.Port, {}});
+    ArmCheck();
 }
 
-void TLine::PortFailed() { DeviceOk = false; }
+void TLine::PortFailed() { SetDeviceOk(false); }
 
 void TLine::EndExchange() {
     FinishExchange();
@@ -172,7 +178,7 @@ uint64_t TLine::Ask(TAsk ask) {
         Asks.push_front(std::move(ask));
     else
         Asks.push_back(std::move(ask));
-    IdleTicks = 0;
+    IdleSince = GetTickCount();
     if (State == dsIdle)
         StartAsk(NextAsk());
     return id;
@@ -216,7 +222,7 @@ bool TLine::HasAsks(TAskOwner owner) const {
 void TLine::PortGone(const QString& name) {
     if (name != ConfiguredPort())
         return;
-    DeviceOk = false;
+    SetDeviceOk(false);
     if (State != dsIdle && Exchange.CurrentClient == 0 && !Exchange.Borrowed)
         FinishExchange();
     if (State == dsIdle && Asks.empty() && RSForm->PortName() == name && RSForm->CommRS->Enabled())
@@ -256,13 +262,14 @@ void TLine::UsePort(const QString& name, bool reopen) {
 // A free line takes the first client waiting, so that one arriving as the line frees does not pass
 // those already in line.
 void TLine::OnClientData(int32_t id) {
-    IdleTicks = 0;
+    IdleSince = GetTickCount();
     if (State == dsIdle) {
         const int32_t first = TCPForm->FirstPendingClient();
         TakeUpClient(first > 0 ? first : id);
     }
     else if (State == dsRelayWait && Exchange.CurrentClient == static_cast<uint32_t>(id))
         ServeClient(id);
+    ArmCheck();
 }
 
 // Begins the exchange of a client whose request may go to the line: always on the configured port.
@@ -284,7 +291,7 @@ void TLine::TakeUpClient(int32_t id) {
 
 // What the client sends beyond a chunk ahead waits on the TCP side, which holds the client back.
 void TLine::ServeClient(int32_t id) {
-    IdleTicks = 0;
+    IdleSince = GetTickCount();
     if (Exchange.RequestRest.size() >= ChunkSize)
         return;
     const QByteArray text = TCPForm->TakeRequest(id, Exchange.ClientTotal);
@@ -338,7 +345,7 @@ void TLine::ContinueSending() {
 
 // A notice whose bytes went with a port given back, or were taken with an earlier notice, changes nothing.
 void TLine::OnSerialData() {
-    IdleTicks = 0;
+    IdleSince = GetTickCount();
     if (!ReceiveQueue)
         return;
     QByteArray piece;
@@ -456,9 +463,15 @@ void TLine::RecheckDevice() {
     Ask(std::move(ask));
 }
 
+// The status shows whether the device answers; it is refreshed when that changes, not on a clock.
 void TLine::TellDevice(bool answers) {
-    DeviceOk = answers;
     DeviceTold = true;
+    SetDeviceOk(answers);
+}
+
+void TLine::SetDeviceOk(bool answers) {
+    if (std::exchange(DeviceOk, answers) != answers && UpdateStatus)
+        UpdateStatus();
 }
 
 void TLine::AnswerEnded() {
@@ -542,34 +555,54 @@ void TLine::HandAnswer() {
 void TLine::OnClientClosed(int32_t id) {
     if (id != 0 && Exchange.CurrentClient == static_cast<uint32_t>(id))
         Release(orClientLeft);
+    ArmCheck();
 }
 
+// Runs when something it looks after is due: a request's deadline, a waiting client or ask while
+// framing is off, or the idle probe.
 void TLine::TimerCheckTimer() {
     TCPForm->RefuseOverdue();
     if (State == dsRelayWait && Exchange.CurrentClient != 0 &&
         TCPForm->RequestOverdue(static_cast<int32_t>(Exchange.CurrentClient)))
         CutOverdueRequest();
-    if (State != dsIdle) {
-        IdleTicks = 0;
-        return;
-    }
+    if (State == dsIdle)
+        CheckIdleLine();
+    ArmCheck();
+}
+
+void TLine::CheckIdleLine() {
     if (!Asks.empty()) {
         StartAsk(NextAsk());
-        IdleTicks = 0;
         return;
     }
-    const int32_t id = TCPForm->FirstPendingClient();
-    if (id > 0) {
+    if (const int32_t id = TCPForm->FirstPendingClient(); id > 0) {
         TakeUpClient(id);
-        IdleTicks = 0;
         return;
     }
-    if (++IdleTicks >= IdleTicksBeforeProbe) {
-        IdleTicks = 0;
-        if (OnIdle)
-            OnIdle();
-    }
+    if (static_cast<uint32_t>(GetTickCount() - IdleSince) < static_cast<uint32_t>(IdleProbeMs))
+        return;
+    IdleSince = GetTickCount();
+    if (OnIdle)
+        OnIdle();
 }
+
+// Arms the check for the first moment something is due; while nothing is, the line sleeps.
+void TLine::ArmCheck() {
+    const uint32_t now = GetTickCount();
+    const auto onLine = static_cast<int32_t>(State == dsRelayWait ? Exchange.CurrentClient : 0);
+    std::optional<int64_t> due = TCPForm->NextDeadline(now, onLine);
+    if (State == dsIdle) {
+        const bool waiting = !Asks.empty() || TCPForm->FirstPendingClient() > 0;
+        const int64_t idle = waiting ? CheckMs : std::max<int64_t>(0, IdleProbeMs - static_cast<uint32_t>(now - IdleSince));
+        due = std::min(due.value_or(idle), idle);
+    }
+    if (due)
+        TimerCheck->start(static_cast<int>(*due));
+    else
+        TimerCheck->stop();
+}
+
+void TLine::OnClientAccepted() { ArmCheck(); }
 
 // A request written as it came stopped coming: the device has part of it and may still answer.
 void TLine::CutOverdueRequest() {
@@ -588,7 +621,7 @@ void TLine::CutOverdueRequest() {
 }
 
 void TLine::StartAsk(TAsk ask) {
-    IdleTicks = 0;
+    IdleSince = GetTickCount();
     const QString configured = ConfiguredPort();
     if (ask.Port.isEmpty())
         ask.Port = configured;
@@ -607,7 +640,7 @@ void TLine::StartAsk(TAsk ask) {
 
 // Only the configured port is reopened after a failed write; a borrowed one is given back.
 void TLine::SendProbeChunk() {
-    IdleTicks = 0;
+    IdleSince = GetTickCount();
     if (Exchange.RequestRest.isEmpty())
         return;
     TimerEnd->stop();

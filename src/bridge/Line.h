@@ -123,6 +123,8 @@ public:
     void ContinueSending();
     void OnSerialData();
     void OnClientClosed(int32_t id);
+    // A client connected: its deadline for a request starts.
+    void OnClientAccepted();
     // Streaming of framed answers to their client (bridge/LineStreaming.cpp).
     void OnClientWritten(int32_t id);
     // The timers' handlers.
@@ -175,6 +177,8 @@ private:
     bool FrameAnswer();
     void AddLogLine(const QByteArray& text);
     void RestartTimerEnd(int interval);
+    void ArmCheck();
+    void CheckIdleLine();
     void TakeUpClient(int32_t id);
     bool RequestUnfinished() const;
     TAsk NextAsk();
@@ -185,6 +189,7 @@ private:
     void RelayWatchdogTick();
     void AnswerEnded();
     void TellDevice(bool answers);
+    void SetDeviceOk(bool answers);
     void SettleEarlyAnswer();
     void ProbeEnded(TOutcome outcome);
     void GiveUpProbe();
@@ -219,7 +224,8 @@ private:
     TExchange Exchange;
     std::deque<TAsk> Asks;
     int32_t WaitTicks = 0;
-    int32_t IdleTicks = 0;
+    // When the line last had something to do; the idle probe is due 3 s later.
+    uint32_t IdleSince = 0;
     uint8_t State = dsIdle;
     uint32_t LastRxTick = 0;
     uint32_t AnswerTime = 0;

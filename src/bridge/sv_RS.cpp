@@ -49,6 +49,7 @@ void TRSForm::Log(const QString& text) { LogSink->AddLogLine(("RS: " + text).toU
 bool TRSForm::OpenPort(const QString& name) {
     ReopenCount = 0;
     ReceivePaused = false;
+    PostWinMessage(Hub, WM_SV_RS_PORT, Channel, 0);
     try {
         ClosePort();
         CommRS->Close();
@@ -106,6 +107,7 @@ void TRSForm::ClosePort() {
         ShowErrorBox(QStringLiteral("Error (3)"));
         return;
     }
+    PostWinMessage(Hub, WM_SV_RS_PORT, Channel, 0);
     // Gives a USB adapter's driver time to release the port before it is opened again.
     QThread::msleep(100);
 }

@@ -78,6 +78,16 @@ bool TMySocket::RequestOverdue(uint32_t now, int64_t readerLimitMs) const {
     return took > RequestBaseMs + RequestMsPerByte * (Request.Size() - SizeAtStart);
 }
 
+std::optional<int64_t> TMySocket::Deadline(int64_t readerLimitMs) const {
+    if (Request.Size() == 0)
+        return TakenUp || InputHeld ? std::nullopt : std::optional<int64_t>(RequestBaseMs);
+    if (RequestWhole() || InputHeld || RequestReady())
+        return std::nullopt;
+    if (Request.Head().State() == http::TRequest::NotHttp)
+        return readerLimitMs;
+    return RequestBaseMs + RequestMsPerByte * (Request.Size() - SizeAtStart);
+}
+
 int TMySocketList::IndexOfId(int32_t id) const {
     for (size_t i = 0; i < Records.size(); ++i)
         if (Records[i]->Id == id)
@@ -477,6 +487,24 @@ void TTCPForm::RefuseOverdue() {
             Journal->FixedAnswer(id, journal::TFixed::RequestTimeout, RequestIncompleteAnswer);
         SendAnswer(id, RequestIncompleteAnswer);
     }
+}
+
+// Only connections still read count: a closing one has had its answer.
+std::optional<int64_t> TTCPForm::NextDeadline(uint32_t now, int32_t onLine) const {
+    QList<int32_t> ids = Clients.WaitingClients();
+    if (onLine > 0)
+        ids << onLine;
+    std::optional<int64_t> next;
+    for (const int32_t id : ids) {
+        const TMySocket* record = Clients.FindById(id);
+        const TServerConnection* connection = FindConnection(id);
+        const std::optional<int64_t> limit = record ? record->Deadline(ServerSocket1->ReaderLimitMs) : std::nullopt;
+        if (!limit || !connection || !connection->Connected())
+            continue;
+        const int64_t left = std::max<int64_t>(0, *limit + 1 - static_cast<uint32_t>(now - record->ClockStart));
+        next = std::min(next.value_or(left), left);
+    }
+    return next;
 }
 
 void TTCPForm::AnswerWaiting(const QByteArray& answer) {

@@ -4,6 +4,7 @@
 #include <QWidget>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "http/HostGuard.h"
@@ -55,6 +56,9 @@ struct TMySocket {
     // The request did not arrive whole within its deadline; bytes that are not HTTP may keep
     // coming for the reader limit.
     bool RequestOverdue(uint32_t now, int64_t readerLimitMs) const;
+    // How long after ClockStart the record is overdue: its request, or a connection that sent
+    // nothing while it was read; none while nothing of it can be.
+    std::optional<int64_t> Deadline(int64_t readerLimitMs) const;
 };
 
 // The client records in acceptance order; owns them.
@@ -133,6 +137,9 @@ public:
     bool RequestOverdue(int32_t id) const;
     // Answers every client whose request waits in line unfinished past its deadline.
     void RefuseOverdue();
+    // Milliseconds from now until the first client is overdue (the one on the line counted too);
+    // none while no client can be.
+    std::optional<int64_t> NextDeadline(uint32_t now, int32_t onLine) const;
     // Gives every client waiting in line with a request this answer.
     void AnswerWaiting(const QByteArray& answer);
     // Where the moments of each client's exchange are told; none: nowhere.

@@ -12,6 +12,7 @@
 #include "support/LinePeek.h"
 #include "platform/Dialogs.h"
 #include "platform/ShellOpen.h"
+#include "platform/TickCount.h"
 #include "platform/WinMessage.h"
 #include "serial/CommInt.h"
 #include "settings/UtilsRegistry.h"
@@ -55,22 +56,24 @@ TEST(MainWindow, NoToTheCloseQuestionKeepsEverythingRunning) {
 }
 
 TEST(MainWindow, YesSetsTheClosingFlagsAndDropsMessagesStillQueued) {
+    SetTickSource([] { return 5000u; });
     {
         TProgram control;
-        Peek(control.Line()).IdleTicks = 7;
+        Peek(control.Line()).IdleSince = 7;
         PostWinMessage(&control.Main(), WM_SV_TCP_READ, 5);
         QCoreApplication::processEvents();
-        EXPECT_EQ(Peek(control.Line()).IdleTicks, 0);
+        EXPECT_EQ(Peek(control.Line()).IdleSince, 5000u);
     }
     TProgram program;
     FreshDialogs().Answers = {TBoxAnswer::Yes};
-    Peek(program.Line()).IdleTicks = 7;
+    Peek(program.Line()).IdleSince = 7;
     PostWinMessage(&program.Main(), WM_SV_TCP_READ, 5);
     EXPECT_TRUE(program.Main().FormCloseQuery());
     EXPECT_TRUE(ProgramClosing);
     EXPECT_TRUE(CommShutdown);
     QCoreApplication::processEvents();
-    EXPECT_EQ(Peek(program.Line()).IdleTicks, 7);
+    EXPECT_EQ(Peek(program.Line()).IdleSince, 7u);
+    SetTickSource({});
 }
 
 TEST(MainWindow, TwoTransmitEmptyNoticesBeforeTheTimerTicksGiveOneContinue) {

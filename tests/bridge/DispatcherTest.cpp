@@ -233,14 +233,25 @@ TEST(Dispatcher, AFailedWriteAnswersWithThePortNameAndReopens) {
     EXPECT_GE(log.filter("RS: COM1 Tx Error!").size(), 2);
 }
 
-TEST(Dispatcher, IdleChecksProbeEveryThirtyTicksAndSilenceClearsTheDeviceFlag) {
+// The check sleeps until the probe is due: it is armed for 3 s after the line last had work, and
+// runs early only to find it not yet due.
+TEST(Dispatcher, TheIdleCheckProbesAfterThreeSecondsOfIdleLineAndSilenceClearsTheDeviceFlag) {
+    uint32_t now = 100000;
+    SetTickSource([&] { return now; });
     TBridge bridge;
     Peek(bridge.Line).DeviceOk = true;
-    for (int tick = 0; tick < 29; ++tick)
-        bridge.Line.TimerCheckTimer();
-    EXPECT_EQ(Peek(bridge.Line).State, dsIdle);
+    bridge.Line.OnClientClosed(0);
+    EXPECT_TRUE(Peek(bridge.Line).TimerCheck->isActive());
+    EXPECT_EQ(Peek(bridge.Line).TimerCheck->interval(), 3000);
+    now += 2900;
     bridge.Line.TimerCheckTimer();
+    EXPECT_EQ(Peek(bridge.Line).State, dsIdle);
+    EXPECT_EQ(Peek(bridge.Line).TimerCheck->interval(), 100);
+    now += 100;
+    bridge.Line.TimerCheckTimer();
+    SetTickSource({});
     EXPECT_EQ(Peek(bridge.Line).State, dsProbeWait);
+    EXPECT_FALSE(Peek(bridge.Line).TimerCheck->isActive()) << "a busy line with no client has nothing due";
     EXPECT_EQ(bridge.Device.Read(110), ProbeRequest());
     bridge.TakeTimerEnd();
     for (int tick = 0; tick < 3; ++tick)

@@ -10,7 +10,7 @@ struct TLinePeek {
     TExchange& Exchange;
     std::deque<TAsk>& Asks;
     int32_t& WaitTicks;
-    int32_t& IdleTicks;
+    uint32_t& IdleSince;
     uint8_t& State;
     uint32_t& LastRxTick;
     uint32_t& AnswerTime;
@@ -21,6 +21,6 @@ struct TLinePeek {
 
 inline TLinePeek Peek(TLine& line) {
     return {line.TimerEnd,   line.TimerCheck, line.ReceiveQueue, line.Exchange,   line.Asks,
-            line.WaitTicks,  line.IdleTicks,  line.State,        line.LastRxTick, line.AnswerTime,
+            line.WaitTicks,  line.IdleSince,  line.State,        line.LastRxTick, line.AnswerTime,
             line.DeviceOk,   line.DeviceTold, line.DeviceSpeaksHttp};
 }

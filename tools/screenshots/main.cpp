@@ -120,7 +120,6 @@ int main(int argc, char** argv) {
     const quint16 port = FreePort();
     SettingsWriteInteger(QStringLiteral("TCP\\Port"), port);
     main.StartUp();
-    main.Timer1->start();
     main.BitBtnDetectClick();
     RunUntil([&] { return windows.Detection->PassMode == 2; }, 20000);
     RunUntil([&] { return windows.Line->IsIdle() && windows.Probe->ProbeResult >= prUnknown; }, 5000);
