@@ -1,5 +1,5 @@
 #pragma once
-// The journal's export as HAR 1.2 (http://www.softwareishard.com/blog/har-12-spec/): pure, so that
+// The journal's export as HAR 1.2, the format browsers export their network panels in: pure, so that
 // the window, the headless `--journal` and the tests build the same document.
 #include <QByteArray>
 #include <QList>
