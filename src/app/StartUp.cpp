@@ -89,7 +89,8 @@ int ExportJournal(int argc, char** argv, const TCommandLine& command) {
         return fail(QStringLiteral("%1 is not running, so there is no journal to write; start it with 'quellor%2'.")
                         .arg(bridge, command.Instance.isEmpty() ? QString() : QStringLiteral(" --instance ") + command.Instance));
     if (!answer->startsWith('{'))
-        return fail(QStringLiteral("%1 runs but did not hand over its journal (a version without one?).").arg(bridge));
+        return fail(QStringLiteral("%1 runs but did not hand over its journal in time: it may be busy handing it "
+                                   "to others, or be a version without one.").arg(bridge));
     if (const QString problem = journal::WriteHarFile(*command.Journal, *answer); !problem.isEmpty())
         return fail(problem);
     return 0;

@@ -593,7 +593,8 @@ void TLine::ArmCheck() {
     std::optional<int64_t> due = TCPForm->NextDeadline(now, onLine);
     if (State == dsIdle) {
         const bool waiting = !Asks.empty() || TCPForm->FirstPendingClient() > 0;
-        const int64_t idle = waiting ? CheckMs : std::max<int64_t>(0, IdleProbeMs - static_cast<uint32_t>(now - IdleSince));
+        const int64_t idleFor = static_cast<uint32_t>(now - IdleSince);
+        const int64_t idle = waiting ? CheckMs : std::max<int64_t>(0, IdleProbeMs - idleFor);
         due = std::min(due.value_or(idle), idle);
     }
     if (due)

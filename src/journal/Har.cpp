@@ -6,6 +6,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -27,14 +28,16 @@ struct THead {
     bool Whole = false;
 };
 
+// Read as loosely as any device might: a bare CR ends a line too, and a line that begins with a
+// blank continues the field before it, so that no value hides from the sanitizing in a line of its own.
 THead ReadHead(const QByteArray& bytes) {
     THead head;
     head.Whole = bytes.endsWith("\r\n\r\n");
-    const QList<QByteArray> lines = bytes.split('\n');
+    const qsizetype end = bytes.indexOf("\r\n\r\n");
+    QByteArray text = end < 0 ? bytes : bytes.first(end);
+    text.replace("\r\n", "\n").replace('\r', '\n');
     bool first = true;
-    for (QByteArray line : lines) {
-        if (line.endsWith('\r'))
-            line.chop(1);
+    for (const QByteArray& line : text.split('\n')) {
         if (first) {
             if (line.isEmpty())
                 continue;
@@ -44,6 +47,10 @@ THead ReadHead(const QByteArray& bytes) {
         }
         if (line.isEmpty())
             break;
+        if ((line.startsWith(' ') || line.startsWith('\t')) && !head.Fields.isEmpty()) {
+            head.Fields.last().Value += ' ' + line.trimmed();
+            continue;
+        }
         const qsizetype colon = line.indexOf(':');
         if (colon <= 0)
             continue;
@@ -59,9 +66,15 @@ QByteArray FieldValue(const THead& head, const char* name) {
     return {};
 }
 
+// A name is read up to its first byte that a field name may not hold: "Cookie\0" is a cookie to a
+// device that stops there.
 bool IsSensitive(const QByteArray& name) {
+    qsizetype length = 0;
+    while (length < name.size() && (std::isalnum(static_cast<unsigned char>(name[length])) ||
+                                    QByteArrayView("!#$%&'*+-.^_`|~").contains(name[length])))
+        ++length;
     for (const char* sensitive : {"Cookie", "Set-Cookie", "Authorization", "Proxy-Authorization"})
-        if (name.compare(sensitive, Qt::CaseInsensitive) == 0)
+        if (name.first(length).compare(sensitive, Qt::CaseInsensitive) == 0)
             return true;
     return false;
 }
@@ -321,15 +334,33 @@ QByteArray HarDocument(const QList<TEntry>& entries, const THarOptions& options)
     return QJsonDocument(QJsonObject{{QStringLiteral("log"), log}}).toJson(QJsonDocument::Indented);
 }
 
+namespace {
+QString WriteInto(const QString& path, const QByteArray& document) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return SystemError(QStringLiteral("cannot open"), path);
+    const bool written = WriteAll(fd, document);
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return written ? QString() : SystemError(QStringLiteral("cannot write"), path);
+}
+} // namespace
+
 QString WriteHarFile(const QString& path, const QByteArray& document) {
     if (path == QLatin1String("-")) {
         if (!WriteAll(STDOUT_FILENO, document))
             return SystemError(QStringLiteral("cannot write"), QStringLiteral("to standard output"));
         return {};
     }
-    const QFileInfo info(path);
-    if (info.isDir())
+    const QFileInfo named(path);
+    if (named.isDir())
         return QStringLiteral("cannot write %1: it is a folder").arg(path);
+    // A device, a pipe or a terminal is written into, never replaced by a file.
+    if (named.exists() && !named.isFile())
+        return WriteInto(path, document);
+    // A symbolic link stays; the file it leads to is the one written.
+    const QFileInfo info(named.isFile() ? named.canonicalFilePath() : named.isSymLink() ? named.symLinkTarget() : path);
     // mkostemp creates the file with mode 0600, whatever the umask; the rename puts it in place whole.
     QByteArray name = QFile::encodeName(info.absolutePath() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".XXXXXX"));
     const int fd = ::mkostemp(name.data(), O_CLOEXEC);
@@ -343,7 +374,7 @@ QString WriteHarFile(const QString& path, const QByteArray& document) {
         errno = error;
         return SystemError(QStringLiteral("cannot write"), path);
     }
-    if (::rename(name.constData(), QFile::encodeName(path).constData()) != 0) {
+    if (::rename(name.constData(), QFile::encodeName(info.absoluteFilePath()).constData()) != 0) {
         const QString problem = SystemError(QStringLiteral("cannot write"), path);
         ::unlink(name.constData());
         return problem;

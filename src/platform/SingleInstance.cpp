@@ -4,6 +4,8 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QRegularExpression>
+#include <QTimer>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -82,6 +84,11 @@ TShowServer::TShowServer(const QString& windowClass, std::function<void()> onSho
 
 bool TShowServer::IsListening() const { return Server->isListening(); }
 
+int TShowServer::AnswersAwaitingReaders() const {
+    const QList<QLocalSocket*> clients = Server->findChildren<QLocalSocket*>();
+    return static_cast<int>(std::count_if(clients.begin(), clients.end(), [](const QLocalSocket* c) { return c->bytesToWrite() > 0; }));
+}
+
 // A request is one line; what comes before its end waits for the rest of it.
 void TShowServer::Accept() {
     while (QLocalSocket* client = Server->nextPendingConnection()) {
@@ -94,9 +101,10 @@ void TShowServer::Accept() {
             const QByteArray line = client->readLine().trimmed();
             if (line + '\n' == ShowRequest)
                 OnShow();
-            else if (OnRequest)
+            else if (OnRequest && AnswersAwaitingReaders() < MostAnswersAwaitingReaders)
                 client->write(OnRequest(line));
             client->disconnectFromServer();
+            QTimer::singleShot(AnswerPatienceMs, client, [client] { client->abort(); });
         });
         connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
     }

@@ -49,8 +49,14 @@ public:
     // Answers a request line other than "show" (without its line end); empty: no answer.
     std::function<QByteArray(const QByteArray& request)> OnRequest;
 
+    // An asker that never reads would keep its answer in memory: answers wait for their readers
+    // at most this long, and only this many at once; a request beyond them gets no answer.
+    static constexpr int AnswerPatienceMs = 30000;
+    static constexpr int MostAnswersAwaitingReaders = 2;
+
 private:
     void Accept();
+    int AnswersAwaitingReaders() const;
 
     QLocalServer* Server;
     std::function<void()> OnShow;

@@ -2,6 +2,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -163,4 +164,28 @@ TEST(SingleInstance, WithoutARuntimeFolderAPrivateFallbackIsMadeAndAnOpenOneStop
         ": Cannot start: The runtime folder " + fallback.toUtf8() +
         " is open to other users (mode 0777). Set XDG_RUNTIME_DIR, or remove that folder.\n"));
     EXPECT_FALSE(Listening(port));
+}
+
+// Askers that never read keep at most two answers in the running copy's memory; a third asker
+// gets none, and the copy goes on serving.
+TEST(SingleInstance, AskersThatNeverReadHoldAtMostTwoAnswers) {
+    TShowServer server(QStringLiteral("AskerTest"), [] {});
+    int answered = 0;
+    server.OnRequest = [&](const QByteArray&) {
+        ++answered;
+        return QByteArray(8 << 20, 'j');
+    };
+    std::vector<std::unique_ptr<QLocalSocket>> askers;
+    for (int i = 0; i < 3; ++i) {
+        askers.push_back(std::make_unique<QLocalSocket>());
+        askers.back()->setReadBufferSize(1);
+        askers.back()->connectToServer(QDir(qEnvironmentVariable("XDG_RUNTIME_DIR")).filePath("AskerTest"));
+        ASSERT_TRUE(askers.back()->waitForConnected(1000));
+        askers.back()->write("journal\n");
+        askers.back()->flush();
+        WaitUntil([&] { return answered > i || i == 2; }, std::chrono::milliseconds(500));
+    }
+    EXPECT_EQ(answered, 2);
+    EXPECT_TRUE(WaitUntil([&] { return askers.back()->state() == QLocalSocket::UnconnectedState; }));
+    EXPECT_EQ(askers.back()->bytesAvailable(), 0);
 }

@@ -1,6 +1,7 @@
 #pragma once
 #include <QObject>
 #include <functional>
+#include <utility>
 
 #include "bridge/sv_TCP.h"
 #include "support/LinePeek.h"
@@ -42,6 +43,8 @@ struct TBridge {
     TProgram Program{"DispatcherTest"};
     TLine& Line = Program.Line();
     TReadGate Gate;
+    // What the line does when the idle probe is due; a test that wants it puts it back.
+    std::function<void()> IdleProbe;
 
     // configure: writes further settings before the program starts.
     explicit TBridge(int sendDelay = 100, bool framing = false, const std::function<void()>& configure = {}) {
@@ -57,6 +60,8 @@ struct TBridge {
         FreshDialogs();
         Program.Main().StartUp();
         Peek(Line).TimerCheck->stop();
+        // The idle probe would write to the device whenever a test's clock says it is due.
+        IdleProbe = std::exchange(Line.OnIdle, nullptr);
         Program.Main().installEventFilter(&Gate);
     }
     ~TBridge() { MapPort(1, "/nonexistent/quellor-test/COM1"); }

@@ -239,6 +239,7 @@ TEST(Dispatcher, TheIdleCheckProbesAfterThreeSecondsOfIdleLineAndSilenceClearsTh
     uint32_t now = 100000;
     SetTickSource([&] { return now; });
     TBridge bridge;
+    bridge.Line.OnIdle = bridge.IdleProbe;
     Peek(bridge.Line).DeviceOk = true;
     bridge.Line.OnClientClosed(0);
     EXPECT_TRUE(Peek(bridge.Line).TimerCheck->isActive());
@@ -259,6 +260,18 @@ TEST(Dispatcher, TheIdleCheckProbesAfterThreeSecondsOfIdleLineAndSilenceClearsTh
     EXPECT_EQ(bridge.Program.Probe().ProbeResult, 3);
     EXPECT_FALSE(Peek(bridge.Line).DeviceOk);
     EXPECT_EQ(bridge.Program.Probe().StatusText, "COM1: Time Out");
+}
+
+// However late the check is armed after the probe fell due, it runs at once: never not at all.
+TEST(Dispatcher, ACheckArmedAfterTheProbeFellDueRunsAtOnce) {
+    uint32_t now = 100000;
+    SetTickSource([&] { return now; });
+    TBridge bridge;
+    now += 5000;
+    bridge.Line.OnClientClosed(0);
+    SetTickSource({});
+    EXPECT_TRUE(Peek(bridge.Line).TimerCheck->isActive());
+    EXPECT_EQ(Peek(bridge.Line).TimerCheck->interval(), 0);
 }
 
 TEST(Dispatcher, ASendDelayOfZeroStillEndsTheAnswer) {

@@ -6,7 +6,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
+#include <QDir>
+#include <QFileInfo>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "journal/Har.h"
 
@@ -136,6 +140,20 @@ TEST(Har, CookiesAndCredentialsAreRemovedUnlessTheSensitiveValuesAreKept) {
     EXPECT_EQ(kept.value("cookies").toArray()[1].toObject().value("value").toString(), "dark");
 }
 
+// Heads the program refused, or a device reads more loosely than the program does: a folded line,
+// a bare CR, a name a device stops reading at. No credential gets past the sanitizing.
+TEST(Har, CredentialsInHeadsAsLooseAsADeviceReadsThemAreRemovedToo) {
+    TJournal journal;
+    journal.Accepted(1, "127.0.0.1");
+    journal.HeadRead(1, QByteArray("GET / HTTP/1.1\r\nHost: localhost\r\nAuthorization: Basic\r\n SECRET_fold\r\n"
+                                   "X-A: y\rCookie: a=SECRET_cr\r\nCookie\0: a=SECRET_nul\r\n\r\n", 122));
+    journal.FixedAnswer(1, TFixed::NotResponding, "HTTP/1.1 503 Service Unavailable\r\n\r\n");
+    const QByteArray sanitized = HarDocument(journal.Entries(), {});
+    for (const QByteArray secret : {"SECRET_fold", "SECRET_cr", "SECRET_nul"})
+        EXPECT_FALSE(sanitized.contains(secret)) << secret.constData() << "\n" << sanitized.constData();
+    EXPECT_TRUE(sanitized.contains("localhost"));
+}
+
 TEST(Har, ProbesAndFixedAnswersCarryTheirOwnerAndOutcome) {
     TJournal journal;
     uint64_t id = journal.ProbeTakenUp(TOwner::Detection, "COM9", "/dev/ttyUSB3", {});
@@ -186,4 +204,30 @@ TEST(Har, TheFileIsTheUsersAloneFromItsCreationOn) {
     EXPECT_EQ(written.readAll(), "{}");
     EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden).size(), 1) << "no temporary file left";
     EXPECT_FALSE(WriteHarFile(folder.filePath("missing/journal.har"), "{}").isEmpty());
+}
+
+// A name that leads elsewhere is written where it leads: a link stays a link, and a pipe (or a
+// device, or a terminal) is written into, never replaced by a file.
+TEST(Har, ALinkOrAPipeIsWrittenThroughNotReplaced) {
+    QTemporaryDir folder;
+    const QString target = folder.filePath("target.har");
+    const QString link = folder.filePath("link.har");
+    ASSERT_TRUE(QFile::link(target, link));
+    EXPECT_TRUE(WriteHarFile(link, "{\"a\":1}").isEmpty());
+    EXPECT_TRUE(QFileInfo(link).isSymLink());
+    QFile written(target);
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    EXPECT_EQ(written.readAll(), "{\"a\":1}");
+
+    const QByteArray fifo = QFile::encodeName(folder.filePath("fifo"));
+    ASSERT_EQ(::mkfifo(fifo.constData(), 0600), 0);
+    const int reader = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    EXPECT_TRUE(WriteHarFile(folder.filePath("fifo"), "{}").isEmpty());
+    char got[8] = {};
+    EXPECT_EQ(::read(reader, got, sizeof got), 2);
+    ::close(reader);
+    struct stat status {};
+    ASSERT_EQ(::stat(fifo.constData(), &status), 0);
+    EXPECT_TRUE(S_ISFIFO(status.st_mode));
 }
