@@ -195,7 +195,6 @@ private:
     void GiveUpProbe();
     void HandOutcome(TOutcome outcome, const QByteArray& answer);
     void RecheckDevice();
-    void AnswerWaitingSilent();
     void Release(TOrphan why);
     void FinishExchange();
     void CutOverdueRequest();
