@@ -55,6 +55,8 @@ TLine::TLine(TLogSink* log) : Log(log) {
     TimerCheck = new QTimer(this);
     TimerCheck->setObjectName(QStringLiteral("TimerCheck"));
     TimerCheck->setSingleShot(true);
+    // Armed for the moment something is due: a coarse one would wake early and find nothing to do.
+    TimerCheck->setTimerType(Qt::PreciseTimer);
     connect(TimerEnd, &QTimer::timeout, this, &TLine::TimerEndTimer);
     connect(TimerCheck, &QTimer::timeout, this, &TLine::TimerCheckTimer);
 }
@@ -639,14 +641,15 @@ void TLine::StartAsk(TAsk ask) {
     SendProbeChunk();
 }
 
-// Only the configured port is reopened after a failed write; a borrowed one is given back.
+// Only the configured port is reopened after a failed write; a borrowed one is given back. The
+// probe's wait runs from its write, so only a chunk with more behind it waits for transmit-empty.
 void TLine::SendProbeChunk() {
     IdleSince = GetTickCount();
     if (Exchange.RequestRest.isEmpty())
         return;
     TimerEnd->stop();
     const QByteArray chunk = TakeChunk(Exchange.RequestRest);
-    if (RSForm->WriteChunk(chunk)) {
+    if (RSForm->WriteChunk(chunk, !Exchange.RequestRest.isEmpty())) {
         if (Journal)
             Journal->RequestWritten(Exchange.Journaled, chunk);
         RestartTimerEnd(WatchdogMs);

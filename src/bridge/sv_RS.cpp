@@ -112,14 +112,14 @@ void TRSForm::ClosePort() {
     QThread::msleep(100);
 }
 
-bool TRSForm::WriteOnce(const QByteArray& block) {
+bool TRSForm::WriteOnce(const QByteArray& block, bool reportEmpty) {
     LastSent = 0;
     if (block.isEmpty())
         return false;
     int written = -1;
     if (CommRS->Enabled()) {
         try {
-            written = CommRS->Write(block.constData(), static_cast<int>(block.size()));
+            written = CommRS->Write(block.constData(), static_cast<int>(block.size()), reportEmpty);
         } catch (const std::exception&) {
             written = -1;
         }
@@ -139,15 +139,15 @@ bool TRSForm::WriteOnce(const QByteArray& block) {
 }
 
 // The retry sends only what had not gone out, so the device never sees a part twice.
-bool TRSForm::WriteChunk(const QByteArray& block) {
-    if (WriteOnce(block))
+bool TRSForm::WriteChunk(const QByteArray& block, bool reportEmpty) {
+    if (WriteOnce(block, reportEmpty))
         return true;
     if (ReopenCount != 0)
         return false;
     const qsizetype sent = LastSent;
     OpenPort(PortName());
     ++ReopenCount;
-    return WriteOnce(block.mid(sent));
+    return WriteOnce(block.mid(sent), reportEmpty);
 }
 
 void TRSForm::ResetOutput() {

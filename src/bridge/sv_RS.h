@@ -33,8 +33,9 @@ public:
     bool OpenConfiguredPort();
     void OpenSelectedPortOrWarn();
     void ClosePort();
-    bool WriteChunk(const QByteArray& block);
-    bool WriteOnce(const QByteArray& block);
+    // reportEmpty: WM_SV_RS_TXEMPTY follows once the block has left (see TCustomComm::Write).
+    bool WriteChunk(const QByteArray& block, bool reportEmpty = true);
+    bool WriteOnce(const QByteArray& block, bool reportEmpty = true);
     void ResetOutput();
     void ResetInput();
     // While paused, received bytes stay in the port, so a device that is held back loses nothing.

@@ -31,8 +31,11 @@ void TSyncQueue::Synchronize(const std::function<void()>& call) {
     TCall pending{&call, nullptr};
     std::unique_lock lock(Mutex);
     Calls.push_back(&pending);
+    // Woken with the lock free, so that the GUI thread does not wake only to wait for it.
+    lock.unlock();
     Arrived.notify_all();
     QCoreApplication::postEvent(this, new QEvent(WakeEventType()));
+    lock.lock();
     Finished.wait(lock, [&] { return pending.Done; });
     if (pending.Error)
         std::rethrow_exception(pending.Error);
@@ -55,8 +58,10 @@ bool TSyncQueue::CheckSynchronize(int waitMs) {
         } catch (...) {
             pending->Error = std::current_exception();
         }
-        std::lock_guard lock(Mutex);
-        pending->Done = true;
+        {
+            std::lock_guard lock(Mutex);
+            pending->Done = true;
+        }
         Finished.notify_all();
     }
     return !ready.empty();

@@ -270,7 +270,7 @@ int TCustomComm::Read(char* buffer, int count) {
     return total;
 }
 
-int TCustomComm::Write(const char* buffer, int count) {
+int TCustomComm::Write(const char* buffer, int count, bool reportEmpty) {
     if (count < 0 || FWriteTimeout < 0)
         RaiseRangeError();
     std::lock_guard guard(Lock);
@@ -302,7 +302,7 @@ int TCustomComm::Write(const char* buffer, int count) {
     }
     qCDebug(lcSerial).noquote() << FDeviceName << "wrote" << total << "of" << count << (timedOut ? "(timed out)" : "")
                                << QByteArray(buffer, total).toHex(' ');
-    if (total > 0 && Watcher)
+    if (total > 0 && Watcher && reportEmpty)
         Watcher->NoteWrite();
     return timedOut ? -1 : total;
 }

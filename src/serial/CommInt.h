@@ -95,7 +95,9 @@ public:
     int Read(char* buffer, int count);
     // Bytes received and not read yet; 0 when that cannot be told.
     int InQueCount() const;
-    int Write(const char* buffer, int count);
+    // reportEmpty: OnTxEmpty follows once these bytes have left. A write whose end nobody waits
+    // for does not wake the watcher.
+    int Write(const char* buffer, int count, bool reportEmpty = true);
     // Bytes the last Write handed to the driver, also when it timed out or failed part way.
     int LastWritten() const { return FLastWritten; }
     // Bytes handed to the driver and not sent yet; 0 when that cannot be told.

@@ -12,6 +12,18 @@
 #include "platform/TickCount.h"
 
 namespace {
+// Counts one window message on its way to the main window.
+struct TMessageCount : QObject {
+    TMessageCount(QObject* target, int msg) : Msg(msg) { target->installEventFilter(this); }
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == TWinMessage::EventType() && static_cast<TWinMessage*>(event)->Msg == Msg)
+            ++Count;
+        return false;
+    }
+    int Msg;
+    int Count = 0;
+};
+
 const QByteArray Request = "GET /index.html HTTP/1.1\r\nHost: localhost\r\n\r\n";
 const QByteArray DeviceAnswer = "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nbody";
 } // namespace
@@ -44,6 +56,27 @@ TEST(Dispatcher, ALongRequestGoesOutInChunksEachAfterTheTransmitEmptyNotice) {
     bridge.TakeUp(next);
     EXPECT_EQ(bridge.Device.Read(5000), request);
     EXPECT_TRUE(Peek(bridge.Line).Exchange.RequestRest.isEmpty());
+}
+
+// Only a write whose end something waits for wakes the serial watcher: a probe's wait runs from
+// its write, a relayed request's from its last byte on the line.
+TEST(Dispatcher, OnlyARelayedRequestWaitsForTheTransmitEmptyNotice) {
+    TBridge bridge;
+    TMessageCount notices(&bridge.Program.Main(), WM_SV_RS_TXEMPTY);
+    bridge.Line.Ask(TAsk{});
+    EXPECT_EQ(bridge.Device.Read(110), ProbeRequest());
+    QThread::msleep(50);
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    EXPECT_EQ(notices.Count, 0);
+    bridge.TakeTimerEnd();
+    for (int tick = 0; tick < 3; ++tick)
+        bridge.Line.TimerEndTimer();
+    ASSERT_EQ(Peek(bridge.Line).State, dsIdle);
+
+    TClient client(bridge.Port);
+    bridge.TakeUp(bridge.Connect(client, Request));
+    EXPECT_EQ(bridge.Device.Read(static_cast<int>(Request.size())), Request);
+    EXPECT_TRUE(WaitUntil([&] { return notices.Count == 1; }));
 }
 
 TEST(Dispatcher, PiecesCloserThanTheSendDelayMakeOneAnswerAndLaterBytesAreDropped) {

@@ -69,9 +69,14 @@ TEST(SerialEvents, ReadOfMoreThanIsQueuedReturnsWhatIsQueuedAtOnce) {
     EXPECT_EQ(comm.Read(buffer, 100), 0);
 }
 
-TEST(SerialEvents, TransmitEmptyFollowsAWrite) {
+TEST(SerialEvents, TransmitEmptyFollowsAWriteUnlessNobodyWaitsForIt) {
     TEventPort port;
     const QByteArray request = "GET /id.txt HTTP/1.1\r\n\r\n";
+    EXPECT_EQ(port.Comm.Write(request.constData(), static_cast<int>(request.size()), false), request.size());
+    EXPECT_EQ(port.Pty.Read(static_cast<int>(request.size())), request);
+    QThread::msleep(50);
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    EXPECT_TRUE(port.Events.isEmpty());
     EXPECT_EQ(port.Comm.Write(request.constData(), static_cast<int>(request.size())), request.size());
     EXPECT_TRUE(WaitUntil([&] { return port.Events.contains("txempty"); }));
     EXPECT_EQ(port.Pty.Read(static_cast<int>(request.size())), request);
