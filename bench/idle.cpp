@@ -1,5 +1,6 @@
 // How often the program wakes while idle: context switches of all its threads and the CPU time it
-// took over a span of idle, once with a device that answers every probe and once with it gone.
+// took over a span of idle: with a device that answers every probe, with it gone, and with one that
+// never answers.
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -15,8 +16,9 @@
 namespace {
 const char* UsageText = "Usage: bench-idle [SECONDS]\n"
                         "  Runs the program idle for SECONDS (default 60) beside a device that answers every\n"
-                        "  probe, then as long with the device gone, and prints the wake-ups a second (voluntary\n"
-                        "  and involuntary context switches of all its threads) and the CPU time of each span.\n";
+                        "  probe, then as long with the device gone, then beside one that never answers, and\n"
+                        "  prints the wake-ups a second (voluntary and involuntary context switches of all its\n"
+                        "  threads) and the CPU time of each span.\n";
 
 struct TCounts {
     long long Switches = 0;
@@ -73,5 +75,11 @@ int main(int argc, char** argv) {
     QFile::link(QStringLiteral("/nonexistent/quellor-bench/COM1"), profile.path() + "/NORVEL-Q/ports/COM1");
     QThread::sleep(4);
     Measure("idle, device gone:", quellor.Pid(), seconds);
+    QFile::remove(profile.path() + "/NORVEL-Q/ports/COM1");
+    TSimDevice::TOptions silent = Device(profile.path());
+    silent.Mode = TSimDevice::TMode::Silent;
+    device.emplace(silent);
+    QThread::sleep(4);
+    Measure("idle, device never answers:", quellor.Pid(), seconds);
     return 0;
 }
