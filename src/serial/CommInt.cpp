@@ -88,6 +88,8 @@ void TCustomComm::CreateHandle() {
         sys.Close(fd);
         RaiseCommError(QStringLiteral("Error accessing specified device"), error);
     }
+    // Bytes that came before the port was opened answer nothing asked on it, so it starts empty.
+    sys.Flush(fd, TCIFLUSH);
     SavedTerminal = std::move(saved);
     LowLatencySet = RequestLowLatency(fd);
     FHandle = fd;

@@ -1,6 +1,9 @@
 // The real program, headless, between the simulated device on a pty and real browsers' connections.
+#include <QDir>
 #include <QElapsedTimer>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include "SimDevice.h"
 #include "serial/PortNames.h"
@@ -73,6 +76,39 @@ TEST(EndToEnd, ADeviceThatVanishesMidAnswerIsServedAgainWhenItComesBack) {
         again = Get(program.Port, "/id.txt");
     program.WaitForLog("RS: Open COM1");
     EXPECT_EQ(Body(again), TSimDevice::IdText()) << program.Errors.constData();
+}
+
+// A port-map entry that went missing would send a running program to the real port of that number:
+// the simulator replaces its entry in one step when it comes back and when it ends, never removes it.
+TEST(EndToEnd, TheSimulatorNeverLeavesItsPortUnmapped) {
+    const QString folder = PortMapFolder();
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(inotify_add_watch(watch, QFile::encodeName(folder).constData(), IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO), 0);
+    int replaced = 0;
+    const auto take = [&] {
+        alignas(inotify_event) char events[4096];
+        const ssize_t size = ::read(watch, events, sizeof events);
+        for (ssize_t at = 0; at < size;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+            const QByteArray name(event->len ? event->name : "");
+            EXPECT_FALSE(name == "COM1" && (event->mask & (IN_DELETE | IN_MOVED_FROM))) << "COM1 went missing";
+            replaced += name == "COM1" && (event->mask & IN_MOVED_TO) ? 1 : 0;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    };
+    {
+        TSimDevice device(OnCom1());
+        device.Vanish(std::chrono::milliseconds(50));
+        EXPECT_TRUE(WaitUntil([&] {
+            take();
+            return replaced == 2;
+        })) << "the device did not come back";
+    }
+    take();
+    ::close(watch);
+    EXPECT_EQ(replaced, 3);
+    EXPECT_TRUE(QFileInfo(folder + "/COM1").symLinkTarget().startsWith("/nonexistent/"));
+    EXPECT_EQ(QDir(folder).entryList(QDir::Hidden | QDir::System | QDir::NoDotAndDotDot).filter(".new"), QStringList());
 }
 
 TEST(EndToEnd, AnUploadArrivesAtTheDeviceUnchanged) {

@@ -56,6 +56,23 @@ TEST(SerialEvents, BytesFromTheDeviceReachTheHandlerOnTheGuiThreadAndAreReadWhol
     EXPECT_EQ(counted, sent.size());
 }
 
+// Left on a line while nobody had it open, such bytes answer an earlier owner's request.
+TEST(SerialEvents, BytesThatCameBeforeThePortWasOpenedAreNotDelivered) {
+    TPty pty;
+    pty.Write("an answer to somebody else");
+    TComm comm;
+    comm.SetDeviceName(pty.SlavePath);
+    QByteArray received;
+    comm.OnRxChar = [&](TCustomComm*, int count) {
+        QByteArray block(count, '\0');
+        received += block.left(comm.Read(block.data(), count));
+    };
+    comm.Open();
+    pty.Write("fresh");
+    ASSERT_TRUE(WaitUntil([&] { return received.endsWith("fresh"); }));
+    EXPECT_EQ(received, "fresh");
+}
+
 TEST(SerialEvents, ReadOfMoreThanIsQueuedReturnsWhatIsQueuedAtOnce) {
     TPty pty;
     TComm comm;

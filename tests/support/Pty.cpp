@@ -1,5 +1,7 @@
 #include "support/Pty.h"
 
+#include "SimDevice.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -69,16 +71,12 @@ void MapEveryPortNowhere() {
     const QString folder = PortMapFolder();
     QDir().mkpath(folder);
     for (int n = 1; n <= 255; ++n) {
-        const QString link = folder + QStringLiteral("/COM%1").arg(n);
-        QFile::remove(link);
-        QFile::link(QStringLiteral("/nonexistent/quellor-test/COM%1").arg(n), link);
+        PointLink(folder + QStringLiteral("/COM%1").arg(n), QStringLiteral("/nonexistent/quellor-test/COM%1").arg(n));
     }
 }
 
 void MapPort(int number, const QString& node) {
-    const QString link = PortMapFolder() + QStringLiteral("/COM%1").arg(number);
-    QFile::remove(link);
-    QFile::link(node, link);
+    PointLink(PortMapFolder() + QStringLiteral("/COM%1").arg(number), node);
 }
 
 TScriptedDialogs& FreshDialogs() {

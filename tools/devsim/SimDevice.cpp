@@ -1,6 +1,8 @@
 #include "SimDevice.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <cstdio>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -25,6 +27,19 @@ uint32_t Fnv1a(const QByteArray& bytes) {
     return hash;
 }
 } // namespace
+
+bool PointLink(const QString& link, const QString& target) {
+    const QFileInfo info(link);
+    const QString staged = info.absolutePath() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".") +
+                           QString::number(::getpid()) + QStringLiteral(".new");
+    QFile::remove(staged);
+    if (!QFile::link(target, staged))
+        return false;
+    if (::rename(QFile::encodeName(staged).constData(), QFile::encodeName(link).constData()) == 0)
+        return true;
+    QFile::remove(staged);
+    return false;
+}
 
 QString OpenDeviceSide(int& master) {
     int slave = -1;
@@ -59,18 +74,18 @@ TSimDevice::~TSimDevice() {
     Stopping = true;
     Thread.join();
     CloseMaster();
+    // Gone as an unplugged adapter is: the link leads nowhere, so a program still running writes
+    // to no other port in its place.
     if (!Options.Link.isEmpty())
-        QFile::remove(Options.Link);
+        PointLink(Options.Link, QStringLiteral("/nonexistent/quellor-devsim/") + QFileInfo(Options.Link).fileName());
 }
 
 void TSimDevice::Open() {
     const QString slave = OpenDeviceSide(Master);
     std::lock_guard lock(Mutex);
     Slave = slave;
-    if (!Options.Link.isEmpty()) {
-        QFile::remove(Options.Link);
-        QFile::link(Slave, Options.Link);
-    }
+    if (!Options.Link.isEmpty())
+        PointLink(Options.Link, Slave);
 }
 
 void TSimDevice::CloseMaster() {

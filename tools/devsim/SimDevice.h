@@ -98,5 +98,9 @@ private:
 // path, which nobody holds open yet.
 QString OpenDeviceSide(int& master);
 
+// Points the symbolic link at the target in one step: a program that reads it meanwhile finds the
+// old target or the new one, never no link, which for a port-map entry means a real port.
+bool PointLink(const QString& link, const QString& target);
+
 // "name: value" of a header in a request head, empty when missing.
 QByteArray HeaderValue(const QByteArray& head, const QByteArray& name);

@@ -3,7 +3,7 @@
 //                  [--vanish-every SECONDS] [--tcp PORT]
 // MODE is device, silent, garbage (answers that are not HTTP) or notfound (404 for everything).
 // LINK is a symbolic link made to the port, for example a port-map entry
-// ~/.config/NORVEL-Q/ports/COM1. --tcp also serves the first device's pages directly on
+// ~/.config/NORVEL-Q/ports/COM1; it is left leading nowhere when the simulator ends. --tcp also serves the first device's pages directly on
 // 127.0.0.1:PORT, one thread a connection, as a floor to measure the bridge against.
 // Runs until interrupted.
 #include <QByteArray>
