@@ -14,9 +14,12 @@ fi
 profile="$PWD/build/demo-profile"
 mkdir -p "$profile/config/NORVEL-Q/ports" "$profile/runtime"
 chmod 700 "$profile/runtime"
-./build/tools/devsim/quellor-devsim --port "device:$profile/config/NORVEL-Q/ports/COM1" &
+# COM1 leads nowhere until the simulator points it at its line: unmapped, it would be a real port.
+link="$profile/config/NORVEL-Q/ports/COM1"
+ln -sfn /nonexistent/quellor-demo/COM1 "$link"
+./build/tools/devsim/quellor-devsim --port "device:$link" &
 devsim=$!
-sleep 0.3
+for _ in $(seq 50); do [ -e "$link" ] && break; sleep 0.1; done
 echo "Simulated device on COM1; open http://localhost:24111 in a browser."
 XDG_CONFIG_HOME="$profile/config" XDG_RUNTIME_DIR="$profile/runtime" ./build/src/quellor &
 quellor=$!

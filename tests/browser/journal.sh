@@ -18,8 +18,11 @@ mkdir -p "$profile/config/NORVEL-Q/ports" "$profile/runtime" "$profile/chromium"
 chmod 700 "$profile/runtime"
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 printf '[RS]\nCOM=1\n[TCP]\nPort=%s\nDelay=100\n' "$port" > "$profile/config/NORVEL-Q/quellor.conf"
-"$devsim" --pieces 3 --pause 150 --port "device:$profile/config/NORVEL-Q/ports/COM1" >/dev/null &
-sleep 0.3
+# COM1 leads nowhere until the simulator points it at its line: unmapped, it would be a real port.
+link="$profile/config/NORVEL-Q/ports/COM1"
+ln -s /nonexistent/quellor-journal/COM1 "$link"
+"$devsim" --pieces 3 --pause 150 --port "device:$link" >/dev/null &
+for _ in $(seq 50); do [ -e "$link" ] && break; sleep 0.1; done
 export XDG_CONFIG_HOME="$profile/config" XDG_RUNTIME_DIR="$profile/runtime"
 env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$quellor" 2>"$profile/quellor.log" &
 for _ in $(seq 50); do grep -q "TCP: Listen" "$profile/quellor.log" && break; sleep 0.1; done

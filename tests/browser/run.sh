@@ -24,9 +24,12 @@ if [ "${QUELLOR_DIRECT:-0}" = 1 ]; then
   NODE_PATH="$modules/node_modules" node "$here/page.mjs" "http://127.0.0.1:$port" "$profile/chromium"
   exit
 fi
+# COM1 leads nowhere until the simulator points it at its line: unmapped, it would be a real port.
+link="$profile/config/NORVEL-Q/ports/COM1"
+ln -s /nonexistent/quellor-browser/COM1 "$link"
 # shellcheck disable=SC2086
-"$devsim" ${QUELLOR_DEVSIM_ARGS---pieces 3 --pause 150} --port "device:$profile/config/NORVEL-Q/ports/COM1" >/dev/null &
-sleep 0.3
+"$devsim" ${QUELLOR_DEVSIM_ARGS---pieces 3 --pause 150} --port "device:$link" >/dev/null &
+for _ in $(seq 50); do [ -e "$link" ] && break; sleep 0.1; done
 env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_CONFIG_HOME="$profile/config" XDG_RUNTIME_DIR="$profile/runtime" \
   "$quellor" 2>"$profile/quellor.log" &
 for _ in $(seq 50); do grep -q "TCP: Listen" "$profile/quellor.log" && break; sleep 0.1; done
