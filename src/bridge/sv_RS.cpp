@@ -85,8 +85,7 @@ void TRSForm::ReportOpenFailure(const QString& name, int error, const QString& m
 }
 
 QString TRSForm::ConfiguredPort() const {
-    const int selected = FormParams->ComboBox_PortRS->currentIndex();
-    return selected < 0 ? QString() : QStringLiteral("COM%1").arg(selected + 1);
+    return ConfiguredCom <= 0 ? QString() : QStringLiteral("COM%1").arg(ConfiguredCom);
 }
 
 bool TRSForm::OpenConfiguredPort() {
@@ -207,6 +206,7 @@ void TRSForm::CommRSError(TCustomComm*, int) { Log(PortName() + QStringLiteral("
 void TRSForm::LoadSettings() {
     const int32_t com = SettingsReadInteger(QStringLiteral("RS\\COM"), 1);
     FormParams->ComboBox_PortRS->setCurrentIndex(com >= 1 && com <= 255 ? com - 1 : -1);
+    ConfiguredCom = FormParams->ComboBox_PortRS->currentIndex() + 1;
     DetectCOM = SettingsReadInteger(QStringLiteral("RS\\Detect\\COM"), 0);
     DetectName = SettingsReadString(QStringLiteral("RS\\Detect\\Name"), QString());
     DetectDescription = SettingsReadString(QStringLiteral("RS\\Detect\\Description"), QString());
@@ -221,6 +221,7 @@ void TRSForm::SaveSettings() {
     const int32_t com = FormParams->ComboBox_PortRS->currentIndex() + 1;
     if (com != SettingsReadInteger(QStringLiteral("RS\\COM"), 1))
         IdentityOwed = true;
+    ConfiguredCom = com;
     StoreDetection();
     Follow = FormParams->CheckBoxFollow->isChecked();
     SettingsWriteInteger(QStringLiteral("RS\\Follow"), Follow ? 1 : 0);
@@ -240,6 +241,7 @@ bool TRSForm::AdoptPort(const QString& entry, const QString& identity) {
     if (number <= 0 || number > FormParams->ComboBox_PortRS->count())
         return false;
     FormParams->ComboBox_PortRS->setCurrentIndex(number - 1);
+    ConfiguredCom = number;
     DetectCOM = number;
     DetectName = name;
     DetectDescription = entry.section(QLatin1Char('='), 1);

@@ -51,7 +51,8 @@ public:
     bool AdoptPort(const QString& entry, const QString& identity);
     void StoreIdentity(const QString& identity);
     QString PortName() const;
-    // The port chosen in the settings, "COMn"; empty when none is.
+    // The port chosen in the settings as last loaded, saved or adopted, "COMn"; empty when none
+    // is. What stands picked in the open settings dialog is not chosen until it is confirmed.
     QString ConfiguredPort() const;
 
     void CommRSRxChar(TCustomComm* sender, int count);
@@ -67,6 +68,8 @@ public:
     int LastSent = 0;
     TsvProt* ReceiveQueue = nullptr;
     int32_t DetectCOM = 0;
+    // The number of ConfiguredPort, 0: none.
+    int32_t ConfiguredCom = 0;
     QString DetectName;
     QString DetectDescription;
     // RS\Detect\Identity: the body of the device's identity file, whose device the port is.

@@ -201,10 +201,7 @@ void TDeviceFollow::Adopt(const QString& entry, const QString& identity) {
         OnMoved(name, From);
 }
 
-QString TDeviceFollow::Configured() const {
-    const int selected = Params->ComboBox_PortRS->currentIndex();
-    return selected < 0 ? QString() : QStringLiteral("COM%1").arg(selected + 1);
-}
+QString TDeviceFollow::Configured() const { return Rs->ConfiguredPort(); }
 
 void TDeviceFollow::Stop() {
     Candidates.clear();

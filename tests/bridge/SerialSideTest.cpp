@@ -21,7 +21,11 @@ struct TSerialSide : TSides {
         Rs.SetChannel(1);
         FreshDialogs();
     }
-    void Select(int number) { Params.ComboBox_PortRS->setCurrentIndex(number - 1); }
+    // Chosen in the settings and confirmed there.
+    void Select(int number) {
+        Params.ComboBox_PortRS->setCurrentIndex(number - 1);
+        Rs.SaveSettings();
+    }
 };
 } // namespace
 

@@ -133,7 +133,12 @@ TEST(ProbeResult, AnUnchangedStatusIsLoggedOnceWithOneSeparator) {
 TEST(DetectionPass, CandidatesAreOrderedConfiguredFirstWhenSavedThenUsb) {
     TProgram program("OrderTest");
     TDetection& dist = program.Detection();
-    program.Params().ComboBox_PortRS->setCurrentIndex(4);
+    // The port counts as configured once confirmed, not while it only stands picked in the dialog.
+    const auto configure = [&](int number) {
+        program.Params().ComboBox_PortRS->setCurrentIndex(number - 1);
+        program.Rs().SaveSettings();
+    };
+    configure(5);
     const QStringList found{"COM1=16550A UART (/dev/ttyS0)", "COM4=USB Serial (/dev/ttyUSB0)", "COM5=usb Uno (/dev/ttyACM0)"};
     QStringList list = found;
     program.Params().Saved = 1;
@@ -144,7 +149,7 @@ TEST(DetectionPass, CandidatesAreOrderedConfiguredFirstWhenSavedThenUsb) {
     dist.ArrangePorts(list);
     EXPECT_EQ(Names(list), (QStringList{"COM4", "COM5", "COM1"}));
 
-    program.Params().ComboBox_PortRS->setCurrentIndex(6);
+    configure(7);
     list = found;
     dist.ArrangePorts(list);
     EXPECT_EQ(list.last(), "COM7=User settings (COM7)");
