@@ -166,9 +166,18 @@ void TLine::EndExchange() {
     ServeNextInLine();
 }
 
+// What the port read before it was reopened, still queued or announced, is no answer to anything
+// asked on the port now open: taken for one, an old port's answer would speak for the new one.
 void TLine::LineReset() {
+    DropReceived();
     if (State != dsIdle)
         EndExchange();
+}
+
+void TLine::DropReceived() {
+    QByteArray stale;
+    while (ReceiveQueue && ReceiveQueue->TakeChunk(stale) > 0)
+        ;
 }
 
 uint64_t TLine::Ask(TAsk ask) {
@@ -220,13 +229,16 @@ bool TLine::HasAsks(TAskOwner owner) const {
     return std::any_of(Asks.begin(), Asks.end(), [owner](const TAsk& ask) { return ask.Owner == owner; });
 }
 
-// An answer still owed cannot come from a port that went: its settling ends at once.
+// An answer still owed cannot come from a port that went: its settling ends at once. A probe of
+// it under way failed on the port; it was not called off, so a pass goes on to the next port.
 void TLine::PortGone(const QString& name) {
     if (name != ConfiguredPort())
         return;
     SetDeviceOk(false);
-    if (State != dsIdle && Exchange.CurrentClient == 0 && !Exchange.Borrowed)
+    if (State != dsIdle && Exchange.CurrentClient == 0 && !Exchange.Borrowed) {
+        HandOutcome(TOutcome::PortError, {});
         FinishExchange();
+    }
     if (State == dsIdle && Asks.empty() && RSForm->PortName() == name && RSForm->CommRS->Enabled())
         RSForm->ClosePort();
     ServeNextInLine();
@@ -256,9 +268,7 @@ void TLine::UsePort(const QString& name, bool reopen) {
     if (name.isEmpty() || (!reopen && RSForm->PortName() == name))
         return;
     RSForm->OpenPort(name);
-    QByteArray stale;
-    while (ReceiveQueue && ReceiveQueue->TakeChunk(stale) > 0)
-        ;
+    DropReceived();
 }
 
 // A free line takes the first client waiting, so that one arriving as the line frees does not pass

@@ -185,6 +185,7 @@ private:
     void StartAsk(TAsk ask);
     void SendProbeChunk();
     void UsePort(const QString& name, bool reopen);
+    void DropReceived();
     void HandAnswer();
     void RelayWatchdogTick();
     void AnswerEnded();
