@@ -102,6 +102,13 @@ struct TBusy {
         QCoreApplication::sendPostedEvents(&Program.Main(), TWinMessage::EventType());
         ASSERT_EQ(Program.Rs().PortName(), QStringLiteral("COM%1").arg(com));
     }
+    // The device answers; the port has read the answer, but its notice waits behind the save.
+    void SaveWhileAnswerHeld(TRxGate& gate, int com) {
+        Program.Main().installEventFilter(&gate);
+        Device.Write(DeviceAnswer);
+        ASSERT_TRUE(WaitUntil([&] { return gate.Held > 0; }));
+        SaveOn(com);
+    }
     bool Logged(const QString& text) const { return !Program.LogLines().filter(text).isEmpty(); }
 };
 } // namespace
@@ -114,10 +121,7 @@ TEST(BusyLine, AnAnswerReadBeforeASaveTellsNothingOfThePortChosenInIt) {
         busy.Program.Probe().StartProbe(false);
         ASSERT_EQ(busy.Device.Read(110), ProbeRequest());
         TRxGate gate;
-        busy.Program.Main().installEventFilter(&gate);
-        busy.Device.Write(DeviceAnswer);
-        ASSERT_TRUE(WaitUntil([&] { return gate.Held > 0; }));
-        busy.SaveOn(2);
+        busy.SaveWhileAnswerHeld(gate, 2);
         gate.Release(&busy.Program.Main());
         QCoreApplication::processEvents(QEventLoop::AllEvents, 300);
         EXPECT_FALSE(busy.Line.IsDeviceOk()) << "COM1's answer made COM2 look answered";
@@ -133,10 +137,7 @@ TEST(BusyLine, AnAnswerReadBeforeASaveTellsNothingOfThePortChosenInIt) {
     busy.Program.Detection().StartDetection();
     ASSERT_EQ(busy.Device.Read(110), ProbeRequest());
     TRxGate gate;
-    busy.Program.Main().installEventFilter(&gate);
-    busy.Device.Write(DeviceAnswer);
-    ASSERT_TRUE(WaitUntil([&] { return gate.Held > 0; }));
-    busy.SaveOn(2);
+    busy.SaveWhileAnswerHeld(gate, 2);
     ASSERT_TRUE(WaitUntil([&] { return busy.Program.Detection().PassMode == 2; }));
     EXPECT_EQ(TBusy::Got(busy.Other, 110, 2000ms), ProbeRequest());
     gate.Release(&busy.Program.Main());
