@@ -76,6 +76,13 @@ struct TFaultSuite : ::testing::Test {
         });
         WarmUp();
     }
+    // The same beside a device that answers at the wire's speed, so that an answer holds the line.
+    void StartPaced() {
+        TSimDevice::TOptions options = OnCom1();
+        options.Paced = true;
+        Device.emplace(options);
+        Start();
+    }
 
     // Whatever the wave did, the program stops in order.
     void TearDown() override {

@@ -190,10 +190,7 @@ TEST_F(TFaultSuite, APauseInsideAChunkedUploadIsNotTakenForASilentDevice) {
 // waiting room and leave after 24 s: the small clients held back meanwhile wait their turn and get
 // their answers, and not one byte of an unfinished request reaches the device.
 TEST_F(TFaultSuite, HeldBackClientsWaitTheirTurnAndAbandonedRequestsNeverReachTheDevice) {
-    TSimDevice::TOptions options = OnCom1();
-    options.Paced = true;
-    Device.emplace(options);
-    Start();
+    StartPaced();
     TWave wave(80);
     wave.AddOne(TAct::Normal, 0ms, 300000);
     for (int i = 0; i < 3; ++i)

@@ -14,10 +14,7 @@ bool IsUpload(const QByteArray& requestLine) { return requestLine.startsWith("PO
 // the system takes and leaves. Its bytes and its close are still in the system's buffers, unread,
 // when its turn comes: none of them reaches the device, and the clients behind it are served.
 TEST_F(TFaultSuite, AClientThatFloodsAndLeavesSendsTheDeviceNothing) {
-    TSimDevice::TOptions options = OnCom1();
-    options.Paced = true;
-    Device.emplace(options);
-    Start();
+    StartPaced();
     TWave wave(90);
     wave.AddOne(TAct::Normal, 0ms, 170000);
     for (int i = 0; i < 2; ++i) {
