@@ -264,6 +264,9 @@ QVariant TExchangeModel::data(const QModelIndex& index, int role) const {
 }
 
 TExchangeFilter::TExchangeFilter(TExchangeModel* model, QObject* parent) : QSortFilterProxyModel(parent), Model(model) {
+    // Whether a row passes never changes with its entry's data, only with the check box, which
+    // refilters itself: a changed row must not cost a pass over every row.
+    setDynamicSortFilter(false);
     setSourceModel(model);
 }
 
