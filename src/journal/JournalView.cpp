@@ -135,17 +135,31 @@ void TExchangeModel::Reset() {
     endResetModel();
 }
 
+// A row newly counted: it may hold the start, and the end.
 void TExchangeModel::Widen(const TEntry& entry) {
-    if (entry.IsProbe() && !WithProbes)
+    if (!Counts(entry))
         return;
-    const TMoment first = FirstMoment(entry);
-    if (first != Never && (Start == Never || first < Start))
-        Start = first;
-    End = std::max(End, LastMoment(entry));
+    if (const TMoment first = FirstMoment(entry); first != Never) {
+        while (!Starts.empty() && Starts.back().second >= first)
+            Starts.pop_back();
+        Starts.emplace_back(entry.Serial, first);
+        Start = Starts.front().second;
+    }
+    WidenEnd(entry);
+}
+
+void TExchangeModel::WidenEnd(const TEntry& entry) {
+    const TMoment last = LastMoment(entry);
+    if (!Counts(entry) || last == Never || last < End)
+        return;
+    EndSerial = last > End ? entry.Serial : std::max(EndSerial, entry.Serial);
+    End = last;
 }
 
 void TExchangeModel::Rescale() {
     Start = End = Never;
+    Starts.clear();
+    EndSerial = 0;
     for (int row = 0; row < Rows; ++row)
         if (const TEntry* entry = EntryAt(row))
             Widen(*entry);
@@ -162,22 +176,22 @@ void TExchangeModel::Added(int row) {
         First = Journal->At(row).Serial;
     ++Rows;
     endInsertRows();
-    const TMoment end = End;
+    const TMoment start = Start, end = End;
     Widen(Journal->At(row));
-    if (End != end && Rows > 1)
+    if ((Start != start || End != end) && Rows > 1)
         emit dataChanged(index(0, ColPhases), index(Rows - 2, ColPhases));
 }
 
+// A changed entry only gains moments after its first: the end may move, the start not.
 void TExchangeModel::Changed(int row) {
     if (row < 0 || row >= Rows)
         return;
-    const TMoment start = Start, end = End;
+    const TMoment end = End;
     if (const TEntry* entry = EntryAt(row))
-        Widen(*entry);
-    if (Start != start || End != end)
-        emit dataChanged(index(0, 0), index(Rows - 1, ColumnCount - 1));
-    else
-        emit dataChanged(index(row, 0), index(row, ColumnCount - 1));
+        WidenEnd(*entry);
+    emit dataChanged(index(row, 0), index(row, ColumnCount - 1));
+    if (End != end)
+        emit dataChanged(index(0, ColPhases), index(Rows - 1, ColPhases));
 }
 
 void TExchangeModel::Dropped(int count) {
@@ -188,9 +202,18 @@ void TExchangeModel::Dropped(int count) {
     First += static_cast<uint64_t>(count);
     Rows -= count;
     endRemoveRows();
-    const TMoment start = Start;
-    Rescale();
-    if (Start != start && Rows > 0)
+    const TMoment start = Start, end = End;
+    while (!Starts.empty() && Starts.front().first < First)
+        Starts.pop_front();
+    Start = Starts.empty() ? Never : Starts.front().second;
+    if (End != Never && EndSerial < First) {
+        End = Never;
+        EndSerial = 0;
+        for (int row = 0; row < Rows; ++row)
+            if (const TEntry* entry = EntryAt(row))
+                WidenEnd(*entry);
+    }
+    if ((Start != start || End != end) && Rows > 0)
         emit dataChanged(index(0, ColPhases), index(Rows - 1, ColPhases));
 }
 

@@ -6,6 +6,7 @@
 #include <QSortFilterProxyModel>
 #include <QStyledItemDelegate>
 #include <QWidget>
+#include <deque>
 #include <functional>
 #include <optional>
 
@@ -50,7 +51,9 @@ private:
     void Added(int row);
     void Changed(int row);
     void Dropped(int count);
+    bool Counts(const TEntry& entry) const { return WithProbes || !entry.IsProbe(); }
     void Widen(const TEntry& entry);
+    void WidenEnd(const TEntry& entry);
     void Rescale();
 
     TJournal* Journal;
@@ -61,6 +64,12 @@ private:
     bool WithProbes = false;
     TMoment Start = Never;
     TMoment End = Never;
+    // An entry's first moment is fixed once it is added, and rows go oldest first: the rows that
+    // may yet hold the start, their first moments rising, give it anew as rows go without a pass
+    // over the rest.
+    std::deque<std::pair<uint64_t, TMoment>> Starts;
+    // The newest row whose last moment is the end; the end needs a pass only once that row went.
+    uint64_t EndSerial = 0;
 };
 
 // Hides probe entries unless they are asked for.

@@ -136,6 +136,42 @@ TEST(ExchangesView, EachBarShowsItsPhasesOnTheCommonScale) {
     EXPECT_LE(std::abs(secondStart - firstEnd), 3) << firstEnd << " " << secondStart;
 }
 
+TEST(ExchangesView, TheScaleFollowsTheRowsThatStayAsOldOnesGo) {
+    TViewed viewed;
+    TJournal& journal = viewed.Journal;
+    viewed.View.show();
+    // Client 1 stays under way the longest; client 3 connects before client 2 but sends its head after.
+    journal.Accepted(1, "127.0.0.1");
+    journal.HeadRead(1, Get);
+    const uint64_t longest = journal.TakenUp(1, "COM1", {}, {});
+    viewed.Ms = 10;
+    journal.Accepted(3, "127.0.0.1");
+    viewed.Ms = 20;
+    viewed.Exchange(2);
+    viewed.Ms = 300;
+    journal.HeadRead(3, Get);
+    viewed.Ms = 500;
+    journal.AnswerArrived(longest, Answer);
+    journal.AnswerEnded(longest);
+    EXPECT_EQ(viewed.View.Model->ScaleStart(), 0);
+    EXPECT_EQ(viewed.View.Model->ScaleEnd(), 500000);
+    journal.SetBounds(2, DefaultBodyBytes);
+    EXPECT_EQ(viewed.View.Model->ScaleStart(), 10000) << "client 3 connected first of the rows left";
+    EXPECT_EQ(viewed.View.Model->ScaleEnd(), 300000) << "the row that held the end went";
+    journal.SetBounds(1, DefaultBodyBytes);
+    EXPECT_EQ(viewed.View.Model->ScaleStart(), 10000);
+    EXPECT_EQ(viewed.View.Model->ScaleEnd(), 300000);
+    journal.SetBounds(2, DefaultBodyBytes);
+    viewed.Probe();
+    EXPECT_EQ(viewed.View.Model->ScaleEnd(), 300000) << "a hidden probe does not count";
+    viewed.View.CheckProbes->setChecked(true);
+    EXPECT_EQ(viewed.View.Model->ScaleStart(), 10000);
+    EXPECT_EQ(viewed.View.Model->ScaleEnd(), 510000);
+    journal.SetBounds(1, DefaultBodyBytes);
+    EXPECT_EQ(viewed.View.Model->ScaleStart(), 500000) << "only the probe is left";
+    EXPECT_EQ(viewed.View.Model->ScaleEnd(), 510000);
+}
+
 TEST(ExchangesView, TheSelectedRowShowsItsHeadsAndBodies) {
     TViewed viewed;
     viewed.View.show();
