@@ -123,8 +123,7 @@ void TExchangeModel::SetLive(bool live) {
 void TExchangeModel::SetProbesShown(bool shown) {
     WithProbes = shown;
     Rescale();
-    if (Rows > 0)
-        emit dataChanged(index(0, ColPhases), index(Rows - 1, ColPhases));
+    emit ScaleChanged();
 }
 
 void TExchangeModel::Reset() {
@@ -178,8 +177,8 @@ void TExchangeModel::Added(int row) {
     endInsertRows();
     const TMoment start = Start, end = End;
     Widen(Journal->At(row));
-    if ((Start != start || End != end) && Rows > 1)
-        emit dataChanged(index(0, ColPhases), index(Rows - 2, ColPhases));
+    if (Start != start || End != end)
+        emit ScaleChanged();
 }
 
 // A changed entry only gains moments after its first: the end may move, the start not.
@@ -191,7 +190,7 @@ void TExchangeModel::Changed(int row) {
         WidenEnd(*entry);
     emit dataChanged(index(row, 0), index(row, ColumnCount - 1));
     if (End != end)
-        emit dataChanged(index(0, ColPhases), index(Rows - 1, ColPhases));
+        emit ScaleChanged();
 }
 
 void TExchangeModel::Dropped(int count) {
@@ -213,8 +212,8 @@ void TExchangeModel::Dropped(int count) {
             if (const TEntry* entry = EntryAt(row))
                 WidenEnd(*entry);
     }
-    if ((Start != start || End != end) && Rows > 0)
-        emit dataChanged(index(0, ColPhases), index(Rows - 1, ColPhases));
+    if (Start != start || End != end)
+        emit ScaleChanged();
 }
 
 const TEntry* TExchangeModel::EntryAt(int row) const {
@@ -367,6 +366,8 @@ TExchangesView::TExchangesView(TJournal* journal, QWidget* parent)
     Table->setObjectName(QStringLiteral("TableExchanges"));
     Table->setModel(Filter);
     Table->setItemDelegateForColumn(TExchangeModel::ColPhases, new TPhaseDelegate(Model, Table));
+    // Only the bars in sight need drawing again; a change over every row would cost a pass over them all.
+    connect(Model, &TExchangeModel::ScaleChanged, Table->viewport(), qOverload<>(&QWidget::update));
     Table->setSelectionBehavior(QAbstractItemView::SelectRows);
     Table->setSelectionMode(QAbstractItemView::SingleSelection);
     Table->setEditTriggers(QAbstractItemView::NoEditTriggers);

@@ -22,6 +22,7 @@ namespace journal {
 // The ring's rows as a table. It follows the journal only while it is live (its window shown), so
 // that a hidden window costs the bridge nothing; going live it reads the ring afresh.
 class TExchangeModel : public QAbstractTableModel {
+    Q_OBJECT
 public:
     enum TColumn { ColTime, ColMethod, ColTarget, ColStatus, ColSize, ColOutcome, ColPhases, ColumnCount };
     // The entry's serial, for the selection to follow its row.
@@ -45,6 +46,10 @@ public:
     // The common time scale of the rows' phase bars.
     TMoment ScaleStart() const { return Start; }
     TMoment ScaleEnd() const { return End; }
+
+signals:
+    // The scale moved: every bar is drawn anew, though no row's data changed.
+    void ScaleChanged();
 
 private:
     void Reset();
