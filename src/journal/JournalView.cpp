@@ -14,6 +14,7 @@
 #include <QScrollBar>
 #include <QSplitter>
 #include <QTableView>
+#include <QTextCursor>
 #include <QVBoxLayout>
 
 #include "journal/Har.h"
@@ -385,6 +386,8 @@ TExchangesView::TExchangesView(TJournal* journal, QWidget* parent)
     Table->setColumnWidth(TExchangeModel::ColOutcome, digit * 22);
     MemoDetails->setObjectName(QStringLiteral("MemoDetails"));
     MemoDetails->setReadOnly(true);
+    // Its text is replaced piece by piece while an entry is under way; nothing is to be undone.
+    MemoDetails->setUndoRedoEnabled(false);
     MemoDetails->setLineWrapMode(QPlainTextEdit::NoWrap);
     MemoDetails->setFont(QFont(QStringLiteral("monospace")));
     MemoDetails->setPlaceholderText(QStringLiteral("Select an exchange to see its heads and bodies."));
@@ -443,8 +446,33 @@ void TExchangesView::EntryChanged(int row) {
 void TExchangesView::ShowSelected() {
     const int row = Journal->RowOf(Selected);
     const QString text = row < 0 ? QString() : Details(Journal->At(row));
-    if (MemoDetails->toPlainText() != text)
+    if (Selected != ShownSerial) {
+        ShownSerial = Selected;
+        Shown = text;
         MemoDetails->setPlainText(text);
+        return;
+    }
+    if (text == Shown)
+        return;
+    // An entry under way changes a few lines with each piece of its answer: only those are
+    // replaced, so that the rest is not laid out again and the reader keeps the place.
+    const qsizetype most = std::min(text.size(), Shown.size());
+    qsizetype head = 0;
+    while (head < most && text[head] == Shown[head])
+        ++head;
+    qsizetype tail = 0;
+    while (tail < most - head && text[text.size() - 1 - tail] == Shown[Shown.size() - 1 - tail])
+        ++tail;
+    // Neither end may fall inside a character outside the basic plane.
+    if (head > 0 && text[head - 1].isHighSurrogate())
+        --head;
+    if (tail > 0 && text[text.size() - tail].isLowSurrogate())
+        --tail;
+    QTextCursor cursor(MemoDetails->document());
+    cursor.setPosition(static_cast<int>(head));
+    cursor.setPosition(static_cast<int>(Shown.size() - tail), QTextCursor::KeepAnchor);
+    cursor.insertText(text.sliced(head, text.size() - head - tail));
+    Shown = text;
 }
 
 QString TExchangesView::Details(const TEntry& entry) {

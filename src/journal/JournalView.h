@@ -137,6 +137,9 @@ private:
 
     TJournal* Journal;
     uint64_t Selected = 0;
+    // What the details pane holds, and of which entry.
+    uint64_t ShownSerial = 0;
+    QString Shown;
 };
 
 // The save dialog with its check box.

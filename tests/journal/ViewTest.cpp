@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QImage>
 #include <QPlainTextEdit>
+#include <QScrollBar>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <sys/stat.h>
@@ -182,6 +183,34 @@ TEST(ExchangesView, TheSelectedRowShowsItsHeadsAndBodies) {
     EXPECT_TRUE(details.contains("HTTP/1.1 200 OK"));
     EXPECT_TRUE(details.contains("hello"));
     EXPECT_TRUE(details.contains("COM1 (/dev/pts/3)"));
+}
+
+TEST(ExchangesView, TheDetailsFollowAnExchangeUnderWayAndKeepTheReadersPlace) {
+    TViewed viewed;
+    TJournal& journal = viewed.Journal;
+    viewed.View.show();
+    journal.Accepted(1, "127.0.0.1");
+    journal.HeadRead(1, Get);
+    const uint64_t id = journal.TakenUp(1, "COM1", "/dev/pts/3", {});
+    journal.RequestWritten(id, Get);
+    journal.AnswerArrived(id, "HTTP/1.1 200 OK\r\n\r\n");
+    viewed.View.Table->selectRow(0);
+    QScrollBar* bar = viewed.View.MemoDetails->verticalScrollBar();
+    int place = -1;
+    for (int piece = 0; piece < 120; ++piece) {
+        viewed.Ms += 1;
+        journal.AnswerArrived(id, QByteArray("piece ") + QByteArray::number(piece) + " \xe2\x9c\x93 \xf0\x9f\x98\x80\n");
+        ASSERT_EQ(viewed.View.MemoDetails->toPlainText(), TExchangesView::Details(journal.At(0))) << "piece " << piece;
+        if (piece == 100) {
+            ASSERT_GT(bar->maximum(), 10);
+            place = bar->maximum() / 2;
+            bar->setValue(place);
+        }
+    }
+    EXPECT_EQ(bar->value(), place);
+    journal.AnswerEnded(id);
+    EXPECT_EQ(viewed.View.MemoDetails->toPlainText(), TExchangesView::Details(journal.At(0)));
+    EXPECT_TRUE(viewed.View.MemoDetails->toPlainText().contains(QString::fromUtf8("piece 119 \xe2\x9c\x93 \xf0\x9f\x98\x80")));
 }
 
 TEST(ExchangesView, SaveAsHarWritesAPrivateFileSanitizedUnlessAskedOtherwise) {
