@@ -234,8 +234,11 @@ TEST(ExchangesView, SaveAsHarWritesAPrivateFileSanitizedUnlessAskedOtherwise) {
     viewed.View.BtSaveHarClick();
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_TRUE(file.readAll().contains("id=secret"));
+    file.close();
+    ASSERT_TRUE(QFile::remove(path));
     viewed.View.AskSavePath = [] { return std::optional<std::pair<QString, bool>>(); };
     viewed.View.BtSaveHarClick();
+    EXPECT_FALSE(QFile::exists(path)) << "cancelled, nothing is written";
 }
 
 TEST(ExchangesView, TheSaveDialogAsksWhetherToKeepSensitiveValues) {
