@@ -428,6 +428,11 @@ TExchangesView::TExchangesView(TJournal* journal, QWidget* parent)
 void TExchangesView::showEvent(QShowEvent* event) {
     Model->SetLive(true);
     connect(Journal, &TJournal::EntryChanged, this, &TExchangesView::EntryChanged, Qt::UniqueConnection);
+    // The table was read afresh, which lost its selection: the entry still in the details is
+    // selected again, or the details go with it when the ring dropped it meanwhile.
+    if (const int row = Journal->RowOf(Selected); row >= 0 && row < Model->rowCount())
+        Table->setCurrentIndex(Filter->mapFromSource(Model->index(row, 0)));
+    ShowSelected();
     Table->scrollToBottom();
     QWidget::showEvent(event);
 }

@@ -183,6 +183,15 @@ TEST(ExchangesView, TheSelectedRowShowsItsHeadsAndBodies) {
     EXPECT_TRUE(details.contains("HTTP/1.1 200 OK"));
     EXPECT_TRUE(details.contains("hello"));
     EXPECT_TRUE(details.contains("COM1 (/dev/pts/3)"));
+    viewed.View.hide();
+    viewed.Exchange(2);
+    viewed.View.show();
+    EXPECT_EQ(viewed.View.Table->currentIndex().row(), 0) << "shown again, the row in the details is still selected";
+    EXPECT_EQ(viewed.View.MemoDetails->toPlainText(), details);
+    viewed.View.hide();
+    viewed.Journal.SetBounds(1, DefaultBodyBytes);
+    viewed.View.show();
+    EXPECT_TRUE(viewed.View.MemoDetails->toPlainText().isEmpty()) << "the selected entry went while hidden";
 }
 
 TEST(ExchangesView, TheDetailsFollowAnExchangeUnderWayAndKeepTheReadersPlace) {
