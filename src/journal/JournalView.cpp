@@ -14,6 +14,7 @@
 #include <QScrollBar>
 #include <QSplitter>
 #include <QTableView>
+#include <QTextCursor>
 #include <QVBoxLayout>
 
 #include "journal/Har.h"
@@ -123,8 +124,7 @@ void TExchangeModel::SetLive(bool live) {
 void TExchangeModel::SetProbesShown(bool shown) {
     WithProbes = shown;
     Rescale();
-    if (Rows > 0)
-        emit dataChanged(index(0, ColPhases), index(Rows - 1, ColPhases));
+    emit ScaleChanged();
 }
 
 void TExchangeModel::Reset() {
@@ -135,17 +135,31 @@ void TExchangeModel::Reset() {
     endResetModel();
 }
 
+// A row newly counted: it may hold the start, and the end.
 void TExchangeModel::Widen(const TEntry& entry) {
-    if (entry.IsProbe() && !WithProbes)
+    if (!Counts(entry))
         return;
-    const TMoment first = FirstMoment(entry);
-    if (first != Never && (Start == Never || first < Start))
-        Start = first;
-    End = std::max(End, LastMoment(entry));
+    if (const TMoment first = FirstMoment(entry); first != Never) {
+        while (!Starts.empty() && Starts.back().second >= first)
+            Starts.pop_back();
+        Starts.emplace_back(entry.Serial, first);
+        Start = Starts.front().second;
+    }
+    WidenEnd(entry);
+}
+
+void TExchangeModel::WidenEnd(const TEntry& entry) {
+    const TMoment last = LastMoment(entry);
+    if (!Counts(entry) || last == Never || last < End)
+        return;
+    EndSerial = last > End ? entry.Serial : std::max(EndSerial, entry.Serial);
+    End = last;
 }
 
 void TExchangeModel::Rescale() {
     Start = End = Never;
+    Starts.clear();
+    EndSerial = 0;
     for (int row = 0; row < Rows; ++row)
         if (const TEntry* entry = EntryAt(row))
             Widen(*entry);
@@ -162,22 +176,22 @@ void TExchangeModel::Added(int row) {
         First = Journal->At(row).Serial;
     ++Rows;
     endInsertRows();
-    const TMoment end = End;
+    const TMoment start = Start, end = End;
     Widen(Journal->At(row));
-    if (End != end && Rows > 1)
-        emit dataChanged(index(0, ColPhases), index(Rows - 2, ColPhases));
+    if (Start != start || End != end)
+        emit ScaleChanged();
 }
 
+// A changed entry only gains moments after its first: the end may move, the start not.
 void TExchangeModel::Changed(int row) {
     if (row < 0 || row >= Rows)
         return;
-    const TMoment start = Start, end = End;
+    const TMoment end = End;
     if (const TEntry* entry = EntryAt(row))
-        Widen(*entry);
-    if (Start != start || End != end)
-        emit dataChanged(index(0, 0), index(Rows - 1, ColumnCount - 1));
-    else
-        emit dataChanged(index(row, 0), index(row, ColumnCount - 1));
+        WidenEnd(*entry);
+    emit dataChanged(index(row, 0), index(row, ColumnCount - 1));
+    if (End != end)
+        emit ScaleChanged();
 }
 
 void TExchangeModel::Dropped(int count) {
@@ -188,10 +202,19 @@ void TExchangeModel::Dropped(int count) {
     First += static_cast<uint64_t>(count);
     Rows -= count;
     endRemoveRows();
-    const TMoment start = Start;
-    Rescale();
-    if (Start != start && Rows > 0)
-        emit dataChanged(index(0, ColPhases), index(Rows - 1, ColPhases));
+    const TMoment start = Start, end = End;
+    while (!Starts.empty() && Starts.front().first < First)
+        Starts.pop_front();
+    Start = Starts.empty() ? Never : Starts.front().second;
+    if (End != Never && EndSerial < First) {
+        End = Never;
+        EndSerial = 0;
+        for (int row = 0; row < Rows; ++row)
+            if (const TEntry* entry = EntryAt(row))
+                WidenEnd(*entry);
+    }
+    if (Start != start || End != end)
+        emit ScaleChanged();
 }
 
 const TEntry* TExchangeModel::EntryAt(int row) const {
@@ -264,6 +287,9 @@ QVariant TExchangeModel::data(const QModelIndex& index, int role) const {
 }
 
 TExchangeFilter::TExchangeFilter(TExchangeModel* model, QObject* parent) : QSortFilterProxyModel(parent), Model(model) {
+    // Whether a row passes never changes with its entry's data, only with the check box, which
+    // refilters itself: a changed row must not cost a pass over every row.
+    setDynamicSortFilter(false);
     setSourceModel(model);
 }
 
@@ -341,6 +367,8 @@ TExchangesView::TExchangesView(TJournal* journal, QWidget* parent)
     Table->setObjectName(QStringLiteral("TableExchanges"));
     Table->setModel(Filter);
     Table->setItemDelegateForColumn(TExchangeModel::ColPhases, new TPhaseDelegate(Model, Table));
+    // Only the bars in sight need drawing again; a change over every row would cost a pass over them all.
+    connect(Model, &TExchangeModel::ScaleChanged, Table->viewport(), qOverload<>(&QWidget::update));
     Table->setSelectionBehavior(QAbstractItemView::SelectRows);
     Table->setSelectionMode(QAbstractItemView::SingleSelection);
     Table->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -358,6 +386,8 @@ TExchangesView::TExchangesView(TJournal* journal, QWidget* parent)
     Table->setColumnWidth(TExchangeModel::ColOutcome, digit * 22);
     MemoDetails->setObjectName(QStringLiteral("MemoDetails"));
     MemoDetails->setReadOnly(true);
+    // Its text is replaced piece by piece while an entry is under way; nothing is to be undone.
+    MemoDetails->setUndoRedoEnabled(false);
     MemoDetails->setLineWrapMode(QPlainTextEdit::NoWrap);
     MemoDetails->setFont(QFont(QStringLiteral("monospace")));
     MemoDetails->setPlaceholderText(QStringLiteral("Select an exchange to see its heads and bodies."));
@@ -398,6 +428,11 @@ TExchangesView::TExchangesView(TJournal* journal, QWidget* parent)
 void TExchangesView::showEvent(QShowEvent* event) {
     Model->SetLive(true);
     connect(Journal, &TJournal::EntryChanged, this, &TExchangesView::EntryChanged, Qt::UniqueConnection);
+    // The table was read afresh, which lost its selection: the entry still in the details is
+    // selected again, or the details go with it when the ring dropped it meanwhile.
+    if (const int row = Journal->RowOf(Selected); row >= 0 && row < Model->rowCount())
+        Table->setCurrentIndex(Filter->mapFromSource(Model->index(row, 0)));
+    ShowSelected();
     Table->scrollToBottom();
     QWidget::showEvent(event);
 }
@@ -416,8 +451,33 @@ void TExchangesView::EntryChanged(int row) {
 void TExchangesView::ShowSelected() {
     const int row = Journal->RowOf(Selected);
     const QString text = row < 0 ? QString() : Details(Journal->At(row));
-    if (MemoDetails->toPlainText() != text)
+    if (Selected != ShownSerial) {
+        ShownSerial = Selected;
+        Shown = text;
         MemoDetails->setPlainText(text);
+        return;
+    }
+    if (text == Shown)
+        return;
+    // An entry under way changes a few lines with each piece of its answer: only those are
+    // replaced, so that the rest is not laid out again and the reader keeps the place.
+    const qsizetype most = std::min(text.size(), Shown.size());
+    qsizetype head = 0;
+    while (head < most && text[head] == Shown[head])
+        ++head;
+    qsizetype tail = 0;
+    while (tail < most - head && text[text.size() - 1 - tail] == Shown[Shown.size() - 1 - tail])
+        ++tail;
+    // Neither end may fall inside a character outside the basic plane.
+    if (head > 0 && text[head - 1].isHighSurrogate())
+        --head;
+    if (tail > 0 && text[text.size() - tail].isLowSurrogate())
+        --tail;
+    QTextCursor cursor(MemoDetails->document());
+    cursor.setPosition(static_cast<int>(head));
+    cursor.setPosition(static_cast<int>(Shown.size() - tail), QTextCursor::KeepAnchor);
+    cursor.insertText(text.sliced(head, text.size() - head - tail));
+    Shown = text;
 }
 
 QString TExchangesView::Details(const TEntry& entry) {

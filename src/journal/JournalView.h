@@ -6,6 +6,7 @@
 #include <QSortFilterProxyModel>
 #include <QStyledItemDelegate>
 #include <QWidget>
+#include <deque>
 #include <functional>
 #include <optional>
 
@@ -21,6 +22,7 @@ namespace journal {
 // The ring's rows as a table. It follows the journal only while it is live (its window shown), so
 // that a hidden window costs the bridge nothing; going live it reads the ring afresh.
 class TExchangeModel : public QAbstractTableModel {
+    Q_OBJECT
 public:
     enum TColumn { ColTime, ColMethod, ColTarget, ColStatus, ColSize, ColOutcome, ColPhases, ColumnCount };
     // The entry's serial, for the selection to follow its row.
@@ -45,12 +47,18 @@ public:
     TMoment ScaleStart() const { return Start; }
     TMoment ScaleEnd() const { return End; }
 
+signals:
+    // The scale moved: every bar is drawn anew, though no row's data changed.
+    void ScaleChanged();
+
 private:
     void Reset();
     void Added(int row);
     void Changed(int row);
     void Dropped(int count);
+    bool Counts(const TEntry& entry) const { return WithProbes || !entry.IsProbe(); }
     void Widen(const TEntry& entry);
+    void WidenEnd(const TEntry& entry);
     void Rescale();
 
     TJournal* Journal;
@@ -61,6 +69,12 @@ private:
     bool WithProbes = false;
     TMoment Start = Never;
     TMoment End = Never;
+    // An entry's first moment is fixed once it is added, and rows go oldest first: the rows that
+    // may yet hold the start, their first moments rising, give it anew as rows go without a pass
+    // over the rest.
+    std::deque<std::pair<uint64_t, TMoment>> Starts;
+    // The newest row whose last moment is the end; the end needs a pass only once that row went.
+    uint64_t EndSerial = 0;
 };
 
 // Hides probe entries unless they are asked for.
@@ -123,6 +137,9 @@ private:
 
     TJournal* Journal;
     uint64_t Selected = 0;
+    // What the details pane holds, and of which entry.
+    uint64_t ShownSerial = 0;
+    QString Shown;
 };
 
 // The save dialog with its check box.

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QImage>
 #include <QPlainTextEdit>
+#include <QScrollBar>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <sys/stat.h>
@@ -136,6 +137,42 @@ TEST(ExchangesView, EachBarShowsItsPhasesOnTheCommonScale) {
     EXPECT_LE(std::abs(secondStart - firstEnd), 3) << firstEnd << " " << secondStart;
 }
 
+TEST(ExchangesView, TheScaleFollowsTheRowsThatStayAsOldOnesGo) {
+    TViewed viewed;
+    TJournal& journal = viewed.Journal;
+    viewed.View.show();
+    // Client 1 stays under way the longest; client 3 connects before client 2 but sends its head after.
+    journal.Accepted(1, "127.0.0.1");
+    journal.HeadRead(1, Get);
+    const uint64_t longest = journal.TakenUp(1, "COM1", {}, {});
+    viewed.Ms = 10;
+    journal.Accepted(3, "127.0.0.1");
+    viewed.Ms = 20;
+    viewed.Exchange(2);
+    viewed.Ms = 300;
+    journal.HeadRead(3, Get);
+    viewed.Ms = 500;
+    journal.AnswerArrived(longest, Answer);
+    journal.AnswerEnded(longest);
+    EXPECT_EQ(viewed.View.Model->ScaleStart(), 0);
+    EXPECT_EQ(viewed.View.Model->ScaleEnd(), 500000);
+    journal.SetBounds(2, DefaultBodyBytes);
+    EXPECT_EQ(viewed.View.Model->ScaleStart(), 10000) << "client 3 connected first of the rows left";
+    EXPECT_EQ(viewed.View.Model->ScaleEnd(), 300000) << "the row that held the end went";
+    journal.SetBounds(1, DefaultBodyBytes);
+    EXPECT_EQ(viewed.View.Model->ScaleStart(), 10000);
+    EXPECT_EQ(viewed.View.Model->ScaleEnd(), 300000);
+    journal.SetBounds(2, DefaultBodyBytes);
+    viewed.Probe();
+    EXPECT_EQ(viewed.View.Model->ScaleEnd(), 300000) << "a hidden probe does not count";
+    viewed.View.CheckProbes->setChecked(true);
+    EXPECT_EQ(viewed.View.Model->ScaleStart(), 10000);
+    EXPECT_EQ(viewed.View.Model->ScaleEnd(), 510000);
+    journal.SetBounds(1, DefaultBodyBytes);
+    EXPECT_EQ(viewed.View.Model->ScaleStart(), 500000) << "only the probe is left";
+    EXPECT_EQ(viewed.View.Model->ScaleEnd(), 510000);
+}
+
 TEST(ExchangesView, TheSelectedRowShowsItsHeadsAndBodies) {
     TViewed viewed;
     viewed.View.show();
@@ -146,6 +183,43 @@ TEST(ExchangesView, TheSelectedRowShowsItsHeadsAndBodies) {
     EXPECT_TRUE(details.contains("HTTP/1.1 200 OK"));
     EXPECT_TRUE(details.contains("hello"));
     EXPECT_TRUE(details.contains("COM1 (/dev/pts/3)"));
+    viewed.View.hide();
+    viewed.Exchange(2);
+    viewed.View.show();
+    EXPECT_EQ(viewed.View.Table->currentIndex().row(), 0) << "shown again, the row in the details is still selected";
+    EXPECT_EQ(viewed.View.MemoDetails->toPlainText(), details);
+    viewed.View.hide();
+    viewed.Journal.SetBounds(1, DefaultBodyBytes);
+    viewed.View.show();
+    EXPECT_TRUE(viewed.View.MemoDetails->toPlainText().isEmpty()) << "the selected entry went while hidden";
+}
+
+TEST(ExchangesView, TheDetailsFollowAnExchangeUnderWayAndKeepTheReadersPlace) {
+    TViewed viewed;
+    TJournal& journal = viewed.Journal;
+    viewed.View.show();
+    journal.Accepted(1, "127.0.0.1");
+    journal.HeadRead(1, Get);
+    const uint64_t id = journal.TakenUp(1, "COM1", "/dev/pts/3", {});
+    journal.RequestWritten(id, Get);
+    journal.AnswerArrived(id, "HTTP/1.1 200 OK\r\n\r\n");
+    viewed.View.Table->selectRow(0);
+    QScrollBar* bar = viewed.View.MemoDetails->verticalScrollBar();
+    int place = -1;
+    for (int piece = 0; piece < 120; ++piece) {
+        viewed.Ms += 1;
+        journal.AnswerArrived(id, QByteArray("piece ") + QByteArray::number(piece) + " \xe2\x9c\x93 \xf0\x9f\x98\x80\n");
+        ASSERT_EQ(viewed.View.MemoDetails->toPlainText(), TExchangesView::Details(journal.At(0))) << "piece " << piece;
+        if (piece == 100) {
+            ASSERT_GT(bar->maximum(), 10);
+            place = bar->maximum() / 2;
+            bar->setValue(place);
+        }
+    }
+    EXPECT_EQ(bar->value(), place);
+    journal.AnswerEnded(id);
+    EXPECT_EQ(viewed.View.MemoDetails->toPlainText(), TExchangesView::Details(journal.At(0)));
+    EXPECT_TRUE(viewed.View.MemoDetails->toPlainText().contains(QString::fromUtf8("piece 119 \xe2\x9c\x93 \xf0\x9f\x98\x80")));
 }
 
 TEST(ExchangesView, SaveAsHarWritesAPrivateFileSanitizedUnlessAskedOtherwise) {
@@ -169,8 +243,11 @@ TEST(ExchangesView, SaveAsHarWritesAPrivateFileSanitizedUnlessAskedOtherwise) {
     viewed.View.BtSaveHarClick();
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_TRUE(file.readAll().contains("id=secret"));
+    file.close();
+    ASSERT_TRUE(QFile::remove(path));
     viewed.View.AskSavePath = [] { return std::optional<std::pair<QString, bool>>(); };
     viewed.View.BtSaveHarClick();
+    EXPECT_FALSE(QFile::exists(path)) << "cancelled, nothing is written";
 }
 
 TEST(ExchangesView, TheSaveDialogAsksWhetherToKeepSensitiveValues) {
