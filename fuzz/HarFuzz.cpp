@@ -5,7 +5,7 @@
 // flags) and as the entry the journal makes of the same bytes. The document must parse back as
 // JSON with request and response headers for each entry, a kept body must come back byte for byte,
 // and the sanitized document must differ from the sensitive one exactly in the values of the
-// credential headers and cookies.
+// credential headers and cookies, a cookie's name being the part of it before its "=".
 #include <cstdint>
 #include <cstdlib>
 
@@ -32,6 +32,25 @@ bool IsCredential(const QString& name) {
     for (const char16_t* credential : {u"Cookie", u"Set-Cookie", u"Authorization", u"Proxy-Authorization"})
         if (word.compare(QStringView(credential), Qt::CaseInsensitive) == 0)
             return true;
+    return false;
+}
+
+bool IsAscii(const QString& text) {
+    for (const QChar c : text)
+        if (c.unicode() >= 0x80)
+            return false;
+    return true;
+}
+
+// Whether text holds name followed by blanks and "=".
+bool NamedWithEquals(const QString& text, const QString& name) {
+    for (qsizetype at = text.indexOf(name); at >= 0; at = text.indexOf(name, at + 1)) {
+        qsizetype end = at + name.size();
+        while (end < text.size() && text[end].isSpace())
+            ++end;
+        if (end < text.size() && text[end] == QLatin1Char('='))
+            return true;
+    }
     return false;
 }
 
@@ -71,8 +90,16 @@ void Hidden(const QJsonObject& hidden, const QJsonObject& shown) {
         const QString value = header.value(QStringLiteral("value")).toString();
         Check(IsCredential(name) ? value == removed : value == original.value(QStringLiteral("value")).toString());
     }
-    for (const QJsonValue& cookie : hidden.value(QStringLiteral("cookies")).toArray())
+    // A cookie's name shows: it must be a name, found with its "=" in a credential header.
+    QString cookieHeaders;
+    for (const QJsonValue& header : b)
+        if (IsCredential(header.toObject().value(QStringLiteral("name")).toString()))
+            cookieHeaders += header.toObject().value(QStringLiteral("value")).toString();
+    for (const QJsonValue& cookie : hidden.value(QStringLiteral("cookies")).toArray()) {
         Check(cookie.toObject().value(QStringLiteral("value")).toString() == removed);
+        const QString name = cookie.toObject().value(QStringLiteral("name")).toString();
+        Check(name.isEmpty() || !IsAscii(name) || NamedWithEquals(cookieHeaders, name));
+    }
 }
 
 QList<journal::TEntry> Journaled(const QByteArray& requestHead, const QByteArray& requestBody, const QByteArray& answerHead,
