@@ -95,10 +95,12 @@ QJsonArray Headers(const THead& head, bool sensitive) {
     return headers;
 }
 
+// A pair without "=" is a value with no name, as browsers read it: a bare token is the secret and
+// must not show as a name.
 QJsonObject Cookie(const QByteArray& pair, bool sensitive) {
     const qsizetype equals = pair.indexOf('=');
-    const QByteArray name = (equals < 0 ? pair : pair.first(equals)).trimmed();
-    const QByteArray value = equals < 0 ? QByteArray() : pair.sliced(equals + 1).trimmed();
+    const QByteArray name = equals < 0 ? QByteArray() : pair.first(equals).trimmed();
+    const QByteArray value = (equals < 0 ? pair : pair.sliced(equals + 1)).trimmed();
     return {{QStringLiteral("name"), WireText(name)},
             {QStringLiteral("value"), sensitive ? WireText(value) : QString::fromLatin1(SanitizedValue)}};
 }

@@ -154,6 +154,27 @@ TEST(Har, CredentialsInHeadsAsLooseAsADeviceReadsThemAreRemovedToo) {
     EXPECT_TRUE(sanitized.contains("localhost"));
 }
 
+// A cookie without "=" is all value: the token must not come out as the cookie's name.
+TEST(Har, ACookieWithoutANameIsHiddenAsAValue) {
+    TEntry entry = LoginEntry();
+    entry.RequestHead = "GET / HTTP/1.1\r\nHost: localhost\r\nCookie: theme=dark; TOKEN_bare\r\n\r\n";
+    entry.AnswerHead = "HTTP/1.1 200 OK\r\nSet-Cookie: TOKEN_set; Path=/\r\n\r\n";
+    const QByteArray sanitized = HarDocument({entry}, {});
+    for (const QByteArray secret : {"TOKEN_bare", "TOKEN_set"})
+        EXPECT_FALSE(sanitized.contains(secret)) << secret.constData() << "\n" << sanitized.constData();
+    EXPECT_EQ(FirstEntry(sanitized).value("request").toObject().value("cookies").toArray()[0].toObject().value("name"), "theme");
+
+    THarOptions options;
+    options.Sensitive = true;
+    const QJsonObject kept = FirstEntry(HarDocument({entry}, options));
+    const QJsonObject bare = kept.value("request").toObject().value("cookies").toArray()[1].toObject();
+    EXPECT_EQ(bare.value("name").toString(), "");
+    EXPECT_EQ(bare.value("value").toString(), "TOKEN_bare");
+    const QJsonObject set = kept.value("response").toObject().value("cookies").toArray()[0].toObject();
+    EXPECT_EQ(set.value("name").toString(), "");
+    EXPECT_EQ(set.value("value").toString(), "TOKEN_set");
+}
+
 TEST(Har, ProbesAndFixedAnswersCarryTheirOwnerAndOutcome) {
     TJournal journal;
     uint64_t id = journal.ProbeTakenUp(TOwner::Detection, "COM9", "/dev/ttyUSB3", {});
