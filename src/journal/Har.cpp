@@ -28,8 +28,28 @@ struct THead {
     bool Whole = false;
 };
 
+// A name is read up to its first byte that a field name may not hold: "Cookie\0" is a cookie to a
+// device that stops there.
+bool IsSensitive(const QByteArray& name) {
+    qsizetype length = 0;
+    while (length < name.size() && (std::isalnum(static_cast<unsigned char>(name[length])) ||
+                                    QByteArrayView("!#$%&'*+-.^_`|~").contains(name[length])))
+        ++length;
+    for (const char* sensitive : {"Cookie", "Set-Cookie", "Authorization", "Proxy-Authorization"})
+        if (name.first(length).compare(sensitive, Qt::CaseInsensitive) == 0)
+            return true;
+    return false;
+}
+
+// An indented line that reads as a credential field when trimmed, as a device that trims may read it.
+bool IndentedCredential(const QByteArray& line) {
+    const qsizetype colon = line.indexOf(':');
+    return colon > 0 && IsSensitive(line.first(colon).trimmed());
+}
+
 // Read as loosely as any device might: a bare CR ends a line too, and a line that begins with a
-// blank continues the field before it, so that no value hides from the sanitizing in a line of its own.
+// blank continues the field before it, so that no value hides from the sanitizing in a line of its
+// own, unless it reads as a credential field itself.
 THead ReadHead(const QByteArray& bytes) {
     THead head;
     head.Whole = bytes.endsWith("\r\n\r\n");
@@ -47,7 +67,7 @@ THead ReadHead(const QByteArray& bytes) {
         }
         if (line.isEmpty())
             break;
-        if ((line.startsWith(' ') || line.startsWith('\t')) && !head.Fields.isEmpty()) {
+        if ((line.startsWith(' ') || line.startsWith('\t')) && !head.Fields.isEmpty() && !IndentedCredential(line)) {
             head.Fields.last().Value += ' ' + line.trimmed();
             continue;
         }
@@ -64,19 +84,6 @@ QByteArray FieldValue(const THead& head, const char* name) {
         if (field.Name.compare(name, Qt::CaseInsensitive) == 0)
             return field.Value;
     return {};
-}
-
-// A name is read up to its first byte that a field name may not hold: "Cookie\0" is a cookie to a
-// device that stops there.
-bool IsSensitive(const QByteArray& name) {
-    qsizetype length = 0;
-    while (length < name.size() && (std::isalnum(static_cast<unsigned char>(name[length])) ||
-                                    QByteArrayView("!#$%&'*+-.^_`|~").contains(name[length])))
-        ++length;
-    for (const char* sensitive : {"Cookie", "Set-Cookie", "Authorization", "Proxy-Authorization"})
-        if (name.first(length).compare(sensitive, Qt::CaseInsensitive) == 0)
-            return true;
-    return false;
 }
 
 // Bytes that come from the wire, as JSON text: each byte that is not UTF-8 stands for itself.

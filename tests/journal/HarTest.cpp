@@ -141,15 +141,17 @@ TEST(Har, CookiesAndCredentialsAreRemovedUnlessTheSensitiveValuesAreKept) {
 }
 
 // Heads the program refused, or a device reads more loosely than the program does: a folded line,
-// a bare CR, a name a device stops reading at. No credential gets past the sanitizing.
+// a bare CR, a name a device stops reading at, an indented field a device that trims reads as its own. No credential gets past the sanitizing.
 TEST(Har, CredentialsInHeadsAsLooseAsADeviceReadsThemAreRemovedToo) {
     TJournal journal;
     journal.Accepted(1, "127.0.0.1");
-    journal.HeadRead(1, QByteArray("GET / HTTP/1.1\r\nHost: localhost\r\nAuthorization: Basic\r\n SECRET_fold\r\n"
-                                   "X-A: y\rCookie: a=SECRET_cr\r\nCookie\0: a=SECRET_nul\r\n\r\n", 122));
+    const char head[] = "GET / HTTP/1.1\r\nHost: localhost\r\nAuthorization: Basic\r\n SECRET_fold\r\n"
+                        "X-A: y\rCookie: a=SECRET_cr\r\nCookie\0: a=SECRET_nul\r\n"
+                        "X-B: z\r\n\tAuthorization: Basic SECRET_indented\r\n\r\n";
+    journal.HeadRead(1, QByteArray(head, sizeof head - 1));
     journal.FixedAnswer(1, TFixed::NotResponding, "HTTP/1.1 503 Service Unavailable\r\n\r\n");
     const QByteArray sanitized = HarDocument(journal.Entries(), {});
-    for (const QByteArray secret : {"SECRET_fold", "SECRET_cr", "SECRET_nul"})
+    for (const QByteArray secret : {"SECRET_fold", "SECRET_cr", "SECRET_nul", "SECRET_indented"})
         EXPECT_FALSE(sanitized.contains(secret)) << secret.constData() << "\n" << sanitized.constData();
     EXPECT_TRUE(sanitized.contains("localhost"));
 }
