@@ -392,3 +392,7 @@ QString WriteHarFile(const QString& path, const QByteArray& document) {
 }
 
 } // namespace journal
+
+namespace journal {
+QString EntryUrl(const TEntry& entry) { return Url(entry, ReadHead(entry.RequestHead)); }
+} // namespace journal

@@ -33,4 +33,7 @@ QByteArray HarDocument(const QList<TEntry>& entries, const THarOptions& options)
 // file in the same folder, renamed over path. Empty when it went well, otherwise why not.
 QString WriteHarFile(const QString& path, const QByteArray& document);
 
+// The entry's URL as the export writes it: from the request's Host and target.
+QString EntryUrl(const TEntry& entry);
+
 } // namespace journal

@@ -81,6 +81,9 @@ TEntry::TPhases TEntry::Phases() const {
     if (at[4] == Never)
         for (const TMoment m : at)
             at[4] = std::max(at[4], m);
+    // Nothing went out on the line: the whole time was spent in the bridge, none of it sending.
+    if (Written == Never)
+        at[1] = at[2] = at[3] = Never;
     for (int i = 3; i >= 0; --i)
         if (at[i] == Never)
             at[i] = at[i + 1];

@@ -142,7 +142,8 @@ struct TEntry {
     // The four phases in microseconds, as a browser's network panel has them: blocked (waiting
     // room: connect to taken up), send (taken up to the request's last byte written), wait (until
     // the first answer byte), receive (until the answer ended for its client). A phase that did
-    // not come is 0; none is negative.
+    // not come is 0; none is negative. A request of which nothing was written spent its whole
+    // time blocked.
     struct TPhases {
         int64_t Blocked = 0, Send = 0, Wait = 0, Receive = 0;
         int64_t Total() const { return Blocked + Send + Wait + Receive; }

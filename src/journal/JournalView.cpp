@@ -1,309 +1,73 @@
 // The journal in the Information window.
 #include "journal/JournalView.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMimeData>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QSaveFile>
 #include <QScrollBar>
 #include <QSplitter>
 #include <QTableView>
 #include <QTextCursor>
 #include <QVBoxLayout>
+#include <algorithm>
 
+#include "journal/Curl.h"
+#include "journal/EntryDetails.h"
 #include "journal/Har.h"
 #include "platform/Dialogs.h"
 
 namespace journal {
 namespace {
-// The latest moment an entry has, for the end of the scale and of its bar.
-TMoment LastMoment(const TEntry& entry) {
-    TMoment last = Never;
-    for (const TMoment m : {entry.Connected, entry.HeadRead, entry.TakenUp, entry.Written, entry.FirstByte, entry.Ended, entry.LeftUs})
-        last = std::max(last, m);
-    return last;
+// Why the answer's body cannot be copied or saved as it is; empty when it can.
+QString BodyProblem(const TEntry& entry) {
+    if (entry.AnswerBody.Size == 0)
+        return QStringLiteral("no body");
+    if (entry.AnswerBody.How != TKept::Whole)
+        return QStringLiteral("not kept whole");
+    return {};
 }
 
-TMoment FirstMoment(const TEntry& entry) { return entry.Connected != Never ? entry.Connected : entry.TakenUp; }
-
-QString Size(qint64 bytes) {
-    if (bytes < 10000)
-        return QStringLiteral("%1 B").arg(bytes);
-    if (bytes < 10000 * 1024)
-        return QStringLiteral("%1 KiB").arg(static_cast<double>(bytes) / 1024.0, 0, 'f', 1);
-    return QStringLiteral("%1 MiB").arg(static_cast<double>(bytes) / (1024.0 * 1024.0), 0, 'f', 1);
-}
-
-QString Ms(int64_t microseconds) { return QStringLiteral("%1 ms").arg(static_cast<double>(microseconds) / 1000.0, 0, 'f', 1); }
-
-// Wire bytes as text: control bytes but line ends shown as dots.
-QString Printable(const QByteArray& bytes) {
-    QString text = QString::fromUtf8(bytes);
-    if (text.toUtf8() != bytes)
-        text = QString::fromLatin1(bytes);
-    for (QChar& c : text)
-        if ((c.unicode() < 0x20 && c != QLatin1Char('\n') && c != QLatin1Char('\r') && c != QLatin1Char('\t')) || c.unicode() == 0x7f)
-            c = QLatin1Char('.');
-    text.remove(QLatin1Char('\r'));
-    return text;
-}
-
-bool LooksLikeText(const QByteArray& bytes) {
-    return !bytes.contains('\0') && QString::fromUtf8(bytes).toUtf8() == bytes;
-}
-
-// The first bytes of a body that is not text, sixteen to a line.
-QString HexDump(const QByteArray& bytes, qsizetype limit) {
-    QString dump;
-    const qsizetype shown = std::min(bytes.size(), limit);
-    for (qsizetype at = 0; at < shown; at += 16) {
-        const QByteArray line = bytes.mid(at, 16);
-        dump += QStringLiteral("%1  ").arg(at, 6, 16, QLatin1Char('0'));
-        for (qsizetype i = 0; i < 16; ++i)
-            dump += i < line.size() ? QStringLiteral("%1 ").arg(static_cast<uint8_t>(line[i]), 2, 16, QLatin1Char('0'))
-                                    : QStringLiteral("   ");
-        dump += QLatin1Char(' ');
-        for (const char c : line)
-            dump += (c >= 0x20 && c < 0x7f) ? QLatin1Char(c) : QLatin1Char('.');
-        dump += QLatin1Char('\n');
+// The answer's media type, without its parameters.
+QString ContentType(const TEntry& entry) {
+    for (const QByteArray& line : entry.AnswerHead.split('\n')) {
+        const qsizetype colon = line.indexOf(':');
+        if (colon > 0 && line.first(colon).trimmed().compare("content-type", Qt::CaseInsensitive) == 0)
+            return QString::fromLatin1(line.sliced(colon + 1).split(';').first().trimmed()).toLower();
     }
-    if (shown < bytes.size())
-        dump += QStringLiteral("... %1 more bytes kept\n").arg(bytes.size() - shown);
-    return dump;
+    return {};
 }
 
-QString Body(const TBody& body) {
-    if (body.Size == 0)
-        return QStringLiteral("(no body)\n");
-    QString text = QStringLiteral("-- body, %1 bytes").arg(body.Size);
-    if (const QString why = KeptComment(body, DefaultBodyBytes); !why.isEmpty())
-        text += QStringLiteral("; ") + (body.How == TKept::First ? QStringLiteral("the first %1 kept").arg(body.Kept.size()) : why);
-    text += QStringLiteral(" --\n");
-    if (body.Kept.isEmpty())
-        return text;
-    return text + (LooksLikeText(body.Kept) ? Printable(body.Kept) + QLatin1Char('\n') : HexDump(body.Kept, 4096));
+// The last part of the target's path, for the name a saved body is offered under.
+QString BodyName(const TEntry& entry) {
+    const QByteArray path = entry.Target().split('?').first();
+    const QString name = QString::fromLatin1(path.mid(path.lastIndexOf('/') + 1)).remove(QRegularExpression(QStringLiteral("[^A-Za-z0-9._-]")));
+    return name.isEmpty() || name.startsWith(QLatin1Char('.')) ? QStringLiteral("body") : name;
 }
 
-// Rows that need a second look: the program answered, the client went, the request was cut or refused.
-QColor RowTint(const TEntry& entry) {
-    switch (entry.Outcome) {
-    case TOutcome::FixedAnswer:
-    case TOutcome::Silent:
-    case TOutcome::PortError: return QColor(255, 224, 178);
-    case TOutcome::ClientLeft: return QColor(224, 224, 224);
-    case TOutcome::Refused: return QColor(255, 205, 210);
-    case TOutcome::Cut:
-    case TOutcome::DroppedUnfinished: return QColor(225, 210, 240);
-    default: return {};
-    }
+void AddButton(QHBoxLayout* bar, QPushButton* button, const char* name, const QString& tip) {
+    button->setObjectName(QLatin1String(name));
+    button->setToolTip(tip);
+    bar->addWidget(button);
 }
 } // namespace
 
-TExchangeModel::TExchangeModel(TJournal* journal, QObject* parent) : QAbstractTableModel(parent), Journal(journal) {}
-
-void TExchangeModel::SetLive(bool live) {
-    if (live == IsLive)
-        return;
-    IsLive = live;
-    if (!live) {
-        disconnect(Journal, nullptr, this, nullptr);
-        return;
-    }
-    connect(Journal, &TJournal::EntryAdded, this, &TExchangeModel::Added);
-    connect(Journal, &TJournal::EntryChanged, this, &TExchangeModel::Changed);
-    connect(Journal, &TJournal::EntriesDropped, this, &TExchangeModel::Dropped);
-    Reset();
-}
-
-void TExchangeModel::SetProbesShown(bool shown) {
-    WithProbes = shown;
-    Rescale();
-    emit ScaleChanged();
-}
-
-void TExchangeModel::Reset() {
-    beginResetModel();
-    Rows = Journal->Count();
-    First = Rows > 0 ? Journal->At(0).Serial : 0;
-    Rescale();
-    endResetModel();
-}
-
-// A row newly counted: it may hold the start, and the end.
-void TExchangeModel::Widen(const TEntry& entry) {
-    if (!Counts(entry))
-        return;
-    if (const TMoment first = FirstMoment(entry); first != Never) {
-        while (!Starts.empty() && Starts.back().second >= first)
-            Starts.pop_back();
-        Starts.emplace_back(entry.Serial, first);
-        Start = Starts.front().second;
-    }
-    WidenEnd(entry);
-}
-
-void TExchangeModel::WidenEnd(const TEntry& entry) {
-    const TMoment last = LastMoment(entry);
-    if (!Counts(entry) || last == Never || last < End)
-        return;
-    EndSerial = last > End ? entry.Serial : std::max(EndSerial, entry.Serial);
-    End = last;
-}
-
-void TExchangeModel::Rescale() {
-    Start = End = Never;
-    Starts.clear();
-    EndSerial = 0;
-    for (int row = 0; row < Rows; ++row)
-        if (const TEntry* entry = EntryAt(row))
-            Widen(*entry);
-}
-
-// The journal adds its rows at the end, one at a time.
-void TExchangeModel::Added(int row) {
-    if (row != Rows || row >= Journal->Count()) {
-        Reset();
-        return;
-    }
-    beginInsertRows({}, Rows, Rows);
-    if (Rows == 0)
-        First = Journal->At(row).Serial;
-    ++Rows;
-    endInsertRows();
-    const TMoment start = Start, end = End;
-    Widen(Journal->At(row));
-    if (Start != start || End != end)
-        emit ScaleChanged();
-}
-
-// A changed entry only gains moments after its first: the end may move, the start not.
-void TExchangeModel::Changed(int row) {
-    if (row < 0 || row >= Rows)
-        return;
-    const TMoment end = End;
-    if (const TEntry* entry = EntryAt(row))
-        WidenEnd(*entry);
-    emit dataChanged(index(row, 0), index(row, ColumnCount - 1));
-    if (End != end)
-        emit ScaleChanged();
-}
-
-void TExchangeModel::Dropped(int count) {
-    count = std::min(count, Rows);
-    if (count <= 0)
-        return;
-    beginRemoveRows({}, 0, count - 1);
-    First += static_cast<uint64_t>(count);
-    Rows -= count;
-    endRemoveRows();
-    const TMoment start = Start, end = End;
-    while (!Starts.empty() && Starts.front().first < First)
-        Starts.pop_front();
-    Start = Starts.empty() ? Never : Starts.front().second;
-    if (End != Never && EndSerial < First) {
-        End = Never;
-        EndSerial = 0;
-        for (int row = 0; row < Rows; ++row)
-            if (const TEntry* entry = EntryAt(row))
-                WidenEnd(*entry);
-    }
-    if (Start != start || End != end)
-        emit ScaleChanged();
-}
-
-const TEntry* TExchangeModel::EntryAt(int row) const {
-    if (row < 0 || row >= Rows)
-        return nullptr;
-    const int at = Journal->RowOf(First + static_cast<uint64_t>(row));
-    return at < 0 ? nullptr : &Journal->At(at);
-}
-
-int TExchangeModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : Rows; }
-
-int TExchangeModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : ColumnCount; }
-
-QVariant TExchangeModel::headerData(int section, Qt::Orientation orientation, int role) const {
-    if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
-        return {};
-    switch (section) {
-    case ColTime: return QStringLiteral("Time");
-    case ColMethod: return QStringLiteral("Method");
-    case ColTarget: return QStringLiteral("Target");
-    case ColStatus: return QStringLiteral("Status");
-    case ColSize: return QStringLiteral("Size");
-    case ColOutcome: return QStringLiteral("Outcome");
-    case ColPhases: return QStringLiteral("Phases");
-    default: return {};
-    }
-}
-
-QVariant TExchangeModel::data(const QModelIndex& index, int role) const {
-    const TEntry* entry = EntryAt(index.row());
-    if (!entry)
-        return {};
-    if (role == SerialRole)
-        return QVariant::fromValue<qulonglong>(entry->Serial);
-    if (role == Qt::BackgroundRole) {
-        const QColor tint = RowTint(*entry);
-        return tint.isValid() ? QVariant(tint) : QVariant();
-    }
-    if (role == Qt::FontRole && entry->Outcome == TOutcome::ClientLeft) {
-        QFont font;
-        font.setItalic(true);
-        return font;
-    }
-    if (role == Qt::ForegroundRole && entry->IsProbe())
-        return QColor(90, 90, 90);
-    if (role == Qt::TextAlignmentRole && (index.column() == ColStatus || index.column() == ColSize))
-        return int(Qt::AlignRight | Qt::AlignVCenter);
-    if (role == Qt::ToolTipRole) {
-        const TEntry::TPhases p = entry->Phases();
-        return QStringLiteral("%1\nwaiting room %2, sending %3, waiting %4, receiving %5")
-            .arg(OutcomeName(*entry), Ms(p.Blocked), Ms(p.Send), Ms(p.Wait), Ms(p.Receive));
-    }
-    if (role != Qt::DisplayRole)
-        return {};
-    switch (index.column()) {
-    case ColTime: return entry->Started.toLocalTime().toString(QStringLiteral("HH:mm:ss.zzz"));
-    case ColMethod: {
-        const QByteArray method = entry->Method();
-        return method.isEmpty() ? QStringLiteral("-") : QString::fromLatin1(method);
-    }
-    case ColTarget: {
-        const QString target = QString::fromLatin1(entry->Target());
-        return entry->IsProbe() ? target + QStringLiteral("  (") + OwnerName(entry->Owner) + QLatin1Char(')') : target;
-    }
-    case ColStatus: return entry->Status() ? QVariant(entry->Status()) : QVariant(QStringLiteral("-"));
-    case ColSize: return Size(entry->AnswerSize);
-    case ColOutcome: return OutcomeName(*entry);
-    default: return {};
-    }
-}
-
-TExchangeFilter::TExchangeFilter(TExchangeModel* model, QObject* parent) : QSortFilterProxyModel(parent), Model(model) {
-    // Whether a row passes never changes with its entry's data, only with the check box, which
-    // refilters itself: a changed row must not cost a pass over every row.
-    setDynamicSortFilter(false);
-    setSourceModel(model);
-}
-
-void TExchangeFilter::SetProbesShown(bool shown) {
-    Model->SetProbesShown(shown);
-    invalidateFilter();
-}
-
-bool TExchangeFilter::filterAcceptsRow(int sourceRow, const QModelIndex&) const {
-    const TEntry* entry = Model->EntryAt(sourceRow);
-    return entry && (Model->ProbesShown() || !entry->IsProbe());
-}
-
-TPhaseDelegate::TPhaseDelegate(TExchangeModel* model, QObject* parent) : QStyledItemDelegate(parent), Model(model) {}
+TPhaseDelegate::TPhaseDelegate(const TExchangesView* view, QObject* parent) : QStyledItemDelegate(parent), View(view) {}
 
 QColor TPhaseDelegate::PhaseColour(int phase) {
     switch (phase) {
@@ -322,97 +86,180 @@ QSize TPhaseDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelI
 
 void TPhaseDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {
     QStyledItemDelegate::paint(painter, option, index);
-    const auto* proxy = qobject_cast<const QSortFilterProxyModel*>(index.model());
-    const QModelIndex source = proxy ? proxy->mapToSource(index) : index;
-    const TEntry* entry = Model->EntryAt(source.row());
-    const TMoment start = Model->ScaleStart(), end = Model->ScaleEnd();
-    if (!entry || start == Never || end <= start)
+    const TWaterfall& scale = View->Scale();
+    const TEntry* entry = View->Filter->EntryAt(index.row());
+    if (!entry || scale.Empty())
         return;
-    const QRectF area = QRectF(option.rect).adjusted(3, 4, -3, -4);
-    const double span = static_cast<double>(end - start);
-    auto x = [&](int64_t moment) { return area.left() + area.width() * static_cast<double>(moment - start) / span; };
+    const QRectF area = QRectF(option.rect).adjusted(Inset, 4, -Inset, -4);
+    auto x = [&](int64_t moment) { return area.left() + scale.X(moment); };
+    painter->save();
+    // On the selection's colour the bars stand on a strip of the base colour, so that they stay seen.
+    if (option.state & QStyle::State_Selected)
+        painter->fillRect(area.adjusted(-2, -2, 2, 2), option.palette.base());
+    painter->setPen(QColor(0, 0, 0, 30));
+    for (const TWaterfall::TTick& tick : scale.Ticks())
+        painter->drawLine(QPointF(area.left() + tick.X, option.rect.top()), QPointF(area.left() + tick.X, option.rect.bottom()));
+    for (const TWaterfall::TBreak& cut : scale.Breaks())
+        painter->fillRect(QRectF(area.left() + cut.X, option.rect.top(), scale.BreakWidth(), option.rect.height()), QColor(0, 0, 0, 20));
+    painter->setPen(Qt::NoPen);
     const TEntry::TPhases phases = entry->Phases();
     const int64_t lengths[4] = {phases.Blocked, phases.Send, phases.Wait, phases.Receive};
-    int64_t at = FirstMoment(*entry);
-    painter->save();
-    painter->setPen(Qt::NoPen);
+    const TMoment first = EntrySpan(*entry).First;
+    int64_t at = first;
     for (int phase = 0; phase < 4; ++phase) {
         QRectF piece(x(at), area.top(), x(at + lengths[phase]) - x(at), area.height());
-        if (piece.width() > 0) {
-            if (piece.width() < 1)
-                piece.setWidth(1);
+        if (lengths[phase] > 0) {
+            piece.setWidth(std::max(1.0, piece.width()));
             painter->setBrush(PhaseColour(phase));
             painter->drawRect(piece);
         }
         at += lengths[phase];
     }
     // A bar too short to see still marks where it is.
-    if (x(at) - x(FirstMoment(*entry)) < 2) {
+    if (x(at) - x(first) < 2) {
         painter->setBrush(PhaseColour(3));
-        painter->drawRect(QRectF(x(FirstMoment(*entry)), area.top(), 2, area.height()));
+        painter->drawRect(QRectF(x(first), area.top(), 2, area.height()));
+    }
+    painter->restore();
+}
+
+TRulerHeader::TRulerHeader(const TExchangesView* view, QWidget* parent) : QHeaderView(Qt::Horizontal, parent), View(view) {
+    setObjectName(QStringLiteral("HeaderExchanges"));
+}
+
+// Room for the titles and, under the Phases title, the ruler.
+QSize TRulerHeader::sizeHint() const {
+    QSize size = QHeaderView::sizeHint();
+    size.setHeight(std::max(size.height(), fontMetrics().height() * 2 + 8));
+    return size;
+}
+
+void TRulerHeader::paintSection(QPainter* painter, const QRect& rect, int logicalIndex) const {
+    painter->save();
+    QHeaderView::paintSection(painter, rect, logicalIndex);
+    painter->restore();
+    const TWaterfall& scale = View->Scale();
+    if (logicalIndex != TExchangeModel::ColPhases || scale.Empty())
+        return;
+    painter->save();
+    QFont small = font();
+    small.setPointSizeF(small.pointSizeF() * 0.85);
+    painter->setFont(small);
+    painter->setPen(palette().color(QPalette::WindowText));
+    const int left = rect.left() + TPhaseDelegate::Inset;
+    const int bottom = rect.bottom() - 1;
+    const int textTop = rect.top() + rect.height() / 2;
+    for (const TWaterfall::TTick& tick : scale.Ticks()) {
+        const int x = left + static_cast<int>(tick.X);
+        painter->drawLine(x, bottom - 4, x, bottom);
+        if (x + painter->fontMetrics().horizontalAdvance(tick.Label) + 2 < rect.right())
+            painter->drawText(QRect(x + 2, textTop, rect.right() - x, bottom - textTop), Qt::AlignLeft | Qt::AlignVCenter, tick.Label);
+    }
+    for (const TWaterfall::TBreak& cut : scale.Breaks()) {
+        const double x = left + cut.X;
+        painter->drawLine(QPointF(x + 2, bottom), QPointF(x + scale.BreakWidth() / 2, textTop));
+        painter->drawLine(QPointF(x + scale.BreakWidth() / 2, bottom), QPointF(x + scale.BreakWidth() - 2, textTop));
     }
     painter->restore();
 }
 
 TExchangesView::TExchangesView(TJournal* journal, QWidget* parent)
     : QWidget(parent), Model(new TExchangeModel(journal, this)), Filter(new TExchangeFilter(Model, this)),
-      CheckProbes(new QCheckBox(QStringLiteral("Show probes"), this)),
-      BtSaveHar(new QPushButton(QStringLiteral("Save as HAR..."), this)), Table(new QTableView(this)),
-      MemoDetails(new QPlainTextEdit(this)), Journal(journal) {
+      EditFilter(new QLineEdit(this)), CheckProbes(new QCheckBox(QStringLiteral("Show &probes"), this)),
+      StaticTextSaved(new QLabel(this)), BtClearJournal(new QPushButton(QStringLiteral("C&lear"), this)),
+      BtSaveHar(new QPushButton(QStringLiteral("Save as &HAR..."), this)), SplitDetails(new QSplitter(Qt::Vertical, this)),
+      Table(new QTableView(this)), MemoDetails(new QPlainTextEdit(this)), Journal(journal) {
     setObjectName(QStringLiteral("ExchangesView"));
-    CheckProbes->setObjectName(QStringLiteral("CheckProbes"));
-    CheckProbes->setToolTip(QStringLiteral("Also list the device probes: the idle probe, Check Device, the detection pass and the follower"));
-    BtSaveHar->setObjectName(QStringLiteral("BtSaveHar"));
-    BtSaveHar->setToolTip(QStringLiteral("Write the exchanges as a HAR file, which browsers' network panels open"));
-    Table->setObjectName(QStringLiteral("TableExchanges"));
-    Table->setModel(Filter);
-    Table->setItemDelegateForColumn(TExchangeModel::ColPhases, new TPhaseDelegate(Model, Table));
-    // Only the bars in sight need drawing again; a change over every row would cost a pass over them all.
-    connect(Model, &TExchangeModel::ScaleChanged, Table->viewport(), qOverload<>(&QWidget::update));
-    Table->setSelectionBehavior(QAbstractItemView::SelectRows);
-    Table->setSelectionMode(QAbstractItemView::SingleSelection);
-    Table->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    Table->setWordWrap(false);
-    Table->verticalHeader()->hide();
-    Table->verticalHeader()->setDefaultSectionSize(Table->fontMetrics().height() + 6);
-    Table->horizontalHeader()->setStretchLastSection(true);
-    Table->horizontalHeader()->setHighlightSections(false);
-    const int digit = Table->fontMetrics().horizontalAdvance(QLatin1Char('0'));
-    Table->setColumnWidth(TExchangeModel::ColTime, digit * 13);
-    Table->setColumnWidth(TExchangeModel::ColMethod, digit * 7);
-    Table->setColumnWidth(TExchangeModel::ColTarget, digit * 18);
-    Table->setColumnWidth(TExchangeModel::ColStatus, digit * 6);
-    Table->setColumnWidth(TExchangeModel::ColSize, digit * 9);
-    Table->setColumnWidth(TExchangeModel::ColOutcome, digit * 22);
+    CreateBar();
+    CreateTable();
     MemoDetails->setObjectName(QStringLiteral("MemoDetails"));
+    MemoDetails->setAccessibleName(QStringLiteral("Details of the selected exchange"));
     MemoDetails->setReadOnly(true);
     // Its text is replaced piece by piece while an entry is under way; nothing is to be undone.
     MemoDetails->setUndoRedoEnabled(false);
     MemoDetails->setLineWrapMode(QPlainTextEdit::NoWrap);
     MemoDetails->setFont(QFont(QStringLiteral("monospace")));
-    MemoDetails->setPlaceholderText(QStringLiteral("Select an exchange to see its heads and bodies."));
+    MemoDetails->setPlaceholderText(QStringLiteral("Select an exchange to see what happened, its heads and its bodies."));
+    SplitDetails->setObjectName(QStringLiteral("SplitDetails"));
+    SplitDetails->setChildrenCollapsible(false);
+    SplitDetails->addWidget(Table);
+    SplitDetails->addWidget(MemoDetails);
+    SplitDetails->setStretchFactor(0, 3);
+    SplitDetails->setStretchFactor(1, 2);
+    static_cast<QVBoxLayout*>(layout())->addWidget(SplitDetails, 1);
+    setTabOrder(EditFilter, CheckProbes);
+    setTabOrder(CheckProbes, BtClearJournal);
+    setTabOrder(BtClearJournal, BtSaveHar);
+    setTabOrder(BtSaveHar, Table);
+    setTabOrder(Table, MemoDetails);
+    ConnectTable();
+    AskSavePath = [this] { return AskHarFile(this); };
+    AskBodyPath = [this](const QString& suggested) {
+        return QFileDialog::getSaveFileName(this, QStringLiteral("Save the response body"), QDir::home().filePath(suggested));
+    };
+}
 
+// The filter, the probes, then what is done with the journal.
+void TExchangesView::CreateBar() {
     auto* bar = new QHBoxLayout;
     bar->setContentsMargins(0, 0, 0, 0);
+    EditFilter->setObjectName(QStringLiteral("EditFilter"));
+    EditFilter->setPlaceholderText(QStringLiteral("Filter"));
+    EditFilter->setAccessibleName(QStringLiteral("Filter exchanges"));
+    EditFilter->setToolTip(QStringLiteral("Shows only the exchanges whose method, target, status or outcome hold every "
+                                          "word typed here, such as \"503\" or \"POST upload\"."));
+    EditFilter->setClearButtonEnabled(true);
+    EditFilter->setMinimumWidth(fontMetrics().horizontalAdvance(QLatin1Char('0')) * 16);
+    bar->addWidget(EditFilter, 1);
+    CheckProbes->setObjectName(QStringLiteral("CheckProbes"));
+    CheckProbes->setToolTip(QStringLiteral("Also list the device probes: the idle probe, Check Device, the detection pass and the follower"));
     bar->addWidget(CheckProbes);
-    bar->addStretch();
-    bar->addWidget(BtSaveHar);
-    auto* split = new QSplitter(Qt::Vertical, this);
-    split->setObjectName(QStringLiteral("SplitDetails"));
-    split->addWidget(Table);
-    split->addWidget(MemoDetails);
-    split->setStretchFactor(0, 3);
-    split->setStretchFactor(1, 2);
+    StaticTextSaved->setObjectName(QStringLiteral("StaticTextSaved"));
+    StaticTextSaved->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    bar->addWidget(StaticTextSaved, 2);
+    AddButton(bar, BtClearJournal, "BtClearJournal", QStringLiteral("Empty the journal and this table (the log keeps its lines)"));
+    AddButton(bar, BtSaveHar, "BtSaveHar",
+              QStringLiteral("Write the exchanges the table shows as a HAR file, which browsers' network panels open"));
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addLayout(bar);
-    layout->addWidget(split);
-    setTabOrder(Table, MemoDetails);
-    setTabOrder(MemoDetails, CheckProbes);
-    setTabOrder(CheckProbes, BtSaveHar);
+}
 
-    connect(CheckProbes, &QCheckBox::toggled, this, [this](bool shown) { Filter->SetProbesShown(shown); });
+void TExchangesView::CreateTable() {
+    Table->setObjectName(QStringLiteral("TableExchanges"));
+    Table->setAccessibleName(QStringLiteral("Exchanges"));
+    Table->setHorizontalHeader(new TRulerHeader(this, Table));
+    Table->setModel(Filter);
+    Table->setItemDelegateForColumn(TExchangeModel::ColPhases, new TPhaseDelegate(this, Table));
+    Table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    Table->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    Table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    Table->setWordWrap(false);
+    Table->setTextElideMode(Qt::ElideMiddle);
+    Table->setContextMenuPolicy(Qt::CustomContextMenu);
+    Table->verticalHeader()->hide();
+    Table->verticalHeader()->setDefaultSectionSize(Table->fontMetrics().height() + 6);
+    QHeaderView* header = Table->horizontalHeader();
+    header->setStretchLastSection(true);
+    header->setHighlightSections(false);
+    header->setSectionsClickable(true);
+    header->setSortIndicatorShown(true);
+    Table->setSortingEnabled(true);
+    Table->sortByColumn(TExchangeModel::ColTime, Qt::AscendingOrder);
+    const int digit = Table->fontMetrics().horizontalAdvance(QLatin1Char('0'));
+    const int widths[TExchangeModel::ColPhases] = {13, 7, 22, 6, 9, 9, 22};
+    for (int column = 0; column < TExchangeModel::ColPhases; ++column)
+        Table->setColumnWidth(column, digit * widths[column]);
+    Table->viewport()->installEventFilter(this);
+    Table->installEventFilter(this);
+}
+
+void TExchangesView::ConnectTable() {
+    connect(EditFilter, &QLineEdit::textChanged, Filter, &TExchangeFilter::SetText);
+    connect(CheckProbes, &QCheckBox::toggled, Filter, &TExchangeFilter::SetProbesShown);
+    connect(BtClearJournal, &QPushButton::clicked, this, &TExchangesView::BtClearJournalClick);
     connect(BtSaveHar, &QPushButton::clicked, this, &TExchangesView::BtSaveHarClick);
+    connect(Table, &QWidget::customContextMenuRequested, this, &TExchangesView::ShowRowMenu);
     connect(Table->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this](const QModelIndex& current) {
         Selected = current.isValid() ? current.data(TExchangeModel::SerialRole).toULongLong() : 0;
         ShowSelected();
@@ -422,7 +269,48 @@ TExchangesView::TExchangesView(TJournal* journal, QWidget* parent)
         if (Table->verticalScrollBar()->value() >= Table->verticalScrollBar()->maximum() - 1 || !Table->currentIndex().isValid())
             Table->scrollToBottom();
     });
-    AskSavePath = [this] { return AskHarFile(this); };
+    // The scale is laid over the rows in sight, at a cost of those rows alone.
+    for (auto signal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved})
+        connect(Filter, signal, this, &TExchangesView::Rescale);
+    connect(Filter, &QAbstractItemModel::dataChanged, this, &TExchangesView::Rescale);
+    connect(Filter, &QAbstractItemModel::layoutChanged, this, &TExchangesView::Rescale);
+    connect(Filter, &QAbstractItemModel::modelReset, this, &TExchangesView::Rescale);
+    connect(Table->verticalScrollBar(), &QScrollBar::valueChanged, this, &TExchangesView::Rescale);
+    connect(Table->horizontalHeader(), &QHeaderView::sectionResized, this, &TExchangesView::Rescale);
+}
+
+QSize TExchangesView::sizeHint() const {
+    int width = 0;
+    for (int column = 0; column < TExchangeModel::ColPhases; ++column)
+        width += Table->columnWidth(column);
+    return {width + 260 + Table->verticalScrollBar()->sizeHint().width() + 2 * Table->frameWidth(), 460};
+}
+
+void TExchangesView::Rescale() {
+    std::vector<TSpan> spans;
+    if (const int rows = Filter->rowCount(); rows > 0) {
+        const int top = std::max(0, Table->rowAt(0));
+        const int bottom = Table->rowAt(Table->viewport()->height() - 1);
+        for (int row = top; row <= (bottom < 0 ? rows - 1 : bottom); ++row)
+            if (const TEntry* entry = Filter->EntryAt(row))
+                spans.push_back(EntrySpan(*entry));
+    }
+    TWaterfall scale = TWaterfall::Lay(std::move(spans), Table->columnWidth(TExchangeModel::ColPhases) - 2 * TPhaseDelegate::Inset);
+    if (scale == Waterfall)
+        return;
+    Waterfall = std::move(scale);
+    Table->viewport()->update();
+    Table->horizontalHeader()->viewport()->update();
+}
+
+bool TExchangesView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == Table->viewport() && event->type() == QEvent::Resize)
+        Rescale();
+    if (watched == Table && event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->matches(QKeySequence::Copy)) {
+        CopyRows();
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void TExchangesView::showEvent(QShowEvent* event) {
@@ -435,6 +323,7 @@ void TExchangesView::showEvent(QShowEvent* event) {
     ShowSelected();
     Table->scrollToBottom();
     QWidget::showEvent(event);
+    Rescale();
 }
 
 void TExchangesView::hideEvent(QHideEvent* event) {
@@ -480,54 +369,137 @@ void TExchangesView::ShowSelected() {
     Shown = text;
 }
 
-QString TExchangesView::Details(const TEntry& entry) {
-    QString text;
-    if (entry.IsProbe())
-        text += QStringLiteral("Probe of the %1, taken up %2").arg(OwnerName(entry.Owner), entry.Started.toLocalTime().toString(QStringLiteral("HH:mm:ss.zzz")));
-    else
-        text += QStringLiteral("Client %1 from %2, connected %3")
-                    .arg(entry.Client)
-                    .arg(entry.Address, entry.Started.toLocalTime().toString(QStringLiteral("HH:mm:ss.zzz")));
-    if (!entry.Port.isEmpty())
-        text += QStringLiteral("; %1").arg(entry.Port) + (entry.Node.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(entry.Node));
-    text += QLatin1Char('\n');
-    if (!entry.Identity.isEmpty())
-        text += QStringLiteral("Device: %1\n").arg(entry.Identity.simplified());
-    text += QStringLiteral("Outcome: %1\n").arg(OutcomeName(entry));
-    const TEntry::TPhases p = entry.Phases();
-    text += QStringLiteral("Phases: waiting room %1, sending %2, waiting %3, receiving %4\n\n")
-                .arg(Ms(p.Blocked), Ms(p.Send), Ms(p.Wait), Ms(p.Receive));
-    text += entry.TakenUp == Never ? QStringLiteral("== Request (the device got none of it), %1 bytes ==\n").arg(entry.RequestSize)
-                                   : QStringLiteral("== Request as the device got it, %1 bytes ==\n").arg(entry.RequestSize);
-    text += Printable(entry.RequestHead);
-    if (!entry.RequestHead.endsWith("\r\n\r\n"))
-        text += QLatin1Char('\n');
-    text += Body(entry.RequestBody);
-    text += entry.Fixed != TFixed::None || entry.Outcome == TOutcome::Refused
-                ? QStringLiteral("\n== Answer of the program, %1 bytes ==\n").arg(entry.AnswerSize)
-                : QStringLiteral("\n== Answer, %1 bytes ==\n").arg(entry.AnswerSize);
-    if (entry.AnswerSize == 0)
-        return text + QStringLiteral("(none)\n");
-    text += Printable(entry.AnswerHead);
-    if (!entry.AnswerHead.endsWith("\r\n\r\n"))
-        text += QLatin1Char('\n');
-    return text + Body(entry.AnswerBody);
+const TEntry* TExchangesView::EntryOfRow(int viewRow) const { return Filter->EntryAt(viewRow); }
+
+QList<TEntry> TExchangesView::ShownEntries() const {
+    QList<TEntry> entries;
+    entries.reserve(Filter->rowCount());
+    for (int row = 0; row < Filter->rowCount(); ++row)
+        if (const TEntry* entry = EntryOfRow(row))
+            entries.append(*entry);
+    return entries;
 }
 
-QString TExchangesView::SaveHar(const QString& path, bool sensitive) {
+void TExchangesView::SaveHar(const QString& path, bool sensitive, std::function<void(QString problem)> done) {
     THarOptions options;
     options.Sensitive = sensitive;
     options.BodyBytes = Journal->BodyBytesBound();
     options.Version = QCoreApplication::applicationVersion();
-    return WriteHarFile(path, HarDocument(Journal->Entries(), options));
+    const QList<TEntry> entries = ShownEntries();
+    const qsizetype count = entries.size();
+    StaticTextSaved->setText(QStringLiteral("Saving %1 entries...").arg(count));
+    BtSaveHar->setEnabled(false);
+    const auto saved = [this, path, count, done](const QString& problem) {
+        BtSaveHar->setEnabled(true);
+        const QString said = problem.isEmpty()
+                                 ? QStringLiteral("Saved %1 %2 to %3").arg(count).arg(count == 1 ? QStringLiteral("entry") : QStringLiteral("entries"), path)
+                                 : QStringLiteral("Not saved: %1").arg(problem);
+        StaticTextSaved->setText(said);
+        StaticTextSaved->setToolTip(said);
+        if (!problem.isEmpty())
+            ShowErrorBox(QStringLiteral("The journal was not saved: %1").arg(problem));
+        if (done)
+            done(problem);
+    };
+    saved(WriteHarFile(path, HarDocument(entries, options)));
 }
 
 void TExchangesView::BtSaveHarClick() {
-    const std::optional<std::pair<QString, bool>> choice = AskSavePath();
-    if (!choice)
+    if (const std::optional<std::pair<QString, bool>> choice = AskSavePath())
+        SaveHar(choice->first, choice->second);
+}
+
+void TExchangesView::BtClearJournalClick() {
+    Journal->Clear();
+    Selected = 0;
+    ShowSelected();
+    StaticTextSaved->clear();
+    StaticTextSaved->setToolTip({});
+}
+
+void TExchangesView::ShowRowMenu(const QPoint& at) {
+    const TEntry* entry = EntryOfRow(Table->indexAt(at).row());
+    if (!entry)
         return;
-    if (const QString problem = SaveHar(choice->first, choice->second); !problem.isEmpty())
-        ShowErrorBox(QStringLiteral("The journal was not saved: %1").arg(problem));
+    QMenu* menu = RowMenu(*entry, this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->popup(Table->viewport()->mapToGlobal(at));
+}
+
+QMenu* TExchangesView::RowMenu(const TEntry& entry, QWidget* parent) {
+    auto* menu = new QMenu(parent);
+    menu->setObjectName(QStringLiteral("MenuRow"));
+    const uint64_t serial = entry.Serial;
+    // Each item finds its entry again when chosen: the ring may have moved on meanwhile.
+    auto item = [&](const char* name, const QString& text, void (TExchangesView::*what)(const TEntry&), const QString& problem) {
+        QAction* action = menu->addAction(problem.isEmpty() ? text : QStringLiteral("%1 (%2)").arg(text, problem), this, [this, serial, what] {
+            if (const int row = Journal->RowOf(serial); row >= 0)
+                (this->*what)(Journal->At(row));
+        });
+        action->setObjectName(QLatin1String(name));
+        action->setEnabled(problem.isEmpty());
+    };
+    item("ActCopyUrl", QStringLiteral("Copy &URL"), &TExchangesView::CopyUrl, {});
+    item("ActCopyCurl", QStringLiteral("Copy as &curl"), &TExchangesView::CopyCurl, CurlCommand(entry).Problem);
+    item("ActCopyBody", QStringLiteral("Copy response &body"), &TExchangesView::CopyResponseBody, BodyProblem(entry));
+    item("ActSaveBody", QStringLiteral("&Save response body as..."), &TExchangesView::SaveResponseBody, BodyProblem(entry));
+    menu->addSeparator();
+    QAction* rows = menu->addAction(QStringLiteral("Copy selected &rows"), this, &TExchangesView::CopyRows);
+    rows->setObjectName(QStringLiteral("ActCopyRows"));
+    rows->setShortcut(QKeySequence::Copy);
+    return menu;
+}
+
+void TExchangesView::CopyUrl(const TEntry& entry) { QGuiApplication::clipboard()->setText(EntryUrl(entry)); }
+
+void TExchangesView::CopyCurl(const TEntry& entry) {
+    if (const TCurl curl = CurlCommand(entry); curl.Problem.isEmpty())
+        QGuiApplication::clipboard()->setText(curl.Command);
+}
+
+void TExchangesView::CopyResponseBody(const TEntry& entry) {
+    if (!BodyProblem(entry).isEmpty())
+        return;
+    const QByteArray& body = entry.AnswerBody.Kept;
+    auto* data = new QMimeData;
+    data->setData(QStringLiteral("application/octet-stream"), body);
+    if (const QString type = ContentType(entry); !type.isEmpty() && !type.startsWith(QStringLiteral("text/")))
+        data->setData(type, body);
+    if (QString::fromUtf8(body).toUtf8() == body && !body.contains('\0'))
+        data->setText(QString::fromUtf8(body));
+    QGuiApplication::clipboard()->setMimeData(data);
+}
+
+void TExchangesView::SaveResponseBody(const TEntry& entry) {
+    if (!BodyProblem(entry).isEmpty())
+        return;
+    const QByteArray body = entry.AnswerBody.Kept;
+    const QString path = AskBodyPath(BodyName(entry));
+    if (path.isEmpty())
+        return;
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(body) != body.size() || !file.commit()) {
+        ShowErrorBox(QStringLiteral("The body was not saved: %1").arg(file.errorString()));
+        return;
+    }
+    StaticTextSaved->setText(QStringLiteral("Saved %1 bytes to %2").arg(body.size()).arg(path));
+    StaticTextSaved->setToolTip(StaticTextSaved->text());
+}
+
+void TExchangesView::CopyRows() {
+    QModelIndexList rows = Table->selectionModel()->selectedRows();
+    std::sort(rows.begin(), rows.end(), [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
+    QStringList lines;
+    for (const QModelIndex& index : rows)
+        if (const TEntry* entry = EntryOfRow(index.row())) {
+            const QByteArray method = entry->Method();
+            lines << QStringLiteral("%1 %2 %3 %4 %5")
+                         .arg(method.isEmpty() ? QStringLiteral("-") : QString::fromLatin1(method), EntryUrl(*entry),
+                              entry->Status() ? QString::number(entry->Status()) : QStringLiteral("-"),
+                              SizeText(entry->AnswerSize), DurationText(entry->Phases().Total()));
+        }
+    if (!lines.isEmpty())
+        QGuiApplication::clipboard()->setText(lines.join(QLatin1Char('\n')) + QLatin1Char('\n'));
 }
 
 std::optional<std::pair<QString, bool>> AskHarFile(QWidget* parent) {

@@ -1,0 +1,99 @@
+#include "journal/Curl.h"
+
+#include <QStringList>
+
+#include "journal/Har.h"
+
+namespace journal {
+namespace {
+QString Quoted(const QByteArray& bytes) {
+    QString text = QString::fromUtf8(bytes);
+    if (text.toUtf8() != bytes)
+        text = QString::fromLatin1(bytes);
+    return QLatin1Char('\'') + text.replace(QLatin1Char('\''), QStringLiteral("'\\''")) + QLatin1Char('\'');
+}
+
+// Text that survives a terminal's paste as it is: printable characters, tabs and line feeds.
+bool PlainText(const QByteArray& bytes) {
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        if ((b < 0x20 && c != '\n' && c != '\t') || b == 0x7f)
+            return false;
+    }
+    return QString::fromUtf8(bytes).toUtf8() == bytes;
+}
+
+// A printf format that writes the bytes exactly: every byte that is not plain ASCII, and the
+// format's own marks, as an octal escape.
+QString PrintfFormat(const QByteArray& bytes) {
+    QString format;
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x20 && b < 0x7f && c != '\\' && c != '%' && c != '\'')
+            format += QLatin1Char(c);
+        else
+            format += QStringLiteral("\\%1").arg(b, 3, 8, QLatin1Char('0'));
+    }
+    return QLatin1Char('\'') + format + QLatin1Char('\'');
+}
+
+struct TFieldLine {
+    QByteArray Name;
+    QByteArray Line;
+};
+
+QList<TFieldLine> FieldLines(const QByteArray& head) {
+    QList<TFieldLine> fields;
+    const QList<QByteArray> lines = head.first(head.indexOf("\r\n\r\n")).split('\n');
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QByteArray line = lines[i].trimmed();
+        if (const qsizetype colon = line.indexOf(':'); colon > 0)
+            fields.append({line.first(colon).trimmed().toLower(), line});
+    }
+    return fields;
+}
+
+bool Has(const QList<TFieldLine>& fields, const char* name) {
+    return std::any_of(fields.begin(), fields.end(), [name](const TFieldLine& field) { return field.Name == name; });
+}
+} // namespace
+
+TCurl CurlCommand(const TEntry& entry) {
+    const QByteArray method = entry.Method();
+    if (method.isEmpty())
+        return {{}, QStringLiteral("the request is not HTTP")};
+    const qsizetype headEnd = entry.RequestHead.indexOf("\r\n\r\n");
+    if (headEnd < 0)
+        return {{}, QStringLiteral("its head was not kept whole")};
+    if (entry.RequestBody.How != TKept::Whole)
+        return {{}, QStringLiteral("its body was not kept whole (Journal\\BodyBytes)")};
+    const QList<TFieldLine> fields = FieldLines(entry.RequestHead);
+    if (Has(fields, "transfer-encoding"))
+        return {{}, QStringLiteral("its body was sent in chunks")};
+    const QByteArray& body = entry.RequestBody.Kept;
+    QStringList parts{QStringLiteral("curl")};
+    if (entry.RequestHead.first(entry.RequestHead.indexOf("\r\n")).endsWith("HTTP/1.0"))
+        parts << QStringLiteral("--http1.0");
+    if (method == "HEAD")
+        parts << QStringLiteral("--head");
+    else if (method != "GET" && !(method == "POST" && !body.isEmpty()))
+        parts << QStringLiteral("-X") << Quoted(method);
+    parts << Quoted(EntryUrl(entry).toUtf8());
+    for (const TFieldLine& field : fields)
+        if (field.Name != "host" && field.Name != "content-length" && field.Name != "connection")
+            parts << QStringLiteral("-H") << Quoted(field.Line);
+    QStringList quiet{QStringLiteral("User-Agent"), QStringLiteral("Accept")};
+    if (!body.isEmpty())
+        quiet << QStringLiteral("Content-Type") << QStringLiteral("Expect");
+    for (const QString& name : quiet)
+        if (!Has(fields, name.toLower().toLatin1().constData()))
+            parts << QStringLiteral("-H") << Quoted(name.toLatin1() + ':');
+    if (body.isEmpty())
+        return {parts.join(QLatin1Char(' ')), {}};
+    if (PlainText(body))
+        return {(parts << QStringLiteral("--data-binary") << Quoted(body)).join(QLatin1Char(' ')), {}};
+    parts << QStringLiteral("--data-binary") << QStringLiteral("@-");
+    return {QStringLiteral("printf ") + PrintfFormat(body) + QStringLiteral(" | ") + parts.join(QLatin1Char(' ')), {}};
+}
+
+} // namespace journal
