@@ -4,7 +4,7 @@
 #   ./test.sh --sanitize  the AddressSanitizer/UndefinedBehaviorSanitizer build
 set -euo pipefail
 cd "$(dirname "$0")"
-source tools/ensure-packages.sh socat chromium nodejs python3
+source tools/ensure-packages.sh socat chromium nodejs python3 curl
 build=build
 options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
 if [ "${1:-}" = "--sanitize" ]; then
