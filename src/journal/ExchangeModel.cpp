@@ -153,6 +153,8 @@ QVariant TExchangeModel::headerData(int section, Qt::Orientation orientation, in
     if (role == Qt::ToolTipRole && section == ColPhases)
         return QStringLiteral("Waiting room, sending, waiting and receiving, on a scale over the rows in sight; idle "
                               "stretches long beside them are cut out, each to a break");
+    if (role == Qt::TextAlignmentRole && section == ColPhases)
+        return int(Qt::AlignHCenter | Qt::AlignTop);
     if (role == Qt::ToolTipRole && section == ColDuration)
         return QStringLiteral("The four phases added: from the connection to the end of the answer");
     if (role != Qt::DisplayRole)

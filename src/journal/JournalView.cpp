@@ -247,7 +247,7 @@ void TExchangesView::CreateTable() {
     Table->setSortingEnabled(true);
     Table->sortByColumn(TExchangeModel::ColTime, Qt::AscendingOrder);
     const int digit = Table->fontMetrics().horizontalAdvance(QLatin1Char('0'));
-    const int widths[TExchangeModel::ColPhases] = {13, 7, 22, 6, 9, 9, 22};
+    const int widths[TExchangeModel::ColPhases] = {12, 6, 18, 6, 8, 8, 18};
     for (int column = 0; column < TExchangeModel::ColPhases; ++column)
         Table->setColumnWidth(column, digit * widths[column]);
     Table->viewport()->installEventFilter(this);

@@ -55,21 +55,21 @@ TWaterfall TWaterfall::Lay(std::vector<TSpan> spans, double width) {
     for (size_t i = 0; i < runs.size(); ++i) {
         if (i == 0 || (next < cuts.size() && cuts[next] == i)) {
             next += i == 0 ? 0 : 1;
-            scale.Segments.push_back({runs[i].First, runs[i].Last, 0});
+            scale.Segments.push_back({runs[i].First, runs[i].Last, 0, 0, 0});
         } else
             scale.Segments.back().Last = runs[i].Last;
     }
-    int64_t linear = 0;
-    for (const TSegment& segment : scale.Segments)
-        linear += segment.Last - segment.First;
-    linear = std::max<int64_t>(linear, 1000);
-    const double drawn = std::max(1.0, width - scale.Break * static_cast<double>(cuts.size()));
-    scale.PxPerUs = drawn / static_cast<double>(linear);
-    scale.Step = NiceStep(static_cast<double>(linear) / std::max(1.0, std::floor(drawn / LabelPx)));
+    // Each stretch is a waterfall of its own: an equal share of the width and its own scale, so
+    // that a page load reads the same whatever stretch came before it.
+    const double share = (width - scale.Break * static_cast<double>(scale.Segments.size() - 1)) /
+                         static_cast<double>(scale.Segments.size());
     double x = 0;
     for (TSegment& segment : scale.Segments) {
+        const auto length = static_cast<double>(std::max<int64_t>(segment.Last - segment.First, 1000));
         segment.X0 = x;
-        x += static_cast<double>(segment.Last - segment.First) * scale.PxPerUs + scale.Break;
+        segment.PxPerUs = std::max(share, 1.0) / length;
+        segment.Step = NiceStep(length / std::max(1.0, std::floor(share / LabelPx)));
+        x += share + scale.Break;
     }
     return scale;
 }
@@ -80,17 +80,17 @@ double TWaterfall::X(TMoment moment) const {
     auto after = std::upper_bound(Segments.begin(), Segments.end(), moment,
                                   [](TMoment m, const TSegment& segment) { return m < segment.First; });
     const TSegment& segment = *std::prev(after);
-    const double end = segment.X0 + static_cast<double>(segment.Last - segment.First) * PxPerUs;
+    const double end = segment.X0 + static_cast<double>(segment.Last - segment.First) * segment.PxPerUs;
     if (moment > segment.Last)
         return std::min(Width, end + (after == Segments.end() ? 0 : Break / 2));
-    return segment.X0 + static_cast<double>(moment - segment.First) * PxPerUs;
+    return segment.X0 + static_cast<double>(moment - segment.First) * segment.PxPerUs;
 }
 
 std::vector<TWaterfall::TTick> TWaterfall::Ticks() const {
     std::vector<TTick> ticks;
     for (const TSegment& segment : Segments)
-        for (int64_t at = 0; at <= segment.Last - segment.First || at == 0; at += Step) {
-            const double x = segment.X0 + static_cast<double>(at) * PxPerUs;
+        for (int64_t at = 0; at <= segment.Last - segment.First || at == 0; at += segment.Step) {
+            const double x = segment.X0 + static_cast<double>(at) * segment.PxPerUs;
             // A stretch's beginning matters more than the last mark of the stretch before it.
             while (at == 0 && !ticks.empty() && x - ticks.back().X < LabelPx * 0.75)
                 ticks.pop_back();
@@ -109,7 +109,7 @@ std::vector<TWaterfall::TBreak> TWaterfall::Breaks() const {
 }
 
 bool TWaterfall::operator==(const TWaterfall& other) const {
-    if (Width != other.Width || PxPerUs != other.PxPerUs || Segments.size() != other.Segments.size())
+    if (Width != other.Width || Segments.size() != other.Segments.size())
         return false;
     for (size_t i = 0; i < Segments.size(); ++i)
         if (Segments[i].First != other.Segments[i].First || Segments[i].Last != other.Segments[i].Last)

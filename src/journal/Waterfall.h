@@ -1,8 +1,9 @@
 #pragma once
 // The time scale of the exchanges' phase bars, laid over the rows in sight only: a page load reads
 // as a waterfall whatever came before it. Idle stretches between the rows' spans are cut out of
-// the scale when they are long beside the time the rows take, each to a narrow break, so that two
-// page loads a minute apart both stay readable side by side.
+// the scale when they are long beside the time the rows take, each to a narrow break; what stands
+// between breaks gets an equal share of the width on a scale of its own, its ruler from 0, so that
+// two page loads a minute apart both stay readable side by side.
 #include <QString>
 #include <vector>
 
@@ -47,7 +48,8 @@ public:
         int64_t Us;
     };
     std::vector<TBreak> Breaks() const;
-    int64_t StepUs() const { return Step; }
+    // The ruler's step in the first stretch.
+    int64_t StepUs() const { return Empty() ? 0 : Segments.front().Step; }
     double BreakWidth() const { return Break; }
     bool operator==(const TWaterfall& other) const;
 
@@ -58,12 +60,12 @@ private:
         TMoment First;
         TMoment Last;
         double X0;
+        double PxPerUs;
+        int64_t Step;
     };
     std::vector<TSegment> Segments;
     double Width = 0;
     double Break = 0;
-    double PxPerUs = 0;
-    int64_t Step = 0;
 };
 
 } // namespace journal

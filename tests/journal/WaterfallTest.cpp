@@ -20,6 +20,10 @@ TEST(Waterfall, ALongIdleStretchBetweenTwoLoadsIsCutSoThatBothStayWide) {
     EXPECT_NEAR(scale.X(64 * S), 400, 0.01);
     EXPECT_GT(scale.X(64 * S) - scale.X(62 * S), 400.0 / 3) << "the second load keeps a wide part of the column";
     EXPECT_GT(scale.X(62 * S), scale.X(2 * S)) << "the break stands between the loads";
+    EXPECT_NEAR(scale.X(2 * S), (400 - scale.BreakWidth()) / 2, 0.01) << "each load has an equal share";
+    // A load that took a tenth of the other's time still fills its share on a scale of its own.
+    const TWaterfall unequal = TWaterfall::Lay({{0, 5 * S}, {70 * S, 70 * S + 500 * Ms}}, 400);
+    EXPECT_NEAR(unequal.X(70 * S + 250 * Ms) - unequal.X(70 * S), (400 - unequal.BreakWidth()) / 4, 0.01);
     // Ticks begin anew at each stretch, from 0, and never crowd each other.
     const std::vector<TWaterfall::TTick> ticks = scale.Ticks();
     ASSERT_GE(ticks.size(), 2u);

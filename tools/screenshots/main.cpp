@@ -2,15 +2,17 @@
 // window before any device answered and the About box; then a detection pass over three simulated
 // ports (one not HTTP, one answering 404, one the device), after which the main window shows the
 // device answering, the Information window shows the pass and both pages of the settings show the
-// port it found; then a browser's worth of clients (a page with its pictures, a host the check
-// refuses, one that leaves mid-answer and a request the device ignores), and the Information window
-// shows their exchanges beside the log. Runs in a private profile and touches none of the machine's
+// port it found; then a browser's worth of clients (a page with its pictures twice, a minute apart,
+// a host the check refuses, one that leaves mid-answer and a request the device ignores), and the Information window
+// shows their exchanges beside the log, and one row's menu. Runs in a private profile and touches none of the machine's
 // own ports.
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QHeaderView>
+#include <QMenu>
+#include <QPainter>
 #include <QSplitter>
 #include <QTabWidget>
 #include <QTableView>
@@ -18,6 +20,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <chrono>
 #include <sys/socket.h>
 
 #include "SimDevice.h"
@@ -132,31 +135,58 @@ int main(int argc, char** argv) {
     windows.Params->PageControl1->setCurrentWidget(windows.Params->TabSheetNetwork);
     Save(*windows.Params, out + QStringLiteral("/settings-network.png"));
 
-    // A page with its four pictures over six connections, as a browser loads it; a request for a
-    // host the check refuses; a download whose client leaves in the middle; one the device ignores.
+    // A request for a host the check refuses, a download whose client leaves in the middle and
+    // one the device ignores; then a page with its four pictures over six connections, as a
+    // browser loads it, and a minute later the same page again (the journal's clock is moved on
+    // rather than waiting the minute out).
     std::vector<std::unique_ptr<TClient>> clients;
-    clients.push_back(std::make_unique<TClient>(port, Get("/", port)));
-    RunUntil([&] { return clients.back()->Done(); }, 5000);
-    for (int picture = 1; picture <= 4; ++picture)
-        clients.push_back(std::make_unique<TClient>(port, Get("/img/" + QByteArray::number(picture) + ".bmp", port)));
-    clients.push_back(std::make_unique<TClient>(port, Get("/favicon.ico", port)));
-    RunUntil([&] { return std::all_of(clients.begin(), clients.end(), [](const auto& c) { return c->Done(); }); }, 10000);
+    const auto loadPage = [&] {
+        clients.push_back(std::make_unique<TClient>(port, Get("/", port)));
+        RunUntil([&] { return clients.back()->Done(); }, 5000);
+        for (int picture = 1; picture <= 4; ++picture)
+            clients.push_back(std::make_unique<TClient>(port, Get("/img/" + QByteArray::number(picture) + ".bmp", port)));
+        clients.push_back(std::make_unique<TClient>(port, Get("/favicon.ico", port)));
+        RunUntil([&] { return std::all_of(clients.begin(), clients.end(), [](const auto& c) { return c->Done(); }); }, 10000);
+    };
+    journal::TJournal& journal = *windows.Journal;
+    journal::TMoment ahead = 0;
+    journal.Clock = [&journal, &ahead, epoch = journal.Now()] {
+        return epoch + ahead + std::chrono::duration_cast<std::chrono::microseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch()).count() - epoch;
+    };
     clients.push_back(std::make_unique<TClient>(port, Get("/", port, "device.example.com")));
     clients.push_back(std::make_unique<TClient>(port, Get("/frame/pause?ms=600", port), 100));
     RunUntil([&] { return clients.back()->Done(); }, 5000);
     clients.push_back(std::make_unique<TClient>(port, Get("/setup.html?ignore=1", port)));
-    clients.push_back(std::make_unique<TClient>(port, Get("/bin/pattern?size=30000", port)));
     RunUntil([&] { return std::all_of(clients.begin(), clients.end(), [](const auto& c) { return c->Done(); }); }, 20000);
+    // The line settles after the ignored request before the page loads.
+    RunUntil([&] { return windows.Line->IsIdle(); }, 15000);
+    ahead += 30 * 1000 * 1000;
+    loadPage();
+    ahead += 60 * 1000 * 1000;
+    loadPage();
     QApplication::processEvents(QEventLoop::AllEvents, 300);
     dist.resize(1280, 640);
-    dist.SplitLog->setSizes({300, 964});
+    dist.SplitLog->setSizes({360, 920});
     dist.show();
     QApplication::processEvents();
-    QTableView* table = dist.Exchanges->Table;
-    table->setColumnWidth(journal::TExchangeModel::ColTarget, 175);
-    table->setColumnWidth(journal::TExchangeModel::ColOutcome, 250);
-    table->selectRow(0);
+    journal::TExchangesView& view = *dist.Exchanges;
+    // The two loads in sight: twelve rows from the first page on.
+    const int firstLoad = view.Table->model()->rowCount() - 12;
+    view.Table->scrollTo(view.Table->model()->index(firstLoad, 0), QAbstractItemView::PositionAtTop);
+    view.Table->selectRow(view.Table->model()->rowCount() - 3);
     QApplication::processEvents(QEventLoop::AllEvents, 100);
     Save(dist, out + QStringLiteral("/exchanges.png"));
+
+    // The selected row's menu, drawn over the window where it opens.
+    const int selected = view.Table->currentIndex().row();
+    const QRect row = view.Table->visualRect(view.Table->model()->index(selected, journal::TExchangeModel::ColTarget));
+    std::unique_ptr<QMenu> menu(view.RowMenu(*view.Filter->EntryAt(selected), nullptr));
+    menu->adjustSize();
+    QPixmap picture = dist.grab();
+    QPainter painter(&picture);
+    painter.drawPixmap(view.Table->viewport()->mapTo(&dist, row.center()), menu->grab());
+    painter.end();
+    picture.save(out + QStringLiteral("/exchanges-menu.png"));
     return 0;
 }
