@@ -14,6 +14,7 @@
 #include "detect/DeviceProbe.h"
 #include "detect/DistForm.h"
 #include "journal/Har.h"
+#include "journal/HarExport.h"
 #include "journal/Journal.h"
 #include "bridge/sv_RS.h"
 #include "bridge/sv_TCP.h"
@@ -62,14 +63,17 @@ int RefuseToStart(int argc, char** argv, bool headless, const QString& problem) 
 const QByteArray JournalRequest = "journal";
 const QByteArray SensitiveJournalRequest = "journal sensitive";
 
-QByteArray JournalAnswer(const journal::TJournal& journal, const QByteArray& request) {
+// Built off the GUI thread, so that the bridge goes on serving meanwhile; an asker that leaves
+// takes its build with it.
+void JournalAnswer(const journal::TJournal& journal, const QByteArray& request, QObject* asker, TShowServer::TAnswer answer) {
     if (request != JournalRequest && request != SensitiveJournalRequest)
-        return {};
+        return answer({});
     journal::THarOptions options;
     options.Sensitive = request == SensitiveJournalRequest;
     options.BodyBytes = journal.BodyBytesBound();
     options.Version = QStringLiteral(QUELLOR_VERSION);
-    return journal::HarDocument(journal.Entries(), options);
+    journal::BuildHarInBackground(journal.Entries(), options, asker,
+                                  [answer = std::move(answer)](const QByteArray& document) { answer(document); });
 }
 
 // Asks the running bridge for its journal and writes it; 1 with a message when that cannot be.
@@ -108,7 +112,9 @@ int RunBridge(int argc, char** argv, bool headless, const QString& instance) {
         PostWinMessage(main, WM_SV_SHOW, handle, handle);
     });
     const journal::TJournal* journal = windows.Journal.get();
-    showServer.OnRequest = [journal](const QByteArray& request) { return JournalAnswer(*journal, request); };
+    showServer.OnRequest = [journal](const QByteArray& request, QObject* asker, TShowServer::TAnswer answer) {
+        JournalAnswer(*journal, request, asker, std::move(answer));
+    };
     TSignalWatcher signalWatcher(ShutDownWithoutQuestion);
     main->ShowAtStart();
     main->StartUp();

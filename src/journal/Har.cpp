@@ -6,6 +6,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -13,6 +14,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace journal {
 namespace {
@@ -331,9 +334,27 @@ bool WriteAll(int fd, const QByteArray& bytes) {
 } // namespace
 
 QByteArray HarDocument(const QList<TEntry>& entries, const THarOptions& options) {
-    QJsonArray list;
+    return HarDocument(entries, options, [] { return false; });
+}
+
+QByteArray HarDocument(const QList<TEntry>& entries, const THarOptions& options, const std::function<bool()>& stop) {
+    // The ring is in the order heads were read; a client that connected earlier may have sent its head later.
+    std::vector<const TEntry*> order;
+    order.reserve(static_cast<size_t>(entries.size()));
     for (const TEntry& entry : entries)
-        list.append(Entry(entry, options));
+        order.push_back(&entry);
+    const auto started = [](const TEntry* entry) { return entry->Connected != Never ? entry->Connected : entry->TakenUp; };
+    std::stable_sort(order.begin(), order.end(), [&](const TEntry* a, const TEntry* b) {
+        return std::pair(started(a), a->Serial) < std::pair(started(b), b->Serial);
+    });
+    QJsonArray list;
+    for (const TEntry* entry : order) {
+        if (stop())
+            return {};
+        list.append(Entry(*entry, options));
+    }
+    if (stop())
+        return {};
     const QJsonObject log{
         {QStringLiteral("version"), QStringLiteral("1.2")},
         {QStringLiteral("creator"), QJsonObject{{QStringLiteral("name"), options.Creator},

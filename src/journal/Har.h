@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <functional>
 
 #include "journal/Journal.h"
 
@@ -23,11 +24,14 @@ struct THarOptions {
 // The replacement of a sensitive header value.
 inline constexpr const char* SanitizedValue = "(removed; save with sensitive values to keep it)";
 
-// The HAR document of the entries, oldest first: timings blocked/send/wait/receive in
-// milliseconds with dns, connect and ssl -1; url from the request's Host and target; the custom
-// fields _outcome, _owner and _port; bodies that are not text in base64 with "encoding"; a body
-// not kept whole has its size and a comment saying why.
+// The HAR document of the entries, in the order they started (connected; a probe: taken up), as
+// the format prefers, entries that started together in the journal's order: timings
+// blocked/send/wait/receive in milliseconds with dns, connect and ssl -1; url from the request's
+// Host and target; the custom fields _outcome, _owner and _port; bodies that are not text in
+// base64 with "encoding"; a body not kept whole has its size and a comment saying why.
 QByteArray HarDocument(const QList<TEntry>& entries, const THarOptions& options);
+// The same, given up between entries once stop says so (then empty), for a build nobody waits for any more.
+QByteArray HarDocument(const QList<TEntry>& entries, const THarOptions& options, const std::function<bool()>& stop);
 
 // Writes the document to path ("-": standard output), with mode 0600 from its creation on: a new
 // file in the same folder, renamed over path. Empty when it went well, otherwise why not.

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QPointer>
 #include <QRegularExpression>
 #include <QTimer>
 #include <algorithm>
@@ -84,30 +85,55 @@ TShowServer::TShowServer(const QString& windowClass, std::function<void()> onSho
 
 bool TShowServer::IsListening() const { return Server->isListening(); }
 
+namespace {
+// Set on an asker from its request until its answer is handed over.
+const char* const AnswerUnderWay = "quellorAnswerUnderWay";
+} // namespace
+
 int TShowServer::AnswersAwaitingReaders() const {
     const QList<QLocalSocket*> clients = Server->findChildren<QLocalSocket*>();
-    return static_cast<int>(std::count_if(clients.begin(), clients.end(), [](const QLocalSocket* c) { return c->bytesToWrite() > 0; }));
+    return static_cast<int>(std::count_if(clients.begin(), clients.end(), [](const QLocalSocket* c) {
+        return c->bytesToWrite() > 0 || c->property(AnswerUnderWay).toBool();
+    }));
 }
 
-// A request is one line; what comes before its end waits for the rest of it.
 void TShowServer::Accept() {
     while (QLocalSocket* client = Server->nextPendingConnection()) {
-        connect(client, &QLocalSocket::readyRead, this, [this, client] {
-            if (!client->canReadLine()) {
-                if (client->bytesAvailable() > 1024)
-                    client->disconnectFromServer();
-                return;
-            }
-            const QByteArray line = client->readLine().trimmed();
-            if (line + '\n' == ShowRequest)
-                OnShow();
-            else if (OnRequest && AnswersAwaitingReaders() < MostAnswersAwaitingReaders)
-                client->write(OnRequest(line));
-            client->disconnectFromServer();
-            QTimer::singleShot(AnswerPatienceMs, client, [client] { client->abort(); });
-        });
+        connect(client, &QLocalSocket::readyRead, this, [this, client] { Take(client); });
         connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
     }
+}
+
+// A request is one line; what comes before its end waits for the rest of it. What comes after it
+// is read and dropped, so that an asker that leaves is seen to leave.
+void TShowServer::Take(QLocalSocket* client) {
+    if (client->property(AnswerUnderWay).isValid()) {
+        client->readAll();
+        return;
+    }
+    if (!client->canReadLine()) {
+        if (client->bytesAvailable() > 1024)
+            client->disconnectFromServer();
+        return;
+    }
+    const QByteArray line = client->readLine().trimmed();
+    const QPointer<QLocalSocket> asker(client);
+    const TAnswer answer = [asker](const QByteArray& bytes) {
+        if (!asker || !asker->property(AnswerUnderWay).toBool())
+            return;
+        asker->setProperty(AnswerUnderWay, false);
+        asker->write(bytes);
+        asker->disconnectFromServer();
+        QTimer::singleShot(AnswerPatienceMs, asker, [asker] { asker->abort(); });
+    };
+    const bool taken = line + '\n' != ShowRequest && OnRequest && AnswersAwaitingReaders() < MostAnswersAwaitingReaders;
+    client->setProperty(AnswerUnderWay, true);
+    if (line + '\n' == ShowRequest)
+        OnShow();
+    if (taken)
+        OnRequest(line, client, answer);
+    else
+        answer({});
 }
 
 bool RequestShow(const QString& windowClass) {

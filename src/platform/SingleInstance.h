@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 class QLocalServer;
+class QLocalSocket;
 
 // The per-user folder for the lock file and the show-request socket:
 // $XDG_RUNTIME_DIR, else quellor-<uid> in the temporary folder ($TMPDIR, default /tmp).
@@ -40,22 +41,29 @@ private:
 };
 
 // The running copy's listener for a second copy's request to show itself, and for other requests
-// of the same user: one line each, answered with the bytes OnRequest gives, then closed.
+// of the same user: one line each, answered with the bytes OnRequest hands over, then closed.
 class TShowServer : public QObject {
 public:
     TShowServer(const QString& windowClass, std::function<void()> onShow, QObject* parent = nullptr);
     bool IsListening() const;
 
-    // Answers a request line other than "show" (without its line end); empty: no answer.
-    std::function<QByteArray(const QByteArray& request)> OnRequest;
+    // Hands the asker its answer (empty: none) and closes; on this server's thread, once. Does
+    // nothing once the asker left.
+    using TAnswer = std::function<void(const QByteArray& answer)>;
+    // Takes a request line other than "show" (without its line end) and answers it, at once or
+    // later. The asker object lives until the asker left or had its answer, so that work done for
+    // the answer can be tied to it and dropped with it.
+    std::function<void(const QByteArray& request, QObject* asker, TAnswer answer)> OnRequest;
 
     // An asker that never reads would keep its answer in memory: answers wait for their readers
-    // at most this long, and only this many at once; a request beyond them gets no answer.
+    // at most this long, and only this many at once, those still being made among them; a request
+    // beyond them gets no answer.
     static constexpr int AnswerPatienceMs = 30000;
     static constexpr int MostAnswersAwaitingReaders = 2;
 
 private:
     void Accept();
+    void Take(QLocalSocket* client);
     int AnswersAwaitingReaders() const;
 
     QLocalServer* Server;

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLocalSocket>
+#include <QPointer>
 #include <QProcess>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -171,9 +172,9 @@ TEST(SingleInstance, WithoutARuntimeFolderAPrivateFallbackIsMadeAndAnOpenOneStop
 TEST(SingleInstance, AskersThatNeverReadHoldAtMostTwoAnswers) {
     TShowServer server(QStringLiteral("AskerTest"), [] {});
     int answered = 0;
-    server.OnRequest = [&](const QByteArray&) {
+    server.OnRequest = [&](const QByteArray&, QObject*, const TShowServer::TAnswer& answer) {
         ++answered;
-        return QByteArray(8 << 20, 'j');
+        answer(QByteArray(8 << 20, 'j'));
     };
     std::vector<std::unique_ptr<QLocalSocket>> askers;
     for (int i = 0; i < 3; ++i) {
@@ -188,4 +189,90 @@ TEST(SingleInstance, AskersThatNeverReadHoldAtMostTwoAnswers) {
     EXPECT_EQ(answered, 2);
     EXPECT_TRUE(WaitUntil([&] { return askers.back()->state() == QLocalSocket::UnconnectedState; }));
     EXPECT_EQ(askers.back()->bytesAvailable(), 0);
+}
+
+namespace {
+std::unique_ptr<QLocalSocket> Ask(const QString& name, const QByteArray& request) {
+    auto asker = std::make_unique<QLocalSocket>();
+    asker->connectToServer(QDir(qEnvironmentVariable("XDG_RUNTIME_DIR")).filePath(name));
+    EXPECT_TRUE(asker->waitForConnected(1000));
+    asker->write(request);
+    asker->flush();
+    return asker;
+}
+
+QByteArray ReadToClose(QLocalSocket& asker) {
+    QByteArray answer;
+    WaitUntil([&] {
+        asker.waitForReadyRead(10);
+        answer += asker.readAll();
+        return asker.state() == QLocalSocket::UnconnectedState;
+    });
+    return answer + asker.readAll();
+}
+
+// A request whose answer is still being made, held for the test to answer.
+struct THeld {
+    QByteArray Request;
+    QPointer<QObject> Asker;
+    TShowServer::TAnswer Answer;
+};
+} // namespace
+
+// Answers still being made count among those waiting: beyond two a third asker gets none at
+// once, while the two get theirs whenever they are ready.
+TEST(SingleInstance, AnswersStillBeingMadeCountAmongTheTwo) {
+    TShowServer server(QStringLiteral("LaterTest"), [] {});
+    std::vector<THeld> held;
+    server.OnRequest = [&](const QByteArray& request, QObject* asker, TShowServer::TAnswer answer) {
+        held.push_back({request, asker, std::move(answer)});
+    };
+    auto first = Ask("LaterTest", "journal\n");
+    auto second = Ask("LaterTest", "journal sensitive\n");
+    ASSERT_TRUE(WaitUntil([&] { return held.size() == 2; }));
+    auto third = Ask("LaterTest", "journal\n");
+    EXPECT_EQ(ReadToClose(*third), "");
+    EXPECT_EQ(held.size(), 2u);
+    EXPECT_EQ(first->state(), QLocalSocket::ConnectedState);
+    EXPECT_EQ(held[1].Request, "journal sensitive");
+
+    held[1].Answer("second");
+    held[1].Answer("again");
+    EXPECT_EQ(ReadToClose(*second), "second");
+    held[0].Answer("first");
+    EXPECT_EQ(ReadToClose(*first), "first");
+    auto fourth = Ask("LaterTest", "journal\n");
+    ASSERT_TRUE(WaitUntil([&] { return held.size() == 3; }));
+    held[2].Answer("fourth");
+    EXPECT_EQ(ReadToClose(*fourth), "fourth");
+}
+
+// An asker that leaves before its answer is made takes the asker object with it, so that work
+// tied to it goes too; the answer made after is dropped, and its place is free again.
+TEST(SingleInstance, AnAskerThatLeavesBeforeItsAnswerCostsNothingFurther) {
+    TShowServer server(QStringLiteral("LeaverTest"), [] {});
+    std::vector<THeld> held;
+    server.OnRequest = [&](const QByteArray& request, QObject* asker, TShowServer::TAnswer answer) {
+        held.push_back({request, asker, std::move(answer)});
+    };
+    auto leaver = Ask("LeaverTest", "journal\n");
+    auto other = Ask("LeaverTest", "journal\n");
+    ASSERT_TRUE(WaitUntil([&] { return held.size() == 2; }));
+    leaver->abort();
+    other->disconnectFromServer();
+    ASSERT_TRUE(WaitUntil([&] {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        return held[0].Asker.isNull() && held[1].Asker.isNull();
+    }));
+    held[0].Answer(QByteArray(1 << 20, 'x'));
+    held[1].Answer("late");
+
+    std::vector<std::unique_ptr<QLocalSocket>> next;
+    for (int i = 0; i < 2; ++i)
+        next.push_back(Ask("LeaverTest", "journal\n"));
+    ASSERT_TRUE(WaitUntil([&] { return held.size() == 4; })) << "the places of the askers that left are still taken";
+    held[2].Answer("a");
+    held[3].Answer("b");
+    EXPECT_EQ(ReadToClose(*next[0]), "a");
+    EXPECT_EQ(ReadToClose(*next[1]), "b");
 }

@@ -201,6 +201,46 @@ TEST(Har, ProbesAndFixedAnswersCarryTheirOwnerAndOutcome) {
     EXPECT_EQ(fixed.value("request").toObject().value("url").toString(), "http://localhost/");
 }
 
+// The format prefers entries in the order they started: a client that connected first comes
+// first even when the line read another's head before its own, and a probe starts when taken up.
+TEST(Har, EntriesComeInTheOrderTheyStartedNotTheOrderTheyWereJournaled) {
+    TJournal journal;
+    int64_t ms = 0;
+    journal.Clock = [&ms] { return ms * 1000; };
+    journal.Accepted(1, "127.0.0.1");
+    ms = 5;
+    journal.Accepted(2, "127.0.0.1");
+    ms = 6;
+    journal.HeadRead(2, "GET /later HTTP/1.1\r\n\r\n");
+    ms = 9;
+    const uint64_t probe = journal.ProbeTakenUp(TOwner::IdleProbe, "COM1", {}, {});
+    journal.ProbeEnded(probe, TOutcome::Silent);
+    ms = 10;
+    journal.HeadRead(1, "GET /earlier HTTP/1.1\r\n\r\n");
+    auto order = [](const QByteArray& document) {
+        QStringList names;
+        for (const QJsonValue& value : QJsonDocument::fromJson(document).object().value("log").toObject().value("entries").toArray()) {
+            const QJsonObject entry = value.toObject();
+            names << (entry.contains("connection") ? entry.value("connection").toString() : entry.value("_owner").toString());
+        }
+        return names.join(' ').toStdString();
+    };
+    EXPECT_EQ(order(HarDocument(journal.Entries(), {})), "1 2 idle-probe");
+
+    // Entries that started at the same moment keep the journal's order, by serial; one whose
+    // client was never seen connecting starts when it was taken up.
+    QList<TEntry> entries(4);
+    const int64_t connected[] = {300, 100, Never, 100};
+    const uint64_t serials[] = {1, 5, 3, 2};
+    for (int i = 0; i < 4; ++i) {
+        entries[i].Serial = serials[i];
+        entries[i].Client = 10 + i;
+        entries[i].Connected = connected[i];
+        entries[i].TakenUp = 200;
+    }
+    EXPECT_EQ(order(HarDocument(entries, {})), "13 11 12 10");
+}
+
 TEST(Har, TheFileIsTheUsersAloneFromItsCreationOn) {
     QTemporaryDir folder;
     const QString path = folder.filePath("journal.har");
