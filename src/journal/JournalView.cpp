@@ -30,6 +30,7 @@
 #include "journal/Curl.h"
 #include "journal/EntryDetails.h"
 #include "journal/Har.h"
+#include "journal/HarExport.h"
 #include "platform/Dialogs.h"
 
 namespace journal {
@@ -385,11 +386,11 @@ void TExchangesView::SaveHar(const QString& path, bool sensitive, std::function<
     options.Sensitive = sensitive;
     options.BodyBytes = Journal->BodyBytesBound();
     options.Version = QCoreApplication::applicationVersion();
-    const QList<TEntry> entries = ShownEntries();
+    QList<TEntry> entries = ShownEntries();
     const qsizetype count = entries.size();
     StaticTextSaved->setText(QStringLiteral("Saving %1 entries...").arg(count));
     BtSaveHar->setEnabled(false);
-    const auto saved = [this, path, count, done](const QString& problem) {
+    SaveHarInBackground(std::move(entries), options, path, this, [this, path, count, done](const QString& problem) {
         BtSaveHar->setEnabled(true);
         const QString said = problem.isEmpty()
                                  ? QStringLiteral("Saved %1 %2 to %3").arg(count).arg(count == 1 ? QStringLiteral("entry") : QStringLiteral("entries"), path)
@@ -400,8 +401,7 @@ void TExchangesView::SaveHar(const QString& path, bool sensitive, std::function<
             ShowErrorBox(QStringLiteral("The journal was not saved: %1").arg(problem));
         if (done)
             done(problem);
-    };
-    saved(WriteHarFile(path, HarDocument(entries, options)));
+    });
 }
 
 void TExchangesView::BtSaveHarClick() {
