@@ -62,17 +62,20 @@ TCurl CurlCommand(const TEntry& entry) {
     const QByteArray method = entry.Method();
     if (method.isEmpty())
         return {{}, QStringLiteral("the request is not HTTP")};
-    const qsizetype headEnd = entry.RequestHead.indexOf("\r\n\r\n");
-    if (headEnd < 0)
+    // Empty lines ahead of the request line are not the request's.
+    QByteArray head = entry.RequestHead;
+    while (head.startsWith("\r\n"))
+        head.remove(0, 2);
+    if (!head.contains("\r\n\r\n"))
         return {{}, QStringLiteral("its head was not kept whole")};
     if (entry.RequestBody.How != TKept::Whole)
         return {{}, QStringLiteral("its body was not kept whole (Journal\\BodyBytes)")};
-    const QList<TFieldLine> fields = FieldLines(entry.RequestHead);
+    const QList<TFieldLine> fields = FieldLines(head);
     if (Has(fields, "transfer-encoding"))
         return {{}, QStringLiteral("its body was sent in chunks")};
     const QByteArray& body = entry.RequestBody.Kept;
     QStringList parts{QStringLiteral("curl")};
-    if (entry.RequestHead.first(entry.RequestHead.indexOf("\r\n")).endsWith("HTTP/1.0"))
+    if (head.first(head.indexOf("\r\n")).endsWith("HTTP/1.0"))
         parts << QStringLiteral("--http1.0");
     if (method == "HEAD")
         parts << QStringLiteral("--head");

@@ -54,6 +54,12 @@ QString ContentType(const TEntry& entry) {
     return {};
 }
 
+// A media type the clipboard may carry under its own name: type/subtype and nothing else.
+bool PlainMediaType(const QString& type) {
+    static const QRegularExpression plain(QStringLiteral("^[a-z0-9][a-z0-9.+-]*/[a-z0-9][a-z0-9.+-]*$"));
+    return plain.match(type).hasMatch();
+}
+
 // The last part of the target's path, for the name a saved body is offered under.
 QString BodyName(const TEntry& entry) {
     const QByteArray path = entry.Target().split('?').first();
@@ -463,7 +469,7 @@ void TExchangesView::CopyResponseBody(const TEntry& entry) {
     const QByteArray& body = entry.AnswerBody.Kept;
     auto* data = new QMimeData;
     data->setData(QStringLiteral("application/octet-stream"), body);
-    if (const QString type = ContentType(entry); !type.isEmpty() && !type.startsWith(QStringLiteral("text/")))
+    if (const QString type = ContentType(entry); PlainMediaType(type) && !type.startsWith(QStringLiteral("text/")))
         data->setData(type, body);
     if (QString::fromUtf8(body).toUtf8() == body && !body.contains('\0'))
         data->setText(QString::fromUtf8(body));

@@ -94,6 +94,9 @@ TEST(Curl, TextBodiesStandQuotedAndRequestsThatCannotBeRepeatedSaySo) {
                            "-H 'Expect:' --data-binary 'line one\nline two'");
     EXPECT_EQ(CurlCommand(Recorded("HEAD / HTTP/1.1\r\nUser-Agent: b\r\n\r\n", {})).Command,
               "curl --head 'http://localhost/' -H 'User-Agent: b' -H 'Accept:'");
+    EXPECT_EQ(CurlCommand(Recorded("\r\n\r\nGET http://h:80/x HTTP/1.0\r\nAccept: */*\r\n\r\n", {})).Command,
+              "curl --http1.0 'http://h:80/x' -H 'Accept: */*' -H 'User-Agent:'")
+        << "blank lines ahead, an absolute target with a colon: the request line is no field";
     TEntry cut = Recorded("POST /u HTTP/1.1\r\n\r\n", "abc");
     cut.RequestBody.How = TKept::First;
     cut.RequestBody.Size = 100;
