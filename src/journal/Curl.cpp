@@ -6,13 +6,6 @@
 
 namespace journal {
 namespace {
-QString Quoted(const QByteArray& bytes) {
-    QString text = QString::fromUtf8(bytes);
-    if (text.toUtf8() != bytes)
-        text = QString::fromLatin1(bytes);
-    return QLatin1Char('\'') + text.replace(QLatin1Char('\''), QStringLiteral("'\\''")) + QLatin1Char('\'');
-}
-
 // Text that survives a terminal's paste as it is: printable characters, tabs and line feeds.
 bool PlainText(const QByteArray& bytes) {
     for (const char c : bytes) {
@@ -21,6 +14,22 @@ bool PlainText(const QByteArray& bytes) {
             return false;
     }
     return QString::fromUtf8(bytes).toUtf8() == bytes;
+}
+
+// One shell word holding exactly the bytes: in single quotes when they are plain text, otherwise
+// in the shell's $'...' quotes with every other byte escaped.
+QString Quoted(const QByteArray& bytes) {
+    if (PlainText(bytes))
+        return QLatin1Char('\'') + QString::fromUtf8(bytes).replace(QLatin1Char('\''), QStringLiteral("'\\''")) + QLatin1Char('\'');
+    QString word = QStringLiteral("$'");
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x20 && b < 0x7f && c != '\\' && c != '\'')
+            word += QLatin1Char(c);
+        else
+            word += QStringLiteral("\\x%1").arg(b, 2, 16, QLatin1Char('0'));
+    }
+    return word + QLatin1Char('\'');
 }
 
 // A printf format that writes the bytes exactly: every byte that is not plain ASCII, and the

@@ -15,6 +15,7 @@ struct TCurl {
 
 // Method and target, every head field but Host, Content-Length and Connection, and the body byte
 // for byte: as a quoted argument when it is plain text, otherwise through printf on standard input.
+// A field that is not plain text stands in bash's $'...' quotes, byte for byte.
 // Fields curl would add of its own (User-Agent, Accept, Content-Type, Expect) are switched off
 // when the request had none.
 TCurl CurlCommand(const TEntry& entry);

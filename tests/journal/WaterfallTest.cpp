@@ -1,6 +1,9 @@
 // The waterfall's scale over the rows in sight, and an entry's request as a curl command.
 #include <gtest/gtest.h>
 
+#include <QProcess>
+#include <random>
+
 #include "journal/Curl.h"
 #include "journal/Waterfall.h"
 
@@ -104,4 +107,33 @@ TEST(Curl, TextBodiesStandQuotedAndRequestsThatCannotBeRepeatedSaySo) {
     EXPECT_FALSE(CurlCommand(Recorded("\x01\x02 binary", {})).Problem.isEmpty());
     EXPECT_FALSE(CurlCommand(Recorded("GET / HTTP/1.1\r\nHost: h\r\n", {})).Problem.isEmpty()) << "head not whole";
     EXPECT_FALSE(CurlCommand(Recorded("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", "3\r\nabc\r\n0\r\n\r\n")).Problem.isEmpty());
+}
+
+// What a shell makes of the command, with curl standing in as a function that writes back its
+// arguments and what it read: no byte of the request may escape its quotes.
+TEST(Curl, NoHeadFieldOrBodyEscapesItsQuotesInTheShell) {
+    std::mt19937 random(20261210);
+    const QByteArray nasty = "'\"\\$`!;|&(){}<>*?[]~#%\t \x01\x7f\xc3\xa9";
+    auto pick = [&](int n, bool binary) {
+        QByteArray bytes;
+        for (int i = 0; i < n; ++i)
+            bytes += binary && random() % 4 == 0 ? static_cast<char>(random() % 256) : nasty[static_cast<int>(random() % nasty.size())];
+        return bytes;
+    };
+    for (int round = 0; round < 60; ++round) {
+        const QByteArray value = pick(12, false).replace('\x01', 'x').replace('\x7f', 'y').replace("\xc3\xa9", "e").trimmed() + "v";
+        const QByteArray body = pick(40, round % 2 == 1);
+        const TEntry entry = Recorded("POST /u?q=" + QByteArray::number(round) + " HTTP/1.1\r\nX-Odd: " + value + "\r\n\r\n", body);
+        const TCurl curl = CurlCommand(entry);
+        ASSERT_TRUE(curl.Problem.isEmpty());
+        QProcess shell;
+        shell.start("bash", {"-c", "curl() { printf '%s\\n' \"$@\"; printf '<<'; cat; }; " + curl.Command});
+        ASSERT_TRUE(shell.waitForFinished(5000));
+        const QByteArray out = shell.readAllStandardOutput();
+        EXPECT_TRUE(out.contains("\nX-Odd: " + value + "\n")) << round << " " << curl.Command.toStdString() << "\n" << out.toStdString();
+        if (curl.Command.startsWith("printf "))
+            EXPECT_TRUE(out.endsWith("<<" + body)) << round << " " << curl.Command.toStdString();
+        else
+            EXPECT_TRUE(out.contains("\n--data-binary\n" + body + "\n")) << round << " " << curl.Command.toStdString();
+    }
 }
