@@ -1,6 +1,6 @@
 // Loads the index page in headless Chromium while the DevTools protocol's network events record
 // each request; then asks the program for its journal with `quellor --journal` and checks that
-// its client entries are those requests (URL, status, size, order), that the pictures that queued
+// its client entries are those requests (URL, status, size) in the order they started, that the pictures that queued
 // for the line spent time in the waiting room, and that the file is private and valid HAR 1.2.
 import { createRequire } from "node:module";
 import { execFileSync } from "node:child_process";
@@ -31,9 +31,6 @@ try {
     const request = seen.get(e.requestId);
     if (!request) return;
     request.status = e.response.status;
-    const t = e.response.timing;
-    // When the request's head left for the program: the order in which the program read them.
-    request.sent = t ? t.requestTime * 1000 + t.sendStart : Infinity;
   });
   cdp.on("Network.loadingFinished", (e) => {
     const request = seen.get(e.requestId);
@@ -68,7 +65,7 @@ if (entries.length !== browserRequests.length)
   fail(`${entries.length} client entries for ${browserRequests.length} requests: ` +
        JSON.stringify(entries.map((e) => e.request.url)));
 const unmatched = [...browserRequests];
-let lastSent = -Infinity;
+let lastStarted = -Infinity;
 for (const entry of entries) {
   const at = unmatched.findIndex((r) => r.url === entry.request.url && r.method === entry.request.method);
   if (at < 0) { fail(`${entry.request.url} is in the journal but the browser did not ask for it`); continue; }
@@ -79,10 +76,11 @@ for (const entry of entries) {
   const size = entry.response.headersSize + entry.response.bodySize;
   if (size !== request.size) fail(`${request.url}: ${size} bytes in the journal, ${request.size} in the browser`);
   if (entry._outcome !== "device-answer") fail(`${request.url}: outcome ${entry._outcome}`);
-  // In the order the program read them: a request in the journal left the browser no earlier than
-  // the one before it (within a millisecond, for heads sent together).
-  if (request.sent < lastSent - 1) fail(`${request.url} is out of order in the journal`);
-  lastSent = Math.max(lastSent, request.sent);
+  // In the order they started, as the format prefers: a browser that connected earlier is listed
+  // before one that connected later, whenever it sent its head.
+  const started = Date.parse(entry.startedDateTime);
+  if (started < lastStarted) fail(`${request.url} is out of order in the journal`);
+  lastStarted = started;
 }
 for (const request of unmatched) fail(`the browser asked for ${request.url}, which is not in the journal`);
 
