@@ -297,24 +297,3 @@ TEST(IdleProbe, StatusTurnsRedWhenTheDeviceFallsSilentAndGreenWhenItAnswersAgain
     EXPECT_EQ(main.TrayImageIndex, 0);
     EXPECT_TRUE(WaitUntil([&] { return green(); }, std::chrono::milliseconds(12000)));
 }
-
-TEST(CheckDevice, ShowsItsResultEveryTimeAlsoWhenItIsTheLastOneAgain) {
-    using M = TSimDevice::TMode;
-    TPass pass({M::Device}, 1);
-    TFrmMainRSServ& main = pass.Program.Main();
-    ASSERT_TRUE(WaitUntil([&] { return main.StaticTextDevice->text().startsWith("COM1: Found Device"); },
-                          std::chrono::milliseconds(6000)));
-    for (int round = 0; round < 3; ++round) {
-        main.CheckDevice1Click();
-        EXPECT_TRUE(WaitUntil([&] { return main.StaticTextDevice->text().startsWith("COM1: Found Device"); },
-                              std::chrono::milliseconds(6000)))
-            << round << " " << main.StaticTextDevice->text().toStdString();
-    }
-    MapPort(1, "/nonexistent/quellor-test/COM1");
-    for (int round = 0; round < 3; ++round) {
-        main.CheckDevice1Click();
-        EXPECT_TRUE(WaitUntil([&] { return main.StaticTextDevice->text().startsWith("COM1: COM Error"); },
-                              std::chrono::milliseconds(6000)))
-            << round << " " << main.StaticTextDevice->text().toStdString();
-    }
-}

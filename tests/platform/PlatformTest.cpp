@@ -72,16 +72,10 @@ TEST(MessageBoxes, HeadlessBoxGoesToStandardErrorAndAnswersTheDefault) {
 TEST(MessageBoxes, AreAnsweredNotResizedAndKeepTheirDefaultAndEscapeButtons) {
     const std::unique_ptr<QMessageBox> box =
         MessageBoxFor({"Confirm", "Do you want to save changes?", TBoxIcon::Question, TBoxButtons::YesNoCancel});
-    const Qt::WindowFlags flags = box->windowFlags();
-    EXPECT_FALSE(flags & Qt::WindowMinimizeButtonHint);
-    EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
-    EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
-    EXPECT_EQ(box->windowTitle(), "Confirm");
+    EXPECT_FALSE(box->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
+    EXPECT_TRUE(box->windowFlags() & Qt::WindowCloseButtonHint);
     EXPECT_EQ(box->defaultButton(), box->button(QMessageBox::Yes));
     EXPECT_EQ(box->escapeButton(), box->button(QMessageBox::Cancel));
-    const std::unique_ptr<QMessageBox> error = MessageBoxFor({"Quellor", "Error (1)", TBoxIcon::Error, TBoxButtons::Ok});
-    EXPECT_FALSE(error->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
-    EXPECT_EQ(error->icon(), QMessageBox::Critical);
 }
 
 TEST(GeneralErrorReport, ExceptionFromATimerIsShownWithAFullStopAndTheProgramGoesOn) {

@@ -158,22 +158,6 @@ TEST(SettingsDialog, EveryFieldHasALabelOrTextTheKeyboardReachesAndATip) {
                            "RadioListenAll", "RadioListenLocal", "RadioListenOne", "EditListenAddress",
                            "EditAllowedHosts", "CheckBoxFraming", "CheckBoxFollow", "EditReaderLimit",
                            "EditJournalEntries", "EditJournalBodyBytes", "CheckBoxNotifications"}));
-    // The underlined letters of the second page each lead to one control.
-    QList<QKeySequence> mnemonics;
-    for (const QWidget* control : params.TabSheetNetwork->findChildren<QWidget*>()) {
-        QString text;
-        if (const auto* label = qobject_cast<const QLabel*>(control))
-            text = label->text();
-        else if (const auto* button = qobject_cast<const QAbstractButton*>(control))
-            text = button->text();
-        else if (const auto* group = qobject_cast<const QGroupBox*>(control))
-            text = group->title();
-        if (const QKeySequence key = QKeySequence::mnemonic(text); !key.isEmpty()) {
-            EXPECT_FALSE(mnemonics.contains(key)) << text.toStdString();
-            mnemonics << key;
-        }
-    }
-    EXPECT_TRUE(mnemonics.contains(QKeySequence::mnemonic(params.CheckBoxNotifications->text())));
 }
 
 TEST(SettingsDialog, ClosingWithoutARealChangeAsksNothing) {
