@@ -7,10 +7,13 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QStatusBar>
+#include <QStringList>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
+#include "app/DeviceNotice.h"
 #include "app/Hub.h"
 #include "app/UnitAbout.h"
 #include "app/StartUp.h"
@@ -26,6 +29,7 @@
 #include "platform/Dialogs.h"
 #include "platform/ErrorReport.h"
 #include "platform/ShellOpen.h"
+#include "platform/TickCount.h"
 #include "platform/WinMessage.h"
 #include "serial/CommInt.h"
 #include "settings/UtilsRegistry.h"
@@ -39,7 +43,25 @@ QFrame* Panel(QWidget* parent, const char* name, int left, int top, int width, i
     panel->setGeometry(left, top, width, height);
     return panel;
 }
+
+// What each status bar panel counts, for its tooltip and the name a screen reader gives it.
+const char* const PanelTips[] = {"The serial port in use", "The id of the last client",
+                                 "Connections open / clients waiting", "How long the last answer took, in ms"};
+const char* const PanelNames[] = {"Serial port", "Last client id", "Connections open / clients waiting",
+                                  "Last answer time"};
+
+// The tick count without its wrap, so that a minute is a minute after 49 days too.
+std::function<qint64()> SteadyTicks() {
+    return [last = GetTickCount(), total = qint64(0)]() mutable {
+        const uint32_t now = GetTickCount();
+        total += static_cast<uint32_t>(now - last);
+        last = now;
+        return total;
+    };
+}
 } // namespace
+
+TFrmMainRSServ::~TFrmMainRSServ() = default;
 
 TFrmMainRSServ::TFrmMainRSServ(const QString& programBaseName) {
     setObjectName(QLatin1String(MainWindowClass));
@@ -59,7 +81,15 @@ TFrmMainRSServ::TFrmMainRSServ(const QString& programBaseName) {
     Timer2->setInterval(1);
     Timer2->setTimerType(Qt::PreciseTimer);
     connect(Timer2, &QTimer::timeout, this, &TFrmMainRSServ::Timer2Timer);
-    resize(325, 300);
+    TimerNotice = new QTimer(this);
+    TimerNotice->setObjectName(QStringLiteral("TimerNotice"));
+    TimerNotice->setSingleShot(true);
+    connect(TimerNotice, &QTimer::timeout, this, &TFrmMainRSServ::TimerNoticeTimer);
+    Notice = std::make_unique<TDeviceNotice>(SteadyTicks(),
+                                             [this](const QString& text, bool answers) { ShowNotice(text, answers); });
+    Notify = [this](const QString& title, const QString& text) { TrayIcon1->showMessage(title, text); };
+    // The address's row is added below the status text, which keeps its size.
+    resize(325, 300 + LinkHeight());
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
 }
@@ -92,18 +122,35 @@ void TFrmMainRSServ::CreateLayout() {
     StaticTextDevice->setWordWrap(true);
     StaticTextDevice->setTextFormat(Qt::PlainText);
     StaticTextDevice->setMargin(4);
+    StaticTextDevice->setAccessibleName(QStringLiteral("Device status"));
+    LabelBrowserURL = new QLabel(PanelTxt);
+    LabelBrowserURL->setObjectName(QStringLiteral("LabelBrowserURL"));
+    LabelBrowserURL->setTextFormat(Qt::RichText);
+    LabelBrowserURL->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
+    LabelBrowserURL->setFocusPolicy(Qt::StrongFocus);
+    LabelBrowserURL->setMargin(4);
+    LabelBrowserURL->setToolTip(QStringLiteral("The address of the device's pages: click to open it in the browser"));
+    LabelBrowserURL->setAccessibleName(QStringLiteral("Browser address"));
+    connect(LabelBrowserURL, &QLabel::linkActivated, this, &TFrmMainRSServ::OpenBrowser);
+    setTabOrder(BitBtnDetect, LabelBrowserURL);
     PanelFrm->installEventFilter(this);
 }
 
 void TFrmMainRSServ::CreateMenu() {
-    QMenu* action = menuBar()->addMenu(QStringLiteral("Action"));
+    QMenu* action = menuBar()->addMenu(QStringLiteral("&Action"));
     action->setObjectName(QStringLiteral("MnuAction"));
-    action->addAction(QStringLiteral("Start"), this, &TFrmMainRSServ::BitBtnDetectClick)->setObjectName(QStringLiteral("Start1"));
-    action->addAction(QStringLiteral("Check Device"), this, &TFrmMainRSServ::CheckDevice1Click)
+    action->addAction(QStringLiteral("&Start"), this, &TFrmMainRSServ::BitBtnDetectClick)->setObjectName(QStringLiteral("Start1"));
+    action->addAction(QStringLiteral("&Check Device"), this, &TFrmMainRSServ::CheckDevice1Click)
         ->setObjectName(QStringLiteral("CheckDevice1"));
-    menuBar()->addAction(QStringLiteral("Settings"), this, &TFrmMainRSServ::N1Click)->setObjectName(QStringLiteral("N1"));
-    menuBar()->addAction(QStringLiteral("Information"), this, &TFrmMainRSServ::N4Click)->setObjectName(QStringLiteral("N4"));
-    menuBar()->addAction(QStringLiteral("About"), this, &TFrmMainRSServ::About1Click)->setObjectName(QStringLiteral("About1"));
+    action->addAction(QStringLiteral("&Open in Browser"), this, &TFrmMainRSServ::OpenBrowser)
+        ->setObjectName(QStringLiteral("OpenBrowser1"));
+    menuBar()->addAction(QStringLiteral("&Settings"), this, &TFrmMainRSServ::N1Click)->setObjectName(QStringLiteral("N1"));
+    menuBar()->addAction(QStringLiteral("&Information"), this, &TFrmMainRSServ::N4Click)->setObjectName(QStringLiteral("N4"));
+    menuBar()->addAction(QStringLiteral("A&bout"), this, &TFrmMainRSServ::About1Click)->setObjectName(QStringLiteral("About1"));
+    // Not every style takes F10 to the menu bar.
+    ShortcutMenu = new QShortcut(QKeySequence(Qt::Key_F10), this);
+    ShortcutMenu->setObjectName(QStringLiteral("ShortcutMenu"));
+    connect(ShortcutMenu, &QShortcut::activated, this, &TFrmMainRSServ::ShortcutMenuActivated);
 }
 
 void TFrmMainRSServ::CreateStatusBar() {
@@ -111,10 +158,13 @@ void TFrmMainRSServ::CreateStatusBar() {
     bar->setObjectName(QStringLiteral("StatusBar1"));
     bar->setSizeGripEnabled(false);
     bar->setAutoFillBackground(true);
-    for (QLabel*& panel : StatusPanels) {
+    for (int i = 0; i < 4; ++i) {
+        QLabel*& panel = StatusPanels[i];
         panel = new QLabel(bar);
         panel->setFixedWidth(50);
         panel->setFrameShape(QFrame::StyledPanel);
+        panel->setToolTip(QLatin1String(PanelTips[i]));
+        panel->setAccessibleName(QLatin1String(PanelNames[i]));
         bar->addWidget(panel);
     }
 }
@@ -122,13 +172,15 @@ void TFrmMainRSServ::CreateStatusBar() {
 void TFrmMainRSServ::CreateTray() {
     PopupMenu1 = new QMenu(this);
     PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
-    PopupMenu1->addAction(QStringLiteral("Show"), this, &TFrmMainRSServ::N5Click)->setObjectName(QStringLiteral("N5"));
-    PopupMenu1->addAction(QStringLiteral("Hide"), this, &TFrmMainRSServ::N6Click)->setObjectName(QStringLiteral("N6"));
-    PopupMenu1->addAction(QStringLiteral("Exit"), this, &TFrmMainRSServ::N7Click)->setObjectName(QStringLiteral("N7"));
+    PopupMenu1->addAction(QStringLiteral("&Show"), this, &TFrmMainRSServ::N5Click)->setObjectName(QStringLiteral("N5"));
+    PopupMenu1->addAction(QStringLiteral("&Hide"), this, &TFrmMainRSServ::N6Click)->setObjectName(QStringLiteral("N6"));
+    PopupMenu1->addAction(QStringLiteral("&Open in Browser"), this, &TFrmMainRSServ::OpenBrowser)
+        ->setObjectName(QStringLiteral("N8"));
+    PopupMenu1->addAction(QStringLiteral("E&xit"), this, &TFrmMainRSServ::N7Click)->setObjectName(QStringLiteral("N7"));
     TrayIcon1 = new QSystemTrayIcon(ImageList1[0], this);
     TrayIcon1->setObjectName(QStringLiteral("TrayIcon1"));
     TrayIcon1->setContextMenu(PopupMenu1);
-    connect(TrayIcon1, &QSystemTrayIcon::messageClicked, this, &TFrmMainRSServ::OpenBrowser);
+    connect(TrayIcon1, &QSystemTrayIcon::messageClicked, this, &TFrmMainRSServ::NoticeClicked);
     connect(TrayIcon1, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::DoubleClick)
             TrayIconDoubleClick();
@@ -147,6 +199,7 @@ void TFrmMainRSServ::Attach(TWindows& windows) {
     RSForm = windows.Rs.get();
     FormAbout = windows.About.get();
     Follower->OnMoved = [this](const QString& port, const QString& from) { DeviceMoved(port, from); };
+    Probe->OnCheckCalledOff = [this] { ShowDeviceStatus(); };
 }
 
 void TFrmMainRSServ::ShowAtStart() {
@@ -169,21 +222,32 @@ void TFrmMainRSServ::StartUp() {
     Line->Init();
     Follower->Start();
     BuildURL();
+    ApplyNotifications();
 }
 
 void TFrmMainRSServ::UpdateStatus() {
+    const int open = TCPForm->ServerSocket1->ActiveConnections();
+    const int waiting = TCPForm->Clients.Count();
     StatusPanels[0]->setText(RSForm->PortName());
     StatusPanels[1]->setText(QStringLiteral("Id:%1").arg(TCPForm->LastClientId));
-    StatusPanels[2]->setText(
-        QStringLiteral("c:%1/%2").arg(TCPForm->ServerSocket1->ActiveConnections()).arg(TCPForm->Clients.Count()));
+    StatusPanels[2]->setText(QStringLiteral("c:%1/%2").arg(open).arg(waiting));
     StatusPanels[3]->setText(QStringLiteral("t:%1").arg(Line->LastAnswerTime()));
+    const QString values[] = {RSForm->PortName().isEmpty() ? QStringLiteral("none") : RSForm->PortName(),
+                              QString::number(TCPForm->LastClientId), QStringLiteral("%1 / %2").arg(open).arg(waiting),
+                              QStringLiteral("%1 ms").arg(Line->LastAnswerTime())};
+    for (int i = 0; i < 4; ++i)
+        StatusPanels[i]->setAccessibleName(QLatin1String(PanelNames[i]) + QStringLiteral(": ") + values[i]);
     QPalette palette = statusBar()->palette();
     palette.setColor(QPalette::Window, Line->IsDeviceOk() ? QColor(0, 128, 0) : QColor(255, 0, 0));
     statusBar()->setPalette(palette);
     TrayImageIndex = Line->IsDeviceOk() ? 1 : 0;
     TrayIcon1->setIcon(ImageList1[TrayImageIndex]);
-    const QString status = DeviceStatus(false);
-    TrayIcon1->setToolTip(status.isEmpty() ? windowTitle() : windowTitle() + QLatin1Char('\n') + status);
+    QStringList tip{windowTitle()};
+    if (const QString status = DeviceStatus(false); !status.isEmpty())
+        tip << status;
+    if (!BrowserURL.isEmpty())
+        tip << ShownURL();
+    TrayIcon1->setToolTip(tip.join(QLatin1Char('\n')));
 }
 
 // The probe's status line, and why the port did not open when that is why it failed.
@@ -199,16 +263,90 @@ QString TFrmMainRSServ::DeviceStatus(bool whole) const {
 // The browser opens only when the user clicks the notification.
 void TFrmMainRSServ::DeviceMoved(const QString& port, const QString& from) {
     const QString where = from.isEmpty() ? QString() : QStringLiteral(" (it was on ") + from + QLatin1Char(')');
-    if (TrayIcon1->isVisible())
-        TrayIcon1->showMessage(windowTitle(), QStringLiteral("The device answers on ") + port + where +
-                                                  QStringLiteral(". Click to open it in the browser."));
+    if (TrayIcon1->isVisible() && Notify) {
+        NoticeOpensBrowser = true;
+        Notify(windowTitle(), QStringLiteral("The device answers on ") + port + where +
+                                  QStringLiteral(". Click to open it in the browser."));
+    }
 }
 
 void TFrmMainRSServ::BuildURL() {
     BrowserURL = QStringLiteral("http:\\\\") + TCPForm->BrowserHost() + QLatin1Char(':') + QString::number(TCPForm->Port);
+    const QString shown = ShownURL().toHtmlEscaped();
+    LabelBrowserURL->setText(QStringLiteral("Address: <a href=\"%1\">%1</a>").arg(shown));
+    LabelBrowserURL->setAccessibleName(QStringLiteral("Browser address: ") + ShownURL());
+    UpdateStatus();
+    if (BrowserOpenedShown)
+        ShowDeviceStatus();
 }
 
+QString TFrmMainRSServ::ShownURL() const { return QString(BrowserURL).replace(QLatin1Char('\\'), QLatin1Char('/')); }
+
 void TFrmMainRSServ::OpenBrowser() { ShellOpen(BrowserURL); }
+
+void TFrmMainRSServ::ShowStatusText(const QString& text) {
+    StaticTextDevice->setText(text);
+    StaticTextDevice->setAccessibleName(QStringLiteral("Device status: ") + text);
+}
+
+// The last probe's status, and where Start sent the browser when it did.
+void TFrmMainRSServ::ShowDeviceStatus() {
+    QString text = ShownStatus;
+    if (BrowserOpenedShown)
+        text += QStringLiteral("\nBrowser opened at ") + ShownURL();
+    ShowStatusText(text);
+}
+
+int TFrmMainRSServ::LinkHeight() const {
+    return LabelBrowserURL->fontMetrics().height() + 2 * LabelBrowserURL->margin();
+}
+
+void TFrmMainRSServ::ApplyNotifications() { Notice->SetEnabled(FormParams->Notifications); }
+
+// Only the configured port's device, and not while a pass borrows every port in turn.
+void TFrmMainRSServ::ObserveDevice() {
+    const QString port = RSForm->ConfiguredPort();
+    if (port.isEmpty() || Detection->Running() || Probe->ProbeResult < prComError)
+        return;
+    QString reason;
+    if (Probe->ProbeResult == prComError)
+        reason = RSForm->OpenFailure.isEmpty() ? QStringLiteral("the port failed") : RSForm->OpenFailure;
+    else if (Probe->ProbeResult == prTimeOut)
+        reason = QStringLiteral("no answer in 3 s");
+    Notice->Observe(port, Line->IsDeviceOk(), reason);
+    ArmNotice();
+}
+
+void TFrmMainRSServ::ArmNotice() {
+    if (const std::optional<qint64> due = Notice->NextDue())
+        TimerNotice->start(static_cast<int>(*due));
+    else
+        TimerNotice->stop();
+}
+
+void TFrmMainRSServ::TimerNoticeTimer() {
+    Notice->Tick();
+    ArmNotice();
+}
+
+// A headless run has no tray to show it in.
+void TFrmMainRSServ::ShowNotice(const QString& text, bool answers) {
+    if (!TrayIcon1->isVisible() || !Notify)
+        return;
+    NoticeOpensBrowser = answers;
+    Notify(windowTitle(), text);
+}
+
+// A click on a notification that the device answers opens its pages; one that it went does not.
+void TFrmMainRSServ::NoticeClicked() {
+    if (NoticeOpensBrowser)
+        OpenBrowser();
+}
+
+void TFrmMainRSServ::ShortcutMenuActivated() {
+    if (!menuBar()->actions().isEmpty())
+        menuBar()->setActiveAction(menuBar()->actions().constFirst());
+}
 
 // Lays the panels out for the size the frame now has.
 void TFrmMainRSServ::FormCanResize() {
@@ -217,7 +355,9 @@ void TFrmMainRSServ::FormCanResize() {
     PanelBt->setGeometry(8, 8, width - 16, PanelBt->height());
     BitBtnDetect->setGeometry(8, 8, PanelBt->width() - 16, PanelBt->height() - 16);
     PanelTxt->setGeometry(8, PanelBt->height() + 16, width - 16, height - PanelBt->height() - 24);
-    StaticTextDevice->setGeometry(0, 0, PanelTxt->width(), PanelTxt->height());
+    const int link = LinkHeight();
+    StaticTextDevice->setGeometry(0, 0, PanelTxt->width(), PanelTxt->height() - link);
+    LabelBrowserURL->setGeometry(0, PanelTxt->height() - link, PanelTxt->width(), link);
 }
 
 bool TFrmMainRSServ::FormCloseQuery() {
@@ -265,6 +405,7 @@ void TFrmMainRSServ::WMSvParamsSaved() {
     TCPForm->RestartServer();
     Line->LineReset();
     BuildURL();
+    ApplyNotifications();
 }
 
 void TFrmMainRSServ::WMSvRsRxChar() { Line->OnSerialData(); }
@@ -298,12 +439,16 @@ void TFrmMainRSServ::WMSvTcpWritten(int clientId) { Line->OnClientWritten(client
 
 void TFrmMainRSServ::WMSvDistState() {
     UpdateStatus();
-    StaticTextDevice->setText(DeviceStatus(true));
     if (OpenBrowserPending > 0) {
         OpenBrowserPending = 0;
-        if (Probe->ProbeResult >= prUnknown)
+        if (Probe->ProbeResult >= prUnknown) {
             OpenBrowser();
+            BrowserOpenedShown = true;
+        }
     }
+    ShownStatus = DeviceStatus(true);
+    ShowDeviceStatus();
+    ObserveDevice();
 }
 
 void TFrmMainRSServ::WMSvDistEnd() {
@@ -315,13 +460,15 @@ void TFrmMainRSServ::WMSvDistEnd() {
 void TFrmMainRSServ::WMSvShow() { N5Click(); }
 
 void TFrmMainRSServ::BitBtnDetectClick() {
-    StaticTextDevice->setText(QStringLiteral("Detect.."));
+    BrowserOpenedShown = false;
+    ShowStatusText(QStringLiteral("Detect.."));
     Detection->StartDetection();
     Follower->Cancel();
 }
 
 void TFrmMainRSServ::CheckDevice1Click() {
-    StaticTextDevice->setText(QStringLiteral("Check.."));
+    BrowserOpenedShown = false;
+    ShowStatusText(QStringLiteral("Check.."));
     Probe->StartProbe(true);
 }
 

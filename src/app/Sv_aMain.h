@@ -2,6 +2,8 @@
 #include <QIcon>
 #include <QMainWindow>
 #include <QString>
+#include <functional>
+#include <memory>
 
 class QAction;
 class QFrame;
@@ -10,6 +12,8 @@ class QMenu;
 class QPushButton;
 class QSystemTrayIcon;
 class QTimer;
+class QShortcut;
+class TDeviceNotice;
 class TWinMessage;
 class TFormParams;
 class TDistForm;
@@ -30,6 +34,7 @@ class TFormAbout;
 class TFrmMainRSServ : public QMainWindow {
 public:
     explicit TFrmMainRSServ(const QString& programBaseName);
+    ~TFrmMainRSServ() override;
     // A named bridge says which one it is in the title and the tray icon's tooltip.
     void ShowInstanceName(const QString& name);
 
@@ -41,7 +46,11 @@ public:
 
     void UpdateStatus();
     void BuildURL();
+    // The browser address as people write it: http://localhost:24111.
+    QString ShownURL() const;
     void OpenBrowser();
+    // Notifications on or off, as the settings say.
+    void ApplyNotifications();
     void DeviceMoved(const QString& port, const QString& from);
     QString DeviceStatus(bool whole) const;
     void FormCanResize();
@@ -72,6 +81,10 @@ public:
     void N7Click();
     void TrayIconDoubleClick();
     void Timer2Timer();
+    void TimerNoticeTimer();
+    void NoticeClicked();
+    // F10: the menu bar's first menu.
+    void ShortcutMenuActivated();
 
     int OpenBrowserPending = 0;
     QString BrowserURL;
@@ -81,10 +94,25 @@ public:
     QPushButton* BitBtnDetect;
     QFrame* PanelTxt;
     QLabel* StaticTextDevice;
+    // The browser address, a link that opens it.
+    QLabel* LabelBrowserURL;
     QLabel* StatusPanels[4];
     QSystemTrayIcon* TrayIcon1;
     QMenu* PopupMenu1;
     QTimer* Timer2;
+    // Tells a change of the device that waited for its minute.
+    QTimer* TimerNotice;
+    QShortcut* ShortcutMenu;
+    // Decides which changes of the device are notified.
+    std::unique_ptr<TDeviceNotice> Notice;
+    // Puts a notification on the desktop through the tray; tests record it instead.
+    std::function<void(const QString& title, const QString& text)> Notify;
+    // The status text says where Start sent the browser, until the next Start or Check Device.
+    bool BrowserOpenedShown = false;
+    // The notification last shown told that the device answers.
+    bool NoticeOpensBrowser = true;
+    // The probe's status as the status text last showed it.
+    QString ShownStatus = QStringLiteral("...");
     QIcon ImageList1[2];
     int TrayImageIndex = 0;
 
@@ -100,6 +128,12 @@ private:
     void CreateStatusBar();
     void CreateTray();
     void HandleMessage(const TWinMessage& message);
+    int LinkHeight() const;
+    void ShowStatusText(const QString& text);
+    void ShowDeviceStatus();
+    void ObserveDevice();
+    void ArmNotice();
+    void ShowNotice(const QString& text, bool answers);
 
     TFormParams* FormParams = nullptr;
     journal::TJournal* Journal = nullptr;

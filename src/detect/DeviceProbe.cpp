@@ -73,9 +73,13 @@ void TDeviceProbe::StartProbe(bool reopen) {
     TAsk ask;
     ask.Owner = owner;
     ask.Reopen = reopen;
-    ask.Done = [this](const TProbeOutcome& outcome) {
-        if (outcome.Outcome == TOutcome::Cancelled && ProbeResult == prProgress)
+    ask.Done = [this, reopen](const TProbeOutcome& outcome) {
+        if (outcome.Outcome != TOutcome::Cancelled)
+            return;
+        if (ProbeResult == prProgress)
             ProbeResult = prNone;
+        if (reopen && OnCheckCalledOff)
+            OnCheckCalledOff();
     };
     Line->Ask(std::move(ask));
 }

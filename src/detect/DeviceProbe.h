@@ -2,6 +2,7 @@
 #include <QByteArray>
 #include <QString>
 #include <cstdint>
+#include <functional>
 
 #include "bridge/Line.h"
 #include "platform/WinMessage.h"
@@ -45,6 +46,10 @@ public:
     // Check Device reopens the port first; the idle probe does not.
     void StartProbe(bool reopen);
     void Report(const TProbeOutcome& outcome);
+
+    // A Check Device called off before its result (the settings were saved): the status text
+    // shows the last result again.
+    std::function<void()> OnCheckCalledOff;
 
     QByteArray StatusText;
     QByteArray LastLoggedStatus;

@@ -4,16 +4,21 @@
 #include <memory>
 
 #include "bridge/LogSink.h"
+#include "platform/LogEcho.h"
 
 class QPlainTextEdit;
 class QPushButton;
 class QSplitter;
-class TLogEcho;
+class QTimer;
 namespace journal {
 class TJournal;
 class TExchangesView;
 }
 struct TEnumSources;
+
+// Where the Information window's splitter stood: the log's width in pixels. Window state, not a
+// setting.
+inline constexpr const char* InformationSplitKey = "Window\\InformationSplit";
 
 // The Information window: the log and the list of the ports present, and beside the log the
 // exchanges of the journal.
@@ -23,12 +28,18 @@ public:
     ~TDistForm() override;
 
     void AddLogLine(const QByteArray& text, bool withTimeStamp) override;
+    // Lines apart from the log's runs (the ports present): they end the run under way.
     void AppendMemoLines(const QStringList& lines);
     void BtEnumRSClick();
     void BtClearClick();
     void FormCanResize();
     // The journal whose exchanges the window shows beside the log.
     void SetJournal(journal::TJournal* journal);
+    // Sizes the window for a screen of that much room: the exchanges with every column, the log
+    // beside them, and a least size at which nothing overlaps.
+    void PlaceDefault(const QSize& available);
+    // Stores where the splitter stands, when that changed.
+    void StoreSplit();
 
     QPlainTextEdit* Memo1;
     // The log and, once the journal is set, the exchanges beside it.
@@ -36,6 +47,8 @@ public:
     journal::TExchangesView* Exchanges = nullptr;
     QPushButton* BtEnumRS;
     QPushButton* BtClear;
+    // Stores the splitter once it has rested after a move.
+    QTimer* TimerSplit;
 
     bool LogBusy = false;
     // Where the port enumeration looks; tests point it at trees of their own.
@@ -47,4 +60,27 @@ public:
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
+private:
+    // The reader's place before an append, kept or moved on by EndAppend.
+    struct TPlace {
+        bool Following;
+        int Top;
+        int Left;
+    };
+    TPlace BeginAppend();
+    void EndAppend(const TPlace& place);
+    void AppendLine(const QString& line);
+    void ShowStep(const TRepeatTracker::TStep& step, const QString& line);
+    void EndRun();
+    void RestoreSplit();
+
+    // Runs of the memo: the lines held of a round are shown until the round is whole, when the
+    // count line takes their place.
+    TRepeatTracker Repeats;
+    int HeldBlocks = 0;
+    bool CountShown = false;
+    int Trimmed = 0;
+    int StoredSplit = 0;
 };

@@ -45,15 +45,20 @@ TBoxAnswer AskQuestion(const QString& text, TBoxButtons buttons) {
     return Dialogs().Show({QStringLiteral("Confirm"), text, TBoxIcon::Question, buttons});
 }
 
-TBoxAnswer TQtDialogs::Show(const TBox& box) {
-    QMessageBox message(box.Icon == TBoxIcon::Error ? QMessageBox::Critical : QMessageBox::Question,
-                        box.Caption, box.Text, QtButtons(box.Buttons));
+// A box is answered, not resized: its frame has no minimise and maximise buttons.
+std::unique_ptr<QMessageBox> MessageBoxFor(const TBox& box) {
+    auto message = std::make_unique<QMessageBox>(box.Icon == TBoxIcon::Error ? QMessageBox::Critical
+                                                                              : QMessageBox::Question,
+                                                 box.Caption, box.Text, QtButtons(box.Buttons));
+    message->setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     if (box.Buttons != TBoxButtons::Ok)
-        message.setDefaultButton(QMessageBox::Yes);
+        message->setDefaultButton(QMessageBox::Yes);
     if (box.Buttons == TBoxButtons::YesNoCancel)
-        message.setEscapeButton(QMessageBox::Cancel);
-    return FromQt(message.exec());
+        message->setEscapeButton(QMessageBox::Cancel);
+    return message;
 }
+
+TBoxAnswer TQtDialogs::Show(const TBox& box) { return FromQt(MessageBoxFor(box)->exec()); }
 
 TBoxAnswer THeadlessDialogs::Show(const TBox& box) {
     std::fprintf(stderr, "%s: %s\n", qPrintable(box.Caption), qPrintable(box.Text));

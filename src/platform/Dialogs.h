@@ -31,6 +31,10 @@ void ShowErrorBox(const QString& text);
 // Confirmation box ("Confirm", question icon); Yes is the default button.
 TBoxAnswer AskQuestion(const QString& text, TBoxButtons buttons);
 
+class QMessageBox;
+// The box TQtDialogs shows for the box described.
+std::unique_ptr<QMessageBox> MessageBoxFor(const TBox& box);
+
 class TQtDialogs : public TDialogs {
 public:
     TBoxAnswer Show(const TBox& box) override;

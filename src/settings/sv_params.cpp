@@ -110,7 +110,7 @@ TFormParams::TFormParams(QObject* hub, QWidget* parent) : QDialog(parent), Hub(h
     const QList<QWidget*> tabOrder{BtOK, BtCancel, BtSave, PageControl1, ComboBox_PortRS, EditTCPPort, EditTCPSendDelay,
                                    RadioListenAll, RadioListenLocal, RadioListenOne, EditListenAddress,
                                    EditAllowedHosts, CheckBoxFraming, CheckBoxFollow, EditReaderLimit,
-                                   EditJournalEntries, EditJournalBodyBytes};
+                                   EditJournalEntries, EditJournalBodyBytes, CheckBoxNotifications};
     for (qsizetype i = 1; i < tabOrder.size(); ++i)
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
 
@@ -120,7 +120,8 @@ TFormParams::TFormParams(QObject* hub, QWidget* parent) : QDialog(parent), Hub(h
                             EditJournalEntries, EditJournalBodyBytes})
         connect(edit, &QLineEdit::textChanged, this, &TFormParams::OnChanged);
     for (QAbstractButton* box : std::initializer_list<QAbstractButton*>{RadioListenAll, RadioListenLocal, RadioListenOne,
-                                                                        CheckBoxFraming, CheckBoxFollow})
+                                                                        CheckBoxFraming, CheckBoxFollow,
+                                                                        CheckBoxNotifications})
         connect(box, &QAbstractButton::toggled, this, &TFormParams::OnChanged);
     connect(RadioListenOne, &QRadioButton::toggled, EditListenAddress, &QLineEdit::setEnabled);
     // Choosing one address by hand goes on to typing it.
@@ -154,7 +155,8 @@ void TFormParams::CreateGeneralPage() {
     PageControl1->addTab(page, QStringLiteral("&General"));
 }
 
-// Where and how the server serves, following a moved device, and the journal's bounds.
+// Where and how the server serves, following a moved device, the journal's bounds and the
+// desktop notifications.
 void TFormParams::CreateNetworkPage() {
     TabSheetNetwork = Named<QWidget>(PageControl1, "TabSheetNetwork");
     QWidget* page = TabSheetNetwork;
@@ -224,8 +226,15 @@ void TFormParams::CreateNetworkPage() {
                                        QStringLiteral("How much of each request's and answer's body the journal "
                                                       "keeps, 0 to 1048576 bytes (1 MiB)."),
                                        StaticTextJournalBodyBytes);
+    CheckBoxNotifications =
+        Choice<QCheckBox>(page, "CheckBoxNotifications",
+                          QStringLiteral("Desktop n&otifications when the device goes or comes back"),
+                          QStringLiteral("On: the tray tells when the device on the COM port stops answering and "
+                                         "when it answers again, at most once a minute."));
+    form->addRow(CheckBoxNotifications);
     CheckBoxFraming->setChecked(true);
     CheckBoxFollow->setChecked(true);
+    CheckBoxNotifications->setChecked(true);
     EditReaderLimit->setText(QStringLiteral("120"));
     EditJournalEntries->setText(QString::number(DefaultJournalEntries));
     EditJournalBodyBytes->setText(QString::number(DefaultJournalBodyBytes));
@@ -256,6 +265,7 @@ void TFormParams::SetParts(TSettingsPart* serialSide, TSettingsPart* tcpSide) {
 void TFormParams::LoadSettings() {
     SerialSide->LoadSettings();
     LoadJournalBounds();
+    LoadNotifications();
     TcpSide->LoadSettings();
     Saved = SettingsReadInteger(QStringLiteral("Config\\Saved"), 0);
     TakeSnapshot();
@@ -265,6 +275,7 @@ void TFormParams::LoadSettings() {
 void TFormParams::SaveSettings() {
     SerialSide->SaveSettings();
     SaveJournalBounds();
+    SaveNotifications();
     TcpSide->SaveSettings();
     Saved = 1;
     SettingsWriteInteger(QStringLiteral("Config\\Saved"), 1);
@@ -286,6 +297,17 @@ void TFormParams::SaveJournalBounds() {
     SettingsWriteInteger(QStringLiteral("Journal\\Entries"), JournalEntries);
     SettingsWriteInteger(QStringLiteral("Journal\\BodyBytes"), JournalBodyBytes);
     LoadJournalBounds();
+}
+
+// Any number but 0 is on, as a stored flag always was.
+void TFormParams::LoadNotifications() {
+    Notifications = SettingsReadInteger(QStringLiteral("UI\\Notifications"), 1) != 0;
+    CheckBoxNotifications->setChecked(Notifications);
+}
+
+void TFormParams::SaveNotifications() {
+    Notifications = CheckBoxNotifications->isChecked();
+    SettingsWriteInteger(QStringLiteral("UI\\Notifications"), Notifications ? 1 : 0);
 }
 
 void TFormParams::ShowListen(const QString& listen) {

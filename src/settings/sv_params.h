@@ -44,7 +44,8 @@ std::optional<int32_t> NumberInRange(const QString& text, TFieldRange range);
 // other fields are what the serial and TCP sides take their values from when the settings are
 // saved, and what they show their values in when they are loaded. The first page holds the port,
 // the TCP port and the send delay; the second where and how the server serves, following a moved
-// device, and the journal's bounds, which the dialog itself loads and saves.
+// device, the journal's bounds and the desktop notifications, which the dialog itself loads and
+// saves.
 class TFormParams : public QDialog {
 public:
     explicit TFormParams(QObject* hub, QWidget* parent = nullptr);
@@ -79,6 +80,8 @@ public:
     int32_t Saved = 0;
     int32_t JournalEntries = DefaultJournalEntries;
     int32_t JournalBodyBytes = DefaultJournalBodyBytes;
+    // UI\Notifications: desktop notifications when the device goes or comes back.
+    bool Notifications = true;
 
     QTabWidget* PageControl1;
     QWidget* TabSheetGeneral;
@@ -105,6 +108,7 @@ public:
     QLineEdit* EditJournalEntries;
     QLabel* StaticTextJournalBodyBytes;
     QLineEdit* EditJournalBodyBytes;
+    QCheckBox* CheckBoxNotifications;
     QPushButton* BtOK;
     QPushButton* BtSave;
     QPushButton* BtCancel;
@@ -120,6 +124,8 @@ private:
     void PlaceButtons();
     void LoadJournalBounds();
     void SaveJournalBounds();
+    void LoadNotifications();
+    void SaveNotifications();
     void TakeSnapshot();
     bool FieldsInRange();
     // Shows the field on its page with its text selected, after a refusal.

@@ -21,6 +21,12 @@ TEST(AboutBox, VersionIsCentredForItsOwnTextAndAWideControlStaysPut) {
     EXPECT_EQ(wide.x(), 24);
 }
 
+TEST(AboutBox, ItsFrameOffersClosingOnly) {
+    TFormAbout about;
+    EXPECT_FALSE(about.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
+    EXPECT_TRUE(about.windowFlags() & Qt::WindowCloseButtonHint);
+}
+
 TEST(AboutBox, ALinkThatCannotBeOpenedIsIgnored) {
     TScriptedDialogs& dialogs = FreshDialogs();
     qputenv("QUELLOR_OPEN_COMMAND", "/nonexistent/quellor-opener");

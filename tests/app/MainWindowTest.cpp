@@ -1,10 +1,16 @@
+#include <QAccessible>
+#include <QAction>
 #include <QCoreApplication>
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QShortcut>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QSystemTrayIcon>
+#include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -170,4 +176,139 @@ TEST(MainWindow, ANamedBridgeShowsItsNameAndKeepsItsSettingsBesideTheDefaultOnes
     named.Probe().StatusText.clear();
     named.Main().UpdateStatus();
     EXPECT_EQ(named.Main().TrayIcon1->toolTip(), "Quellor (bench1)");
+}
+
+namespace {
+QString AccessibleName(QObject* control) {
+    QAccessibleInterface* face = QAccessible::queryAccessibleInterface(control);
+    return face ? face->text(QAccessible::Name) : QString();
+}
+} // namespace
+
+// The address, where Start sent the browser, and both after a save moved the server.
+TEST(MainWindow, TheAddressIsALinkBelowTheStatusInTheTrayTipAndInBothMenusAndStartSaysWhereItWent) {
+    TProgram program;
+    TFrmMainRSServ& main = program.Main();
+    QStringList opened;
+    SetShellOpenHook([&](const QString& text) { opened << text; });
+    const quint16 first = FreeTcpPort();
+    SettingsWriteInteger("TCP\\Port", first);
+    main.StartUp();
+    Peek(program.Line()).TimerCheck->stop();
+    const QString shown = QStringLiteral("http://localhost:%1").arg(first);
+    EXPECT_TRUE(main.LabelBrowserURL->text().contains(">" + shown + "</a>"));
+    EXPECT_TRUE(main.TrayIcon1->toolTip().endsWith("\n" + shown));
+    emit main.LabelBrowserURL->linkActivated(shown);
+    main.findChild<QAction*>("OpenBrowser1")->trigger();
+    main.PopupMenu1->findChild<QAction*>("N8")->trigger();
+    EXPECT_EQ(opened, QStringList(3, QStringLiteral("http:\\\\localhost:%1").arg(first)));
+
+    // Beside the existing layout, which keeps its width; Tab goes from Start to the link.
+    main.show();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(main.width(), 325);
+    const QRect link = main.LabelBrowserURL->geometry();
+    EXPECT_EQ(main.LabelBrowserURL->parentWidget(), main.PanelTxt);
+    EXPECT_LT(main.StaticTextDevice->geometry().bottom(), link.top());
+    EXPECT_TRUE(main.PanelTxt->rect().contains(link));
+    EXPECT_LE(main.LabelBrowserURL->sizeHint().width(), link.width());
+    EXPECT_LE(main.LabelBrowserURL->sizeHint().height(), link.height());
+    QWidget* next = main.BitBtnDetect->nextInFocusChain();
+    while (!(next->focusPolicy() & Qt::TabFocus))
+        next = next->nextInFocusChain();
+    EXPECT_EQ(next, main.LabelBrowserURL);
+
+    program.Probe().StatusText = "COM1: Found Device\r\nid";
+    program.Probe().ProbeResult = prFoundDevice;
+    main.OpenBrowserPending = 1;
+    SendWinMessage(&main, WM_SV_DIST_STATE);
+    SendWinMessage(&main, WM_SV_DIST_STATE);
+    EXPECT_EQ(main.StaticTextDevice->text(), "COM1: Found Device\nid\nBrowser opened at " + shown);
+    EXPECT_EQ(opened.size(), 4);
+
+    const quint16 second = FreeTcpPort();
+    program.Params().EditTCPPort->setText(QString::number(second));
+    FreshDialogs();
+    program.Params().BtSaveClick();
+    QCoreApplication::processEvents();
+    Peek(program.Line()).TimerCheck->stop();
+    const QString moved = QStringLiteral("http://localhost:%1").arg(second);
+    EXPECT_TRUE(main.LabelBrowserURL->text().contains(">" + moved + "</a>"));
+    EXPECT_TRUE(main.TrayIcon1->toolTip().endsWith("\n" + moved));
+    EXPECT_TRUE(main.StaticTextDevice->text().endsWith("Browser opened at " + moved));
+    // COM1 goes nowhere: the check's result comes at once, without the note.
+    main.CheckDevice1Click();
+    EXPECT_TRUE(main.StaticTextDevice->text().startsWith("COM1: COM Error"));
+    EXPECT_FALSE(main.StaticTextDevice->text().contains("Browser opened"));
+    SetShellOpenHook({});
+}
+
+TEST(MainWindow, ACheckDeviceCalledOffShowsTheLastResultAgain) {
+    TProgram program;
+    TFrmMainRSServ& main = program.Main();
+    main.StartUp();
+    TLine& line = program.Line();
+    Peek(line).TimerCheck->stop();
+    program.Probe().StatusText = "COM1: Time Out";
+    program.Probe().ProbeResult = prTimeOut;
+    SendWinMessage(&main, WM_SV_DIST_STATE);
+    Peek(line).State = dsRelayWait;
+    Peek(line).Exchange.CurrentClient = 4;
+    main.CheckDevice1Click();
+    EXPECT_EQ(main.StaticTextDevice->text(), "Check..");
+    line.CancelAll();
+    EXPECT_EQ(main.StaticTextDevice->text(), "COM1: Time Out");
+    Peek(line).State = dsIdle;
+    Peek(line).Exchange.CurrentClient = 0;
+}
+
+TEST(MainWindow, StatusPanelsSayWhatTheyCountAndEveryControlHasAName) {
+    TProgram program;
+    TFrmMainRSServ& main = program.Main();
+    Peek(program.Line()).AnswerTime = 42;
+    main.UpdateStatus();
+    EXPECT_EQ(main.StatusPanels[2]->toolTip(), "Connections open / clients waiting");
+    EXPECT_EQ(AccessibleName(main.StatusPanels[2]), "Connections open / clients waiting: 0 / 0");
+    EXPECT_EQ(AccessibleName(main.StatusPanels[3]), "Last answer time: 42 ms");
+    // Qt's own inner controls (the menu bar's extension button) aside.
+    for (QWidget* control : main.findChildren<QWidget*>())
+        if ((qobject_cast<QLabel*>(control) || qobject_cast<QAbstractButton*>(control)) &&
+            !control->objectName().startsWith("qt_")) {
+            EXPECT_FALSE(AccessibleName(control).isEmpty()) << control->objectName().toStdString();
+        }
+}
+
+TEST(MainWindow, EveryMenuHasALetterOfItsOwnAndF10OpensTheFirst) {
+    TProgram program;
+    TFrmMainRSServ& main = program.Main();
+    const auto letters = [](const QList<QAction*>& actions) {
+        QList<QKeySequence> keys;
+        for (const QAction* action : actions) {
+            if (action->isSeparator())
+                continue;
+            const QKeySequence key = QKeySequence::mnemonic(action->text());
+            EXPECT_FALSE(key.isEmpty()) << action->text().toStdString();
+            EXPECT_FALSE(keys.contains(key)) << action->text().toStdString();
+            keys << key;
+        }
+        return keys;
+    };
+    const QList<QAction*> bar = main.menuBar()->actions();
+    EXPECT_EQ(letters(bar).value(0), QKeySequence(Qt::ALT | Qt::Key_A));
+    letters(bar[0]->menu()->actions());
+    letters(main.PopupMenu1->actions());
+
+    main.show();
+    main.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&main));
+    QTest::keyClick(&main, Qt::Key_F10);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(main.menuBar()->activeAction(), bar[0]);
+    EXPECT_TRUE(bar[0]->menu()->isVisible());
+    bar[0]->menu()->hide();
+    QCoreApplication::processEvents();
+    QTest::keyClick(&main, Qt::Key_A, Qt::AltModifier);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(bar[0]->menu()->isVisible());
+    bar[0]->menu()->hide();
 }

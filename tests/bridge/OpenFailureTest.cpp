@@ -192,6 +192,6 @@ TEST(OpenFailure, TheMainWindowAndTheTrayShowTheShortReason) {
     const QString reason = "/nonexistent/quellor-test/COM1 does not exist";
     EXPECT_EQ(program.Main().StaticTextDevice->text(), "COM1: COM Error\n" + reason);
     program.Main().UpdateStatus();
-    EXPECT_EQ(program.Main().TrayIcon1->toolTip(), "Quellor\nCOM1: COM Error\n" + reason);
+    EXPECT_EQ(program.Main().TrayIcon1->toolTip(), "Quellor\nCOM1: COM Error\n" + reason + "\nhttp://localhost:24111");
     EXPECT_EQ(program.LogLines().filter("which does not exist").size(), program.LogLines().filter("Open Error!").size());
 }

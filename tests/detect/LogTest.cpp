@@ -1,7 +1,11 @@
 // The Information window's log and buttons.
 #include <QCoreApplication>
+#include <QFile>
 #include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
 #include <QSplitter>
+#include <QTextBlock>
 #include <QTemporaryDir>
 #include <QTextCursor>
 #include <gtest/gtest.h>
@@ -10,8 +14,25 @@
 #include "detect/EnumDevices.h"
 #include "journal/JournalView.h"
 #include "platform/Dialogs.h"
+#include "settings/UtilsRegistry.h"
 #include "support/Program.h"
 #include "support/Pty.h"
+
+namespace {
+// The log's lines without their time stamps, which the window's locale writes.
+QStringList Unstamped(const TProgram& program) {
+    QStringList lines;
+    for (const QString& line : program.LogLines())
+        lines << (line.contains(" RS: ") ? line.mid(line.indexOf(" RS: ") + 1) : line);
+    return lines;
+}
+
+// "  (the last 3 lines repeated 40 times)", as the copy on standard error words it.
+QString Count(int group, int repeats) {
+    const QString lines = group == 1 ? QStringLiteral("line") : QStringLiteral("%1 lines").arg(group);
+    return QStringLiteral("  (the last %1 repeated %2 time%3)").arg(lines).arg(repeats).arg(repeats == 1 ? "" : "s");
+}
+} // namespace
 
 TEST(InformationLog, KeepsAtMost201LinesTrimmingBeforeEachAppend) {
     TProgram program;
@@ -26,7 +47,7 @@ TEST(InformationLog, KeepsAtMost201LinesTrimmingBeforeEachAppend) {
     EXPECT_EQ(lines.size(), 201);
     EXPECT_EQ(lines.first(), " 2");
     EXPECT_EQ(lines.last(), " 202");
-    EXPECT_EQ(dist.Memo1->textCursor().position(), dist.Memo1->document()->characterCount() - 1);
+    EXPECT_EQ(dist.Memo1->textCursor().position(), dist.Memo1->document()->lastBlock().position());
 }
 
 TEST(InformationLog, LinesCarryAStampAndABlankAndShowNulAsHashZero) {
@@ -96,4 +117,176 @@ TEST(InformationWindow, TheLogAndTheExchangesBesideItFollowTheWindowSize) {
     ASSERT_NE(dist.Exchanges, nullptr);
     EXPECT_GT(dist.Exchanges->geometry().left(), dist.Memo1->geometry().right());
     EXPECT_EQ(dist.Exchanges->height(), 500 - 72);
+}
+
+TEST(InformationLog, AHundredIdenticalLinesAreOneLineAndACountUpdatedInPlace) {
+    TProgram program;
+    TDistForm& dist = program.Dist();
+    dist.AddLogLine("RS: COM1 Open", true);
+    for (int i = 1; i <= 100; ++i) {
+        dist.AddLogLine("RS: COM1 Tx Error!", true);
+        const QStringList lines = Unstamped(program);
+        ASSERT_EQ(lines.size(), i == 1 ? 2 : 3) << i;
+        if (i > 1) {
+            EXPECT_EQ(lines[2], Count(1, i - 1));
+        }
+    }
+    EXPECT_EQ(Unstamped(program), (QStringList{"RS: COM1 Open", "RS: COM1 Tx Error!", Count(1, 99)}));
+    // The first line that breaks the run is shown at once; a new run begins afresh.
+    dist.AddLogLine("RS: COM1 Open", true);
+    dist.AddLogLine("RS: COM1 Tx Error!", true);
+    EXPECT_EQ(Unstamped(program), (QStringList{"RS: COM1 Open", "RS: COM1 Tx Error!", Count(1, 99), "RS: COM1 Open",
+                                               "RS: COM1 Tx Error!"}));
+    EXPECT_EQ(dist.Memo1->textCursor().position(), dist.Memo1->document()->lastBlock().position());
+}
+
+TEST(InformationLog, AGroupOfThreeThatRepeatsIsShownOnceAndAHalfRoundIsNotLost) {
+    TProgram program;
+    TDistForm& dist = program.Dist();
+    // The serial side's lines while the device is unplugged, twice for every probe.
+    const auto probe = [&] {
+        for (int twice = 0; twice < 2; ++twice) {
+            dist.AddLogLine("RS: COM1 Tx Error!", true);
+            dist.AddLogLine("RS: COM1 Open Error!", true);
+            dist.AddLogLine("RS: COM1 is /dev/ttyS0, which does not exist\r\n(is the device plugged in?)", true);
+        }
+    };
+    for (int i = 0; i < 600; ++i)
+        probe();
+    const QStringList group{"RS: COM1 Tx Error!", "RS: COM1 Open Error!", "RS: COM1 is /dev/ttyS0, which does not exist",
+                            "(is the device plugged in?)"};
+    EXPECT_EQ(Unstamped(program), (group + QStringList{Count(3, 1199)}));
+    // Part of a round is shown while it comes, and stays when the round breaks.
+    dist.AddLogLine("RS: COM1 Tx Error!", true);
+    dist.AddLogLine("RS: COM1 Open Error!", true);
+    EXPECT_EQ(Unstamped(program), (group + QStringList{Count(3, 1199), "RS: COM1 Tx Error!", "RS: COM1 Open Error!"}));
+    dist.AddLogLine("RS: Open COM1", true);
+    EXPECT_EQ(Unstamped(program), (group + QStringList{Count(3, 1199), "RS: COM1 Tx Error!", "RS: COM1 Open Error!",
+                                                       "RS: Open COM1"}));
+}
+
+TEST(InformationLog, ClearLogAndTheListOfPortsEndARun) {
+    TProgram program;
+    TDistForm& dist = program.Dist();
+    for (int i = 0; i < 3; ++i)
+        dist.AddLogLine("RS: COM1 Tx Error!", false);
+    EXPECT_EQ(program.LogLines(), (QStringList{" RS: COM1 Tx Error!", Count(1, 2)}));
+    dist.BtClearClick();
+    dist.AddLogLine("RS: COM1 Tx Error!", false);
+    EXPECT_EQ(program.LogLines(), QStringList{" RS: COM1 Tx Error!"});
+    dist.AddLogLine("RS: COM1 Tx Error!", false);
+    dist.AppendMemoLines({"COM3=Mapped port (/dev/null)", "COM3=Mapped port (/dev/null)"});
+    dist.AddLogLine("RS: COM1 Tx Error!", false);
+    EXPECT_EQ(program.LogLines(), (QStringList{" RS: COM1 Tx Error!", Count(1, 1), "COM3=Mapped port (/dev/null)",
+                                               "COM3=Mapped port (/dev/null)", " RS: COM1 Tx Error!"}));
+}
+
+TEST(InformationLog, NewLinesNeitherScrollSidewaysNorTakeAReaderWhoScrolledUpAway) {
+    TProgram program;
+    TDistForm& dist = program.Dist();
+    dist.resize(900, 500);
+    dist.show();
+    QCoreApplication::processEvents();
+    QScrollBar* across = dist.Memo1->horizontalScrollBar();
+    QScrollBar* down = dist.Memo1->verticalScrollBar();
+    dist.AddLogLine("RS: " + QByteArray(3000, 'x'), true);
+    dist.AddLogLine("short", true);
+    QCoreApplication::processEvents();
+    ASSERT_GT(across->maximum(), 0);
+    EXPECT_EQ(across->value(), 0);
+    dist.AddLogLine("RS: " + QByteArray(4000, 'y'), true);
+    EXPECT_EQ(across->value(), 0);
+    EXPECT_EQ(dist.Memo1->textCursor().position(), dist.Memo1->document()->lastBlock().position());
+    across->setValue(120);
+    dist.AddLogLine("RS: " + QByteArray(5000, 'z'), true);
+    EXPECT_EQ(across->value(), 120);
+
+    for (int i = 0; i < 250; ++i)
+        dist.AddLogLine("line " + QByteArray::number(i), false);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(down->value(), down->maximum());
+    down->setValue(20);
+    const QString read = dist.Memo1->cursorForPosition(QPoint(2, 2)).block().text();
+    const int caret = dist.Memo1->textCursor().blockNumber();
+    for (int i = 0; i < 5; ++i)
+        dist.AddLogLine("later " + QByteArray::number(i), false);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(dist.Memo1->cursorForPosition(QPoint(2, 2)).block().text(), read);
+    EXPECT_LT(down->value(), down->maximum());
+    EXPECT_LE(dist.Memo1->textCursor().blockNumber(), caret);
+    // Back at the bottom, the log follows again.
+    down->setValue(down->maximum());
+    dist.AddLogLine("last", false);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(down->value(), down->maximum());
+    EXPECT_EQ(dist.Memo1->textCursor().block().text(), " last");
+}
+
+TEST(InformationWindow, TheDefaultSizeShowsEveryColumnOfTheExchangesWithinTheScreen) {
+    TProgram program;
+    TDistForm& dist = program.Dist();
+    const QSize view = dist.Exchanges->sizeHint();
+    dist.PlaceDefault(QSize(1920, 1080));
+    EXPECT_GE(dist.width(), 1280);
+    EXPECT_GE(dist.height(), 640);
+    const QList<int> sizes = dist.SplitLog->sizes();
+    EXPECT_GE(sizes[1], view.width());
+    EXPECT_NEAR(sizes[0] * 100.0 / (sizes[0] + sizes[1]), 30, 5);
+    EXPECT_GE(dist.SplitLog->height(), view.height());
+
+    dist.PlaceDefault(QSize(1024, 560));
+    EXPECT_LE(dist.width(), 1024);
+    EXPECT_LE(dist.height(), 560);
+    EXPECT_EQ(dist.SplitLog->geometry(), QRect(8, 64, dist.width() - 16, dist.height() - 72));
+}
+
+TEST(InformationWindow, AtItsLeastSizeNothingOverlaps) {
+    TProgram program;
+    TDistForm& dist = program.Dist();
+    dist.show();
+    dist.resize(1, 1);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(dist.size(), dist.minimumSize());
+    EXPECT_EQ(dist.BtClear->geometry(), QRect(216, 16, 113, 25));
+    EXPECT_LE(dist.BtClear->geometry().right(), dist.width() - 8);
+    EXPECT_GT(dist.SplitLog->geometry().top(), dist.BtClear->geometry().bottom());
+    for (QWidget* pane : {static_cast<QWidget*>(dist.Memo1), static_cast<QWidget*>(dist.Exchanges)}) {
+        EXPECT_GE(pane->width(), pane->minimumSizeHint().width()) << pane->objectName().toStdString();
+        EXPECT_GE(pane->height(), pane->minimumSizeHint().height()) << pane->objectName().toStdString();
+    }
+    EXPECT_LE(dist.Exchanges->geometry().right(), dist.SplitLog->width() - 1);
+}
+
+TEST(InformationWindow, TheSplitterKeepsItsPlaceAcrossRunsAndABadPlaceIsIgnored) {
+    QFile::remove(SettingsFilePath());
+    int placed = 0;
+    int fresh = 0;
+    {
+        TProgram program;
+        TDistForm& dist = program.Dist();
+        fresh = dist.SplitLog->sizes()[0];
+        dist.show();
+        const int inside = dist.SplitLog->width() - dist.SplitLog->handleWidth();
+        dist.SplitLog->setSizes({fresh + 60, inside - fresh - 60});
+        placed = dist.SplitLog->sizes()[0];
+        ASSERT_NE(placed, fresh);
+        emit dist.SplitLog->splitterMoved(placed, 1);
+        EXPECT_TRUE(dist.TimerSplit->isActive());
+        dist.hide();
+        EXPECT_EQ(SettingsReadInteger(InformationSplitKey, 0), placed);
+    }
+    {
+        TProgram program;
+        EXPECT_EQ(program.Dist().SplitLog->sizes()[0], placed);
+        QSplitter* split = program.Dist().SplitLog;
+        split->setSizes({placed - 30, split->width() - split->handleWidth() - placed + 30});
+        program.Dist().StoreSplit();
+        EXPECT_EQ(SettingsReadInteger(InformationSplitKey, 0), placed - 30);
+    }
+    for (const char* bad : {"wide", "-40", "0", "100000"}) {
+        SettingsWriteString(InformationSplitKey, bad);
+        TProgram program;
+        EXPECT_EQ(program.Dist().SplitLog->sizes()[0], fresh) << bad;
+    }
+    QFile::remove(SettingsFilePath());
 }

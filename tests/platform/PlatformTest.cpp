@@ -1,6 +1,8 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <csignal>
@@ -65,6 +67,15 @@ TEST(MessageBoxes, HeadlessBoxGoesToStandardErrorAndAnswersTheDefault) {
     EXPECT_EQ(error, TBoxAnswer::Ok);
     EXPECT_EQ(question, TBoxAnswer::Yes);
     EXPECT_NE(printed.find("Quellor: Error oppening COM port!"), std::string::npos);
+}
+
+TEST(MessageBoxes, AreAnsweredNotResizedAndKeepTheirDefaultAndEscapeButtons) {
+    const std::unique_ptr<QMessageBox> box =
+        MessageBoxFor({"Confirm", "Do you want to save changes?", TBoxIcon::Question, TBoxButtons::YesNoCancel});
+    EXPECT_FALSE(box->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
+    EXPECT_TRUE(box->windowFlags() & Qt::WindowCloseButtonHint);
+    EXPECT_EQ(box->defaultButton(), box->button(QMessageBox::Yes));
+    EXPECT_EQ(box->escapeButton(), box->button(QMessageBox::Cancel));
 }
 
 TEST(GeneralErrorReport, ExceptionFromATimerIsShownWithAFullStopAndTheProgramGoesOn) {
@@ -245,4 +256,13 @@ TEST(QuietOffscreenWarnings, DropsTheSizeHintsWarningAndPassesEveryOtherMessageO
     qInstallMessageHandler(nullptr);
     EXPECT_EQ(Captured, (QStringList{"This plugin does not support something else",
                                      "This plugin does not support propagateSizeHints()"}));
+}
+
+TEST(LogEcho, ALineApartEndsTheRunAndIsNeverTakenForARepeat) {
+    TEchoed echo;
+    echo.Lines({"Tx Error", "Tx Error", "Tx Error"});
+    echo.Echo->EchoApart({}, "COM3=Mapped port");
+    echo.Echo->EchoApart({}, "COM3=Mapped port");
+    echo.Lines({"Tx Error"});
+    EXPECT_EQ(echo.Flushed(), "t Tx Error\n  (the last line repeated 2 times)\nCOM3=Mapped port\nCOM3=Mapped port\nt Tx Error\n");
 }

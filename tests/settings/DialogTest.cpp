@@ -115,7 +115,8 @@ TEST(SettingsDialog, SnapshotHoldsTheThreeFieldsOnTheFirstPageAndTheRestOnTheSec
               (QStringList{"ComboBox_PortRS=2", "EditTCPPort=24111", "EditTCPSendDelay=100"}));
     EXPECT_EQ(Entries(network->Nested->List()),
               (QStringList{"RadioGroupListen=2", "EditAllowedHosts=bench-pc", "CheckBoxFraming=1", "CheckBoxFollow=0",
-                           "EditReaderLimit=120", "EditJournalEntries=1000", "EditJournalBodyBytes=65536"}));
+                           "EditReaderLimit=120", "EditJournalEntries=1000", "EditJournalBodyBytes=65536",
+                           "CheckBoxNotifications=1"}));
     EXPECT_EQ(Entries(network->Nested->List()[0].Nested->List()), QStringList{"EditListenAddress=127.0.0.1"});
 }
 
@@ -130,7 +131,7 @@ TEST(SettingsDialog, EveryFieldHasALabelOrTextTheKeyboardReachesAndATip) {
         }
     for (QAbstractButton* choice : std::initializer_list<QAbstractButton*>{
              params.RadioListenAll, params.RadioListenLocal, params.RadioListenOne, params.CheckBoxFraming,
-             params.CheckBoxFollow})
+             params.CheckBoxFollow, params.CheckBoxNotifications})
         EXPECT_TRUE(choice->text().contains('&')) << choice->objectName().toStdString();
     for (QWidget* field : std::initializer_list<QWidget*>{
              params.ComboBox_PortRS, params.EditTCPPort, params.EditTCPSendDelay, params.EditAllowedHosts,
@@ -152,11 +153,11 @@ TEST(SettingsDialog, EveryFieldHasALabelOrTextTheKeyboardReachesAndATip) {
     for (QWidget* next = params.BtOK->nextInFocusChain(); next != params.BtOK; next = next->nextInFocusChain())
         if (next->focusPolicy() & Qt::TabFocus && (ownField(next) || next->objectName().startsWith("Bt")))
             order << next->objectName();
-    EXPECT_EQ(order.mid(0, order.indexOf("EditJournalBodyBytes") + 1),
+    EXPECT_EQ(order.mid(0, order.indexOf("CheckBoxNotifications") + 1),
               (QStringList{"BtCancel", "BtSave", "PageControl1", "ComboBox_PortRS", "EditTCPPort", "EditTCPSendDelay",
                            "RadioListenAll", "RadioListenLocal", "RadioListenOne", "EditListenAddress",
                            "EditAllowedHosts", "CheckBoxFraming", "CheckBoxFollow", "EditReaderLimit",
-                           "EditJournalEntries", "EditJournalBodyBytes"}));
+                           "EditJournalEntries", "EditJournalBodyBytes", "CheckBoxNotifications"}));
 }
 
 TEST(SettingsDialog, ClosingWithoutARealChangeAsksNothing) {
@@ -293,12 +294,15 @@ TEST(SettingsDialog, EveryFieldOfTheSecondPageIsStoredAndLoadedBack) {
     EXPECT_FALSE(params.EditListenAddress->isEnabled());
     EXPECT_TRUE(params.CheckBoxFraming->isChecked());
     EXPECT_TRUE(params.CheckBoxFollow->isChecked());
+    EXPECT_TRUE(params.CheckBoxNotifications->isChecked());
+    EXPECT_TRUE(params.Notifications);
     params.RadioListenOne->setChecked(true);
     EXPECT_TRUE(params.EditListenAddress->isEnabled());
     params.EditListenAddress->setText(" 127.0.0.1 ");
     params.EditAllowedHosts->setText("device.lan, bench-pc");
     params.CheckBoxFraming->setChecked(false);
     params.CheckBoxFollow->setChecked(false);
+    params.CheckBoxNotifications->setChecked(false);
     params.EditReaderLimit->setText("30");
     params.EditJournalEntries->setText("0");
     params.EditJournalBodyBytes->setText("$400");
@@ -312,6 +316,8 @@ TEST(SettingsDialog, EveryFieldOfTheSecondPageIsStoredAndLoadedBack) {
     EXPECT_EQ(SettingsReadString("TCP\\ReaderLimit", "?"), "30");
     EXPECT_EQ(SettingsReadString("Journal\\Entries", "?"), "0");
     EXPECT_EQ(SettingsReadString("Journal\\BodyBytes", "?"), "1024");
+    EXPECT_EQ(SettingsReadString("UI\\Notifications", "?"), "0");
+    EXPECT_FALSE(params.Notifications);
     EXPECT_EQ(dialog.Tcp.Listen, "127.0.0.1");
     EXPECT_EQ(dialog.Tcp.AllowedHosts, "device.lan, bench-pc");
     EXPECT_FALSE(dialog.Tcp.Framing);
@@ -329,6 +335,8 @@ TEST(SettingsDialog, EveryFieldOfTheSecondPageIsStoredAndLoadedBack) {
     EXPECT_EQ(again.Params.EditAllowedHosts->text(), "device.lan, bench-pc");
     EXPECT_FALSE(again.Params.CheckBoxFraming->isChecked());
     EXPECT_FALSE(again.Params.CheckBoxFollow->isChecked());
+    EXPECT_FALSE(again.Params.CheckBoxNotifications->isChecked());
+    EXPECT_FALSE(again.Params.Notifications);
     EXPECT_EQ(again.Params.EditReaderLimit->text(), "30");
     EXPECT_EQ(again.Params.EditJournalEntries->text(), "0");
     EXPECT_EQ(again.Params.EditJournalBodyBytes->text(), "1024");
@@ -442,6 +450,7 @@ TEST(SettingsDialog, EachFieldOfTheSecondPageCountsAsAChangeWhenClosing) {
         text(params.EditAllowedHosts, "device.lan"),
         toggle(params.CheckBoxFraming),
         toggle(params.CheckBoxFollow),
+        toggle(params.CheckBoxNotifications),
         text(params.EditReaderLimit, "121"),
         text(params.EditJournalEntries, "999"),
         text(params.EditJournalBodyBytes, "1")};

@@ -66,7 +66,7 @@ TEST(SettingsStore, EmptyStoreLoadsTheDefaultsAndWritesNothing) {
     EXPECT_FALSE(QFile::exists(SettingsFilePath()));
 }
 
-TEST(SettingsStore, FirstSaveWritesExactlyTheFifteenValuesAsText) {
+TEST(SettingsStore, FirstSaveWritesExactlyTheSixteenValuesAsText) {
     TFreshProgram program;
     program.Params().LoadSettings();
     program.Rs().DetectName = "COM3";
@@ -78,7 +78,7 @@ TEST(SettingsStore, FirstSaveWritesExactlyTheFifteenValuesAsText) {
     EXPECT_EQ(keys, (QStringList{"Config/Saved", "Journal/BodyBytes", "Journal/Entries", "RS/COM", "RS/Detect/COM",
                                  "RS/Detect/Description", "RS/Detect/Identity", "RS/Detect/Name", "RS/Follow",
                                  "TCP/AllowedHosts", "TCP/Delay", "TCP/Framing", "TCP/Listen", "TCP/Port",
-                                 "TCP/ReaderLimit"}));
+                                 "TCP/ReaderLimit", "UI/Notifications"}));
     for (const QString& key : keys)
         EXPECT_EQ(file.value(key).typeId(), QMetaType::QString) << key.toStdString();
     EXPECT_EQ(file.value("Config/Saved").toString(), "1");
@@ -89,6 +89,7 @@ TEST(SettingsStore, FirstSaveWritesExactlyTheFifteenValuesAsText) {
     EXPECT_EQ(file.value("TCP/ReaderLimit").toString(), "120");
     EXPECT_EQ(file.value("Journal/Entries").toString(), "1000");
     EXPECT_EQ(file.value("Journal/BodyBytes").toString(), "65536");
+    EXPECT_EQ(file.value("UI/Notifications").toString(), "1");
 }
 
 TEST(SettingsStore, StoredPortNumberOutsideTheListLeavesNoSelectionAndSavesZero) {

@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
     TFrmMainRSServ& main = *windows.Main;
     TDistForm& dist = *windows.Dist;
     dist.EnumSources->SysfsRoot = profile.path() + QStringLiteral("/sys");
-    main.UpdateStatus();
+    main.BuildURL();
     Save(main, out + QStringLiteral("/main-silent.png"));
     Save(*windows.About, out + QStringLiteral("/about.png"));
 
