@@ -128,8 +128,8 @@ int main(int argc, char** argv) {
     RunUntil([&] { return windows.Line->IsIdle() && windows.Probe->ProbeResult >= prUnknown; }, 5000);
     QApplication::processEvents(QEventLoop::AllEvents, 600);
     Save(main, out + QStringLiteral("/main-answering.png"));
-    dist.resize(660, 480);
-    dist.SplitLog->setSizes({640, 0});
+    // As the window first opens on a desktop of 1920 x 1080.
+    dist.PlaceDefault(QSize(1920, 1080));
     Save(dist, out + QStringLiteral("/information.png"));
     Save(*windows.Params, out + QStringLiteral("/settings.png"));
     windows.Params->PageControl1->setCurrentWidget(windows.Params->TabSheetNetwork);
@@ -166,8 +166,6 @@ int main(int argc, char** argv) {
     ahead += 60 * 1000 * 1000;
     loadPage();
     QApplication::processEvents(QEventLoop::AllEvents, 300);
-    dist.resize(1280, 640);
-    dist.SplitLog->setSizes({360, 920});
     dist.show();
     QApplication::processEvents();
     journal::TExchangesView& view = *dist.Exchanges;
