@@ -51,7 +51,7 @@ double MsPerExchange(TFeed& feed, int count) {
 
 int main(int argc, char** argv) {
     const std::vector<int> numbers =
-        NumbersOrUsage(argc, argv, "usage: bench-view [ENTRIES]   (default 100000: a full journal)\n", 1);
+        NumbersOrUsage(argc, argv, "Usage: bench-view [ENTRIES]   (default 100000: a full journal)\n", 1);
     const int entries = numbers.empty() ? 100000 : numbers[0];
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);

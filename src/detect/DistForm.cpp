@@ -103,6 +103,7 @@ TDistForm::TDistForm(QWidget* parent) : QWidget(parent) {
     setTabOrder(BtEnumRS, BtClear);
     connect(BtEnumRS, &QPushButton::clicked, this, &TDistForm::BtEnumRSClick);
     connect(BtClear, &QPushButton::clicked, this, &TDistForm::BtClearClick);
+    FollowReader();
     TimerSplit = new QTimer(this);
     TimerSplit->setObjectName(QStringLiteral("TimerSplit"));
     TimerSplit->setSingleShot(true);
@@ -189,10 +190,24 @@ void TDistForm::EndRun() {
 }
 
 // A reader at the bottom follows the log; one who scrolled up keeps the place.
+// Whether the log follows its end is the reader's choice alone: a relayout that only moves the
+// end (a scroll bar coming or going) keeps following it, and scrolling back to the end follows again.
+void TDistForm::FollowReader() {
+    QScrollBar* vertical = Memo1->verticalScrollBar();
+    connect(vertical, &QScrollBar::valueChanged, this, [this, vertical](int value) {
+        if (!Appending)
+            Following = value >= vertical->maximum();
+    });
+    connect(vertical, &QScrollBar::rangeChanged, this, [this, vertical](int, int maximum) {
+        if (Following && !Appending)
+            vertical->setValue(maximum);
+    });
+}
+
 TDistForm::TPlace TDistForm::BeginAppend() {
     Trimmed = 0;
-    const QScrollBar* vertical = Memo1->verticalScrollBar();
-    return {vertical->value() >= vertical->maximum(), vertical->value(), Memo1->horizontalScrollBar()->value()};
+    Appending = true;
+    return {Following, Memo1->verticalScrollBar()->value(), Memo1->horizontalScrollBar()->value()};
 }
 
 // The caret goes to the start of the last line, so that following never scrolls sideways to the
@@ -205,6 +220,7 @@ void TDistForm::EndAppend(const TPlace& place) {
     } else
         vertical->setValue(std::max(0, place.Top - Trimmed));
     Memo1->horizontalScrollBar()->setValue(place.Left);
+    Appending = false;
 }
 
 void TDistForm::BtEnumRSClick() {

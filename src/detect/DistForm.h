@@ -69,6 +69,7 @@ private:
         int Top;
         int Left;
     };
+    void FollowReader();
     TPlace BeginAppend();
     void EndAppend(const TPlace& place);
     void AppendLine(const QString& line);
@@ -82,5 +83,8 @@ private:
     int HeldBlocks = 0;
     bool CountShown = false;
     int Trimmed = 0;
+    // The reader is at the log's end, and an append under way moves the view itself.
+    bool Following = true;
+    bool Appending = false;
     int StoredSplit = 0;
 };

@@ -205,6 +205,13 @@ TEST(InformationLog, NewLinesNeitherScrollSidewaysNorTakeAReaderWhoScrolledUpAwa
         dist.AddLogLine("line " + QByteArray::number(i), false);
     QCoreApplication::processEvents();
     EXPECT_EQ(down->value(), down->maximum());
+    // A window made smaller moves the end without an append: the log still follows it.
+    dist.resize(900, 300);
+    QCoreApplication::processEvents();
+    dist.AddLogLine("after the resize", false);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(down->value(), down->maximum());
+    EXPECT_EQ(dist.Memo1->cursorForPosition(QPoint(2, dist.Memo1->viewport()->height() - 4)).block().text(), " after the resize");
     down->setValue(20);
     const QString read = dist.Memo1->cursorForPosition(QPoint(2, 2)).block().text();
     const int caret = dist.Memo1->textCursor().blockNumber();
