@@ -17,25 +17,30 @@ inline quint16 FreePort() {
     return probe.serverPort();
 }
 
+// The environment of the program in a private profile, also for a second copy that asks it.
+inline QProcessEnvironment ProfileEnvironment(const QString& profile) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_CONFIG_HOME", profile);
+    environment.insert("XDG_RUNTIME_DIR", profile + "/run");
+    environment.remove("DISPLAY");
+    environment.remove("WAYLAND_DISPLAY");
+    environment.remove("QT_QPA_PLATFORM");
+    return environment;
+}
+
 // The real program in a private profile whose COM1 is the device.
 class TQuellor {
 public:
-    // With the journal of exchanges at its default bounds, or switched off.
-    TQuellor(const QString& profile, quint16 port, bool framing = true, bool journal = true) {
+    // With the journal of exchanges keeping this many entries (its default bound), or switched off.
+    TQuellor(const QString& profile, quint16 port, bool framing = true, bool journal = true, int entries = 1000) {
         QSettings settings(profile + "/NORVEL-Q/quellor.conf", QSettings::IniFormat);
-        settings.setValue("Journal/Entries", journal ? "1000" : "0");
+        settings.setValue("Journal/Entries", journal ? QString::number(entries) : "0");
         settings.setValue("RS/COM", "1");
         settings.setValue("TCP/Port", QString::number(port));
         settings.setValue("TCP/Delay", QString::number(SendDelayMs));
         settings.setValue("TCP/Framing", framing ? "1" : "0");
         settings.sync();
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("XDG_CONFIG_HOME", profile);
-        environment.insert("XDG_RUNTIME_DIR", profile + "/run");
-        environment.remove("DISPLAY");
-        environment.remove("WAYLAND_DISPLAY");
-        environment.remove("QT_QPA_PLATFORM");
-        Process.setProcessEnvironment(environment);
+        Process.setProcessEnvironment(ProfileEnvironment(profile));
         EndWithStarter(Process);
         Process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
         Process.setStandardErrorFile(QProcess::nullDevice());

@@ -63,6 +63,10 @@ int RefuseToStart(int argc, char** argv, bool headless, const QString& problem) 
 const QByteArray JournalRequest = "journal";
 const QByteArray SensitiveJournalRequest = "journal sensitive";
 
+// How long `--journal` waits for each step of the answer: building a journal of 100000 entries
+// takes a busy bridge tens of seconds, and an asker that gives up takes the build with it.
+constexpr int JournalPatienceMs = 120000;
+
 // Built off the GUI thread, so that the bridge goes on serving meanwhile; an asker that leaves
 // takes its build with it.
 void JournalAnswer(const journal::TJournal& journal, const QByteArray& request, QObject* asker, TShowServer::TAnswer answer) {
@@ -72,8 +76,10 @@ void JournalAnswer(const journal::TJournal& journal, const QByteArray& request, 
     options.Sensitive = request == SensitiveJournalRequest;
     options.BodyBytes = journal.BodyBytesBound();
     options.Version = QStringLiteral(QUELLOR_VERSION);
-    journal::BuildHarInBackground(journal.Entries(), options, asker,
-                                  [answer = std::move(answer)](const QByteArray& document) { answer(document); });
+    journal::CopyEntriesForExport(journal, asker, [options, asker, answer = std::move(answer)](QList<journal::TEntry> entries) {
+        journal::BuildHarInBackground(std::move(entries), options, asker,
+                                      [answer](const QByteArray& document) { answer(document); });
+    });
 }
 
 // Asks the running bridge for its journal and writes it; 1 with a message when that cannot be.
@@ -88,7 +94,8 @@ int ExportJournal(int argc, char** argv, const TCommandLine& command) {
     if (const QString problem = RuntimeFolderProblem(); !problem.isEmpty())
         return fail(QStringLiteral("cannot ask %1 for its journal: %2").arg(bridge, problem));
     const std::optional<QByteArray> answer = AskRunning(Named(QLatin1String(MainWindowClass), command.Instance),
-                                                       command.JournalSensitive ? SensitiveJournalRequest : JournalRequest);
+                                                       command.JournalSensitive ? SensitiveJournalRequest : JournalRequest,
+                                                       JournalPatienceMs);
     if (!answer)
         return fail(QStringLiteral("%1 is not running, so there is no journal to write; start it with 'quellor%2'.")
                         .arg(bridge, command.Instance.isEmpty() ? QString() : QStringLiteral(" --instance ") + command.Instance));

@@ -1,10 +1,13 @@
 // The HAR export on a worker thread, its result handed back on the thread of its context.
 #include "journal/HarExport.h"
 
+#include <QPointer>
 #include <QThreadPool>
 #include <atomic>
 #include <memory>
 #include <mutex>
+
+#include "platform/HeapRelease.h"
 
 namespace journal {
 namespace {
@@ -60,12 +63,38 @@ void Deliver(const std::shared_ptr<TLink>& link, T result) {
 }
 } // namespace
 
+void CopyEntriesForExport(const TJournal& journal, QObject* context, std::function<void(QList<TEntry> entries)> done) {
+    if (!context)
+        return;
+    // Room for the exchanges that may come meanwhile too, so that the list need not grow.
+    const qsizetype room = journal.Count() + journal.Count() / 8 + 64;
+    const QPointer<const TJournal> source(&journal);
+    const std::shared_ptr<TLink> link =
+        Connect<QList<TEntry>>(context, [source, done = std::move(done)](QList<TEntry> entries) {
+            if (!source)
+                return;
+            const int count = source->Count();
+            if (entries.size() < count)
+                entries.resize(count);
+            TEntry* into = entries.data();
+            for (int row = 0; row < count; ++row)
+                into[row] = source->At(row);
+            entries.resize(count);
+            done(std::move(entries));
+        });
+    QThreadPool::globalInstance()->start([link, room] {
+        if (link->Wanted)
+            Deliver(link, QList<TEntry>(room));
+    });
+}
+
 void BuildHarInBackground(QList<TEntry> entries, THarOptions options, QObject* context,
                           std::function<void(QByteArray document)> done) {
     if (!context)
         return;
     const std::shared_ptr<TLink> link = Connect(context, std::move(done));
     QThreadPool::globalInstance()->start([link, entries = std::move(entries), options = std::move(options)] {
+        const THeapTrimHold hold;
         QByteArray document = HarDocument(entries, options, [&link] { return !link->Wanted; });
         if (link->Wanted)
             Deliver(link, std::move(document));
@@ -77,6 +106,7 @@ void SaveHarInBackground(QList<TEntry> entries, THarOptions options, QString pat
     const std::shared_ptr<TLink> link = context ? Connect(context, std::move(done)) : nullptr;
     QThreadPool::globalInstance()->start(
         [link, entries = std::move(entries), options = std::move(options), path = std::move(path)] {
+            const THeapTrimHold hold;
             QString problem = WriteHarFile(path, HarDocument(entries, options));
             if (link)
                 Deliver(link, std::move(problem));

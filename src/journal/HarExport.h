@@ -1,8 +1,8 @@
 #pragma once
 // The HAR export off the GUI thread: a journal of many entries takes seconds to build, and the
 // bridge goes on serving meanwhile. The caller copies the entries (their bytes are shared, so that
-// is cheap); the copy is built, written and freed on a worker of the global thread pool, which the
-// application waits for as it ends.
+// is cheap: CopyEntriesForExport makes it cheaper still); the copy is built, written and freed on a
+// worker of the global thread pool, which the application waits for as it ends.
 #include <QByteArray>
 #include <QList>
 #include <QObject>
@@ -14,7 +14,13 @@
 
 namespace journal {
 
-// Both are called on context's thread.
+// Each is called on context's thread.
+
+// Copies the journal's entries for an export and hands them to done on context's thread, unless
+// context or the journal is gone first. Copying shares the entries' bytes and is quick; making
+// room for tens of thousands of entries is not (a page fault for each 4 KiB, tens of ms), so the
+// room is made on a worker and only the copy runs on this thread.
+void CopyEntriesForExport(const TJournal& journal, QObject* context, std::function<void(QList<TEntry> entries)> done);
 
 // Builds the document of entries on a worker thread; done runs on context's thread with it. Once
 // context is gone the build stops and done never runs.

@@ -7,6 +7,7 @@
 #include <QRegularExpression>
 #include <QTimer>
 #include <algorithm>
+#include <memory>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -86,8 +87,33 @@ TShowServer::TShowServer(const QString& windowClass, std::function<void()> onSho
 bool TShowServer::IsListening() const { return Server->isListening(); }
 
 namespace {
-// Set on an asker from its request until its answer is handed over.
+// Set on an asker from its request until the last of its answer is in its socket.
 const char* const AnswerUnderWay = "quellorAnswerUnderWay";
+// An answer goes into the socket a slice at a time as the asker takes it: copied in whole, tens
+// of MiB would hold the GUI thread for as long as the copy takes, and be held twice meanwhile.
+constexpr qsizetype AnswerSliceBytes = qsizetype(64) << 10;
+
+void HandOver(QLocalSocket* client, const QByteArray& answer) {
+    struct TRest {
+        qsizetype Offset = 0;
+        QMetaObject::Connection Written;
+    };
+    const auto rest = std::make_shared<TRest>();
+    const auto next = [client, answer, rest] {
+        while (rest->Offset < answer.size() && client->bytesToWrite() < AnswerSliceBytes) {
+            const qsizetype slice = std::min(AnswerSliceBytes, answer.size() - rest->Offset);
+            client->write(answer.constData() + rest->Offset, slice);
+            rest->Offset += slice;
+        }
+        if (rest->Offset < answer.size())
+            return;
+        QObject::disconnect(rest->Written);
+        client->setProperty(AnswerUnderWay, false);
+        client->disconnectFromServer();
+    };
+    rest->Written = QObject::connect(client, &QLocalSocket::bytesWritten, client, next);
+    next();
+}
 } // namespace
 
 int TShowServer::AnswersAwaitingReaders() const {
@@ -118,13 +144,12 @@ void TShowServer::Take(QLocalSocket* client) {
     }
     const QByteArray line = client->readLine().trimmed();
     const QPointer<QLocalSocket> asker(client);
-    const TAnswer answer = [asker](const QByteArray& bytes) {
-        if (!asker || !asker->property(AnswerUnderWay).toBool())
+    const TAnswer answer = [asker, handed = std::make_shared<bool>(false)](const QByteArray& bytes) {
+        if (!asker || *handed)
             return;
-        asker->setProperty(AnswerUnderWay, false);
-        asker->write(bytes);
-        asker->disconnectFromServer();
+        *handed = true;
         QTimer::singleShot(AnswerPatienceMs, asker, [asker] { asker->abort(); });
+        HandOver(asker, bytes);
     };
     const bool taken = line + '\n' != ShowRequest && OnRequest && AnswersAwaitingReaders() < MostAnswersAwaitingReaders;
     client->setProperty(AnswerUnderWay, true);

@@ -16,13 +16,17 @@
 using namespace journal;
 
 namespace {
-QList<TEntry> SomeEntries(int count) {
-    TJournal journal;
-    for (int i = 1; i <= count; ++i) {
+void Exchanges(TJournal& journal, int from, int count) {
+    for (int i = from; i < from + count; ++i) {
         journal.Accepted(i, "127.0.0.1");
         journal.HeadRead(i, "GET /index.html HTTP/1.1\r\nHost: localhost\r\nCookie: a=SECRET\r\n\r\n");
         journal.FixedAnswer(i, TFixed::NotResponding, "HTTP/1.1 503 Service Unavailable\r\n\r\nDevice is not responding.");
     }
+}
+
+QList<TEntry> SomeEntries(int count) {
+    TJournal journal;
+    Exchanges(journal, 1, count);
     return journal.Entries();
 }
 
@@ -111,4 +115,34 @@ TEST(HarExport, ASaveWritesThePrivateFileAndTellsWhatWentWrong) {
     Settle();
     EXPECT_EQ(told, 2);
     EXPECT_EQ(ReadFile(orphan), HarDocument(entries, {}));
+}
+
+// The copy is of the journal as it is when the room comes back: exchanges that came meanwhile,
+// more than the room was made for, are in it, and entries dropped meanwhile are not.
+TEST(HarExport, EntriesCopiedForAnExportAreTheJournalsWhenTheCopyIsMade) {
+    TJournal journal;
+    journal.SetBounds(MaxEntries, DefaultBodyBytes);
+    Exchanges(journal, 1, 10);
+    QObject context;
+    std::vector<QList<TEntry>> copies;
+    const auto keep = [&](QList<TEntry> entries) { copies.push_back(std::move(entries)); };
+    CopyEntriesForExport(journal, &context, keep);
+    Exchanges(journal, 11, 500);
+    ASSERT_TRUE(WaitUntil([&] { return copies.size() == 1; }));
+    CopyEntriesForExport(journal, &context, keep);
+    journal.SetBounds(100, DefaultBodyBytes);
+    ASSERT_TRUE(WaitUntil([&] { return copies.size() == 2; }));
+    ASSERT_EQ(copies[0].size(), 510);
+    EXPECT_EQ(copies[0].first().Serial, 1u);
+    EXPECT_EQ(copies[0].last().Serial, 510u);
+    ASSERT_EQ(copies[1].size(), 100);
+    EXPECT_EQ(copies[1].first().Serial, 411u);
+    EXPECT_EQ(HarDocument(copies[1], {}), HarDocument(journal.Entries(), {}));
+
+    auto gone = std::make_unique<TJournal>();
+    Exchanges(*gone, 1, 10);
+    CopyEntriesForExport(*gone, &context, keep);
+    gone.reset();
+    Settle();
+    EXPECT_EQ(copies.size(), 2u) << "a copy of a journal that is gone";
 }

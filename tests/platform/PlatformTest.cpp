@@ -10,11 +10,13 @@
 #include <unistd.h>
 #include <gtest/gtest.h>
 #include <optional>
+#include <thread>
 
 #include "platform/Dialogs.h"
 #include "platform/ErrorReport.h"
 #include "platform/Exception.h"
 #include "platform/Headless.h"
+#include "platform/HeapRelease.h"
 #include "platform/LogEcho.h"
 #include "platform/ShellOpen.h"
 #include "platform/SingleInstance.h"
@@ -95,6 +97,19 @@ TEST(GeneralErrorReport, ExceptionFromATimerIsShownWithAFullStopAndTheProgramGoe
     EXPECT_EQ(dialogs.Texts[0], "Failed to set data for 'Port'.");
     EXPECT_EQ(dialogs.Texts[1], "Range check error.");
     EXPECT_EQ(dialogs.Boxes[0].Icon, TBoxIcon::Error);
+}
+
+// Holds nest, from any thread: the heap is trimmed again only once the last one went.
+TEST(HeapRelease, NoTrimWhileAWorkerHoldsItOff) {
+    EXPECT_TRUE(ReleaseFreeHeap());
+    auto first = std::make_optional<THeapTrimHold>();
+    std::optional<THeapTrimHold> second;
+    std::thread([&] { second.emplace(); }).join();
+    EXPECT_FALSE(ReleaseFreeHeap());
+    first.reset();
+    EXPECT_FALSE(ReleaseFreeHeap());
+    std::thread([&] { second.reset(); }).join();
+    EXPECT_TRUE(ReleaseFreeHeap());
 }
 
 TEST(SingleInstanceLock, OnlyOneHolderAtATimeAndReleasedWithItsHolder) {
