@@ -239,13 +239,17 @@ const TEntry* TExchangeFilter::EntryAt(int row) const { return Model->EntryAt(ma
 
 bool TExchangeFilter::filterAcceptsRow(int sourceRow, const QModelIndex&) const {
     const TEntry* entry = Model->EntryAt(sourceRow);
-    if (!entry || (!WithProbes && entry->IsProbe()))
+    return entry && Accepts(*entry);
+}
+
+bool TExchangeFilter::Accepts(const TEntry& entry) const {
+    if (!WithProbes && entry.IsProbe())
         return false;
     if (Words.isEmpty())
         return true;
-    const QString text = Method(*entry) + QLatin1Char(' ') + Target(*entry) + QLatin1Char(' ') +
-                         QString::number(entry->Status()) + QLatin1Char(' ') + OutcomeName(*entry) + QLatin1Char(' ') +
-                         ShortOutcome(*entry);
+    const QString text = Method(entry) + QLatin1Char(' ') + Target(entry) + QLatin1Char(' ') +
+                         QString::number(entry.Status()) + QLatin1Char(' ') + OutcomeName(entry) + QLatin1Char(' ') +
+                         ShortOutcome(entry);
     return std::all_of(Words.begin(), Words.end(), [&](const QString& word) { return text.contains(word, Qt::CaseInsensitive); });
 }
 

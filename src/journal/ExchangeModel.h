@@ -55,6 +55,8 @@ public:
     void SetProbesShown(bool shown);
     bool ProbesShown() const { return WithProbes; }
     void SetText(const QString& text);
+    // Whether the table shows the entry.
+    bool Accepts(const TEntry& entry) const;
     // The entry of a row of this model.
     const TEntry* EntryAt(int row) const;
 

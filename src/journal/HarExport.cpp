@@ -63,23 +63,26 @@ void Deliver(const std::shared_ptr<TLink>& link, T result) {
 }
 } // namespace
 
-void CopyEntriesForExport(const TJournal& journal, QObject* context, std::function<void(QList<TEntry> entries)> done) {
+void CopyEntriesForExport(const TJournal& journal, QObject* context, std::function<void(QList<TEntry> entries)> done,
+                          std::function<bool(const TEntry& entry)> keep) {
     if (!context)
         return;
     // Room for the exchanges that may come meanwhile too, so that the list need not grow.
     const qsizetype room = journal.Count() + journal.Count() / 8 + 64;
     const QPointer<const TJournal> source(&journal);
     const std::shared_ptr<TLink> link =
-        Connect<QList<TEntry>>(context, [source, done = std::move(done)](QList<TEntry> entries) {
+        Connect<QList<TEntry>>(context, [source, done = std::move(done), keep = std::move(keep)](QList<TEntry> entries) {
             if (!source)
                 return;
             const int count = source->Count();
             if (entries.size() < count)
                 entries.resize(count);
             TEntry* into = entries.data();
+            qsizetype kept = 0;
             for (int row = 0; row < count; ++row)
-                into[row] = source->At(row);
-            entries.resize(count);
+                if (!keep || keep(source->At(row)))
+                    into[kept++] = source->At(row);
+            entries.resize(kept);
             done(std::move(entries));
         });
     QThreadPool::globalInstance()->start([link, room] {

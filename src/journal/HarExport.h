@@ -20,7 +20,9 @@ namespace journal {
 // context or the journal is gone first. Copying shares the entries' bytes and is quick; making
 // room for tens of thousands of entries is not (a page fault for each 4 KiB, tens of ms), so the
 // room is made on a worker and only the copy runs on this thread.
-void CopyEntriesForExport(const TJournal& journal, QObject* context, std::function<void(QList<TEntry> entries)> done);
+// With keep, only the entries it keeps are copied.
+void CopyEntriesForExport(const TJournal& journal, QObject* context, std::function<void(QList<TEntry> entries)> done,
+                          std::function<bool(const TEntry& entry)> keep = {});
 
 // Builds the document of entries on a worker thread; done runs on context's thread with it. Once
 // context is gone the build stops and done never runs.

@@ -378,25 +378,14 @@ void TExchangesView::ShowSelected() {
 
 const TEntry* TExchangesView::EntryOfRow(int viewRow) const { return Filter->EntryAt(viewRow); }
 
-QList<TEntry> TExchangesView::ShownEntries() const {
-    QList<TEntry> entries;
-    entries.reserve(Filter->rowCount());
-    for (int row = 0; row < Filter->rowCount(); ++row)
-        if (const TEntry* entry = EntryOfRow(row))
-            entries.append(*entry);
-    return entries;
-}
-
 void TExchangesView::SaveHar(const QString& path, bool sensitive, std::function<void(QString problem)> done) {
     THarOptions options;
     options.Sensitive = sensitive;
     options.BodyBytes = Journal->BodyBytesBound();
     options.Version = QCoreApplication::applicationVersion();
-    QList<TEntry> entries = ShownEntries();
-    const qsizetype count = entries.size();
-    StaticTextSaved->setText(QStringLiteral("Saving %1 entries...").arg(count));
     BtSaveHar->setEnabled(false);
-    SaveHarInBackground(std::move(entries), options, path, this, [this, path, count, done](const QString& problem) {
+    StaticTextSaved->setText(QStringLiteral("Saving..."));
+    const auto saved = [this, path, done](qsizetype count, const QString& problem) {
         BtSaveHar->setEnabled(true);
         const QString said = problem.isEmpty()
                                  ? QStringLiteral("Saved %1 %2 to %3").arg(count).arg(count == 1 ? QStringLiteral("entry") : QStringLiteral("entries"), path)
@@ -407,7 +396,16 @@ void TExchangesView::SaveHar(const QString& path, bool sensitive, std::function<
             ShowErrorBox(QStringLiteral("The journal was not saved: %1").arg(problem));
         if (done)
             done(problem);
-    });
+    };
+    // What the table shows, copied into room made on a worker, then built and written there.
+    CopyEntriesForExport(
+        *Journal, this,
+        [this, path, options, saved](QList<TEntry> entries) {
+            const qsizetype count = entries.size();
+            SaveHarInBackground(std::move(entries), options, path, this,
+                                [saved, count](const QString& problem) { saved(count, problem); });
+        },
+        [this](const TEntry& entry) { return Filter->Accepts(entry); });
 }
 
 void TExchangesView::BtSaveHarClick() {

@@ -61,8 +61,6 @@ public:
 
     QSize sizeHint() const override;
 
-    // The entries the table shows, in its order.
-    QList<TEntry> ShownEntries() const;
     // Writes the entries the table shows as HAR to path, on a worker thread; done gets the problem,
     // empty when it went well.
     void SaveHar(const QString& path, bool sensitive, std::function<void(QString problem)> done = {});
