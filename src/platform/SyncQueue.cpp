@@ -79,3 +79,8 @@ bool TSyncQueue::event(QEvent* event) {
     CheckSynchronize();
     return true;
 }
+
+size_t TSyncQueue::Waiting() {
+    const std::lock_guard lock(Mutex);
+    return Calls.size();
+}

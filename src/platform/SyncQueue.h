@@ -19,6 +19,8 @@ public:
     bool CheckSynchronize(int waitMs = 0);
     // Ends a waiting CheckSynchronize early (a thread that is being waited for has ended).
     void Wake();
+    // How many calls wait for the GUI thread.
+    size_t Waiting();
 
 protected:
     bool event(QEvent* event) override;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "platform/SyncQueue.h"
 #include "serial/CommInt.h"
 #include "support/Pty.h"
 
@@ -153,7 +154,9 @@ TEST(SerialEvents, DeliveryHandedOverBeforeCloseRunsInsideCloseAndNoneFollows) {
     TEventPort port;
     port.Pty.Write("late");
     // The watcher hands the delivery over and waits; this thread does not serve it yet.
-    QThread::msleep(100);
+    for (int wait = 0; wait < 1000 && TSyncQueue::Instance().Waiting() == 0; ++wait)
+        QThread::msleep(5);
+    ASSERT_EQ(TSyncQueue::Instance().Waiting(), 1u);
     EXPECT_TRUE(port.Events.isEmpty());
     port.Comm.Close();
     EXPECT_EQ(port.Events, QStringList{"rx"});
