@@ -82,6 +82,9 @@ TCurl CurlCommand(const TEntry& entry) {
     const QList<TFieldLine> fields = FieldLines(head);
     if (Has(fields, "transfer-encoding"))
         return {{}, QStringLiteral("its body was sent in chunks")};
+    // curl takes "-H @name" for a file of fields to read, which would send that file instead.
+    if (std::any_of(fields.begin(), fields.end(), [](const TFieldLine& field) { return field.Line.startsWith('@'); }))
+        return {{}, QStringLiteral("a head field begins with @, which curl reads as a file name")};
     const QByteArray& body = entry.RequestBody.Kept;
     QStringList parts{QStringLiteral("curl")};
     if (head.first(head.indexOf("\r\n")).endsWith("HTTP/1.0"))
@@ -103,7 +106,8 @@ TCurl CurlCommand(const TEntry& entry) {
     if (body.isEmpty())
         return {parts.join(QLatin1Char(' ')), {}};
     if (PlainText(body))
-        return {(parts << QStringLiteral("--data-binary") << Quoted(body)).join(QLatin1Char(' ')), {}};
+        // --data-raw, since --data-binary takes a body that begins with @ for a file to send.
+        return {(parts << QStringLiteral("--data-raw") << Quoted(body)).join(QLatin1Char(' ')), {}};
     parts << QStringLiteral("--data-binary") << QStringLiteral("@-");
     return {QStringLiteral("printf ") + PrintfFormat(body) + QStringLiteral(" | ") + parts.join(QLatin1Char(' ')), {}};
 }

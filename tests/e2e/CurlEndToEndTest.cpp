@@ -1,7 +1,16 @@
 // Copy as curl of a recorded upload with a binary body, run against the real program and the
-// simulated device: the device gets the same bytes and gives the same answer.
+// simulated device: the device gets the same bytes and gives the same answer. Copied commands run
+// with the real curl against a server that keeps what came: only the request goes out.
+#include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
+#include <arpa/inet.h>
+#include <atomic>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <thread>
+#include <unistd.h>
 
 #include "SimDevice.h"
 #include "journal/Curl.h"
@@ -49,4 +58,110 @@ TEST(CurlEndToEnd, ACopiedUploadWithABinaryBodyGetsTheSameAnswerAgain) {
     ASSERT_EQ(shell.exitCode(), 0) << shell.readAllStandardError().constData();
     EXPECT_EQ(shell.readAllStandardOutput(), recorded);
     EXPECT_EQ(device.LastUpload(), body);
+}
+
+namespace {
+// What a command sends, as a server on 127.0.0.1 reads it: each request up to the end its
+// Content-Length gives, answered with an empty 204.
+class TCatcher {
+public:
+    TCatcher() {
+        Listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        ::bind(Listener, reinterpret_cast<sockaddr*>(&address), size);
+        ::listen(Listener, 16);
+        ::getsockname(Listener, reinterpret_cast<sockaddr*>(&address), &size);
+        Port = ntohs(address.sin_port);
+    }
+    ~TCatcher() { ::close(Listener); }
+
+    QByteArray Host() const { return "127.0.0.1:" + QByteArray::number(Port); }
+
+    // Runs the command in bash, with curl bounded in time, and returns the requests that came.
+    QList<QByteArray> Run(const QString& command) {
+        QList<QByteArray> requests;
+        std::atomic<bool> done{false};
+        std::thread server([&] {
+            while (!done) {
+                pollfd ready{Listener, POLLIN, 0};
+                if (::poll(&ready, 1, 50) <= 0)
+                    continue;
+                const int peer = ::accept4(Listener, nullptr, nullptr, SOCK_CLOEXEC);
+                if (peer >= 0) {
+                    requests << ReadRequest(peer);
+                    const char answer[] = "HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n";
+                    (void)!::write(peer, answer, sizeof answer - 1);
+                    ::close(peer);
+                }
+            }
+        });
+        QProcess shell;
+        shell.start("bash", {"-c", command + " --silent --max-time 5"});
+        const bool finished = shell.waitForFinished(20000);
+        if (!finished)
+            shell.kill(), shell.waitForFinished(2000);
+        Stderr = shell.readAllStandardError();
+        ExitCode = finished ? shell.exitCode() : -1;
+        done = true;
+        server.join();
+        return requests;
+    }
+    QByteArray Stderr;
+    int ExitCode = -1;
+
+private:
+    static QByteArray ReadRequest(int peer) {
+        QByteArray bytes;
+        char buffer[65536];
+        for (int idle = 0; idle < 40;) {
+            const qsizetype end = bytes.indexOf("\r\n\r\n");
+            if (end >= 0) {
+                const QByteArray head = bytes.first(end).toLower();
+                const qsizetype field = head.indexOf("\r\ncontent-length:");
+                const qsizetype length = field < 0 ? 0 : head.mid(field + 17, head.indexOf("\r\n", field + 2) - field - 17).trimmed().toLongLong();
+                if (bytes.size() >= end + 4 + length)
+                    break;
+            }
+            pollfd ready{peer, POLLIN, 0};
+            if (::poll(&ready, 1, 50) <= 0) {
+                ++idle;
+                continue;
+            }
+            const ssize_t got = ::read(peer, buffer, sizeof buffer);
+            if (got <= 0)
+                break;
+            bytes.append(buffer, got);
+        }
+        return bytes;
+    }
+
+    int Listener = -1;
+    quint16 Port = 0;
+};
+
+QByteArray BodyOf(const QByteArray& request) { return request.sliced(request.indexOf("\r\n\r\n") + 4); }
+} // namespace
+
+// A copied command must send its request and nothing else: curl reads no local file for it, and
+// the target goes out as it stood.
+TEST(CurlEndToEnd, ACopiedCommandSendsWhatTheDeviceGotAndNothingElse) {
+    TCatcher catcher;
+    QTemporaryDir folder;
+    const QString secret = folder.filePath("secret");
+    {
+        QFile file(secret);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("the user's own file");
+    }
+    const QByteArray named = "@" + QFile::encodeName(secret);
+    const QList<QByteArray> posted = catcher.Run(CurlCommand(Recorded("POST /form HTTP/1.1\r\nHost: " + catcher.Host() +
+                                                                      "\r\nContent-Length: " + QByteArray::number(named.size()) +
+                                                                      "\r\n\r\n" + named)).Command);
+    ASSERT_EQ(posted.size(), 1) << catcher.Stderr.constData();
+    EXPECT_EQ(BodyOf(posted[0]), named) << "a body that begins with @ is no file name";
+    const TCurl field = CurlCommand(Recorded("GET / HTTP/1.1\r\nHost: " + catcher.Host() + "\r\n" + named + ":x\r\n\r\n"));
+    EXPECT_FALSE(field.Problem.isEmpty()) << "curl takes a field that begins with @ for a file of fields: " << field.Command.toStdString();
 }
