@@ -87,13 +87,17 @@ TCurl CurlCommand(const TEntry& entry) {
         return {{}, QStringLiteral("a head field begins with @, which curl reads as a file name")};
     const QByteArray& body = entry.RequestBody.Kept;
     QStringList parts{QStringLiteral("curl")};
+    const QString url = EntryUrl(entry);
+    // Without it curl takes brackets in a target for a range of targets and sends each of them.
+    if (url.contains(QLatin1Char('[')) || url.contains(QLatin1Char(']')))
+        parts << QStringLiteral("--globoff");
     if (head.first(head.indexOf("\r\n")).endsWith("HTTP/1.0"))
         parts << QStringLiteral("--http1.0");
     if (method == "HEAD")
         parts << QStringLiteral("--head");
     else if (method != "GET" && !(method == "POST" && !body.isEmpty()))
         parts << QStringLiteral("-X") << Quoted(method);
-    parts << Quoted(EntryUrl(entry).toUtf8());
+    parts << Quoted(url.toUtf8());
     for (const TFieldLine& field : fields)
         if (field.Name != "host" && field.Name != "content-length" && field.Name != "connection")
             parts << QStringLiteral("-H") << Quoted(field.Line);

@@ -164,4 +164,7 @@ TEST(CurlEndToEnd, ACopiedCommandSendsWhatTheDeviceGotAndNothingElse) {
     EXPECT_EQ(BodyOf(posted[0]), named) << "a body that begins with @ is no file name";
     const TCurl field = CurlCommand(Recorded("GET / HTTP/1.1\r\nHost: " + catcher.Host() + "\r\n" + named + ":x\r\n\r\n"));
     EXPECT_FALSE(field.Problem.isEmpty()) << "curl takes a field that begins with @ for a file of fields: " << field.Command.toStdString();
+    const QList<QByteArray> globbed = catcher.Run(CurlCommand(Recorded("GET /list[1-3]/{a,b} HTTP/1.1\r\nHost: " + catcher.Host() + "\r\n\r\n")).Command);
+    ASSERT_EQ(globbed.size(), 1) << "brackets and braces in a target are no pattern of targets";
+    EXPECT_TRUE(globbed[0].startsWith("GET /list[1-3]/%7Ba,b%7D HTTP/1.1\r\n")) << globbed[0].constData();
 }
