@@ -62,6 +62,11 @@ QList<TFieldLine> FieldLines(const QByteArray& head) {
     return fields;
 }
 
+// "Name:" alone tells curl to leave the field out; "Name;" is how it sends one without a value.
+QByteArray FieldArgument(const QByteArray& line) {
+    return line.endsWith(':') ? line.first(line.size() - 1) + ';' : line;
+}
+
 bool Has(const QList<TFieldLine>& fields, const char* name) {
     return std::any_of(fields.begin(), fields.end(), [name](const TFieldLine& field) { return field.Name == name; });
 }
@@ -85,6 +90,8 @@ TCurl CurlCommand(const TEntry& entry) {
     // curl takes "-H @name" for a file of fields to read, which would send that file instead.
     if (std::any_of(fields.begin(), fields.end(), [](const TFieldLine& field) { return field.Line.startsWith('@'); }))
         return {{}, QStringLiteral("a head field begins with @, which curl reads as a file name")};
+    if (std::any_of(fields.begin(), fields.end(), [](const TFieldLine& field) { return field.Line.contains('\0'); }))
+        return {{}, QStringLiteral("a head field holds a NUL byte, which no command argument can")};
     const QByteArray& body = entry.RequestBody.Kept;
     QStringList parts{QStringLiteral("curl")};
     const QString url = EntryUrl(entry);
@@ -93,14 +100,15 @@ TCurl CurlCommand(const TEntry& entry) {
         parts << QStringLiteral("--globoff");
     if (head.first(head.indexOf("\r\n")).endsWith("HTTP/1.0"))
         parts << QStringLiteral("--http1.0");
-    if (method == "HEAD")
+    // curl's own method is GET without a body and POST with one; --head sends no body.
+    if (method == "HEAD" && body.isEmpty())
         parts << QStringLiteral("--head");
-    else if (method != "GET" && !(method == "POST" && !body.isEmpty()))
+    else if (method != (body.isEmpty() ? "GET" : "POST"))
         parts << QStringLiteral("-X") << Quoted(method);
     parts << Quoted(url.toUtf8());
     for (const TFieldLine& field : fields)
         if (field.Name != "host" && field.Name != "content-length" && field.Name != "connection")
-            parts << QStringLiteral("-H") << Quoted(field.Line);
+            parts << QStringLiteral("-H") << Quoted(FieldArgument(field.Line));
     QStringList quiet{QStringLiteral("User-Agent"), QStringLiteral("Accept")};
     if (!body.isEmpty())
         quiet << QStringLiteral("Content-Type") << QStringLiteral("Expect");

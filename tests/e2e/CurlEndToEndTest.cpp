@@ -168,3 +168,22 @@ TEST(CurlEndToEnd, ACopiedCommandSendsWhatTheDeviceGotAndNothingElse) {
     ASSERT_EQ(globbed.size(), 1) << "brackets and braces in a target are no pattern of targets";
     EXPECT_TRUE(globbed[0].startsWith("GET /list[1-3]/%7Ba,b%7D HTTP/1.1\r\n")) << globbed[0].constData();
 }
+
+TEST(CurlEndToEnd, ACopiedCommandSendsTheSameMethodFieldsAndBody) {
+    TCatcher catcher;
+    const QByteArray host = "Host: " + catcher.Host() + "\r\n";
+    const QList<QByteArray> empty = catcher.Run(CurlCommand(Recorded("GET /e HTTP/1.1\r\n" + host + "X-Empty:\r\nX-Full: v\r\n\r\n")).Command);
+    ASSERT_EQ(empty.size(), 1) << catcher.Stderr.constData();
+    EXPECT_TRUE(empty[0].contains("\r\nX-Empty:\r\n")) << "a field without a value goes too: " << empty[0].constData();
+    EXPECT_TRUE(empty[0].contains("\r\nX-Full: v\r\n"));
+
+    for (const QByteArray method : {"GET", "HEAD", "POST", "DELETE"}) {
+        const QList<QByteArray> sent = catcher.Run(CurlCommand(Recorded(method + " /m HTTP/1.1\r\n" + host + "Content-Length: 3\r\n\r\nq=1")).Command);
+        ASSERT_EQ(sent.size(), 1) << method.constData() << " " << catcher.Stderr.constData();
+        EXPECT_TRUE(sent[0].startsWith(method + " /m HTTP/1.1\r\n")) << sent[0].constData();
+        EXPECT_EQ(BodyOf(sent[0]), "q=1") << method.constData();
+    }
+
+    EXPECT_FALSE(CurlCommand(Recorded(QByteArray("GET / HTTP/1.1\r\nX-Nul: a\0b\r\n\r\n", 30))).Problem.isEmpty())
+        << "no argument carries a NUL byte";
+}
