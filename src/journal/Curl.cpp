@@ -117,7 +117,10 @@ TCurl CurlCommand(const TEntry& entry) {
             parts << QStringLiteral("-H") << Quoted(name.toLatin1() + ':');
     if (body.isEmpty())
         return {parts.join(QLatin1Char(' ')), {}};
-    if (PlainText(body))
+    // The system refuses to start a program with an argument over 128 KiB; printf is the shell's
+    // own and takes any length.
+    constexpr qsizetype MostArgumentBytes = 64 * 1024;
+    if (PlainText(body) && body.size() <= MostArgumentBytes)
         // --data-raw, since --data-binary takes a body that begins with @ for a file to send.
         return {(parts << QStringLiteral("--data-raw") << Quoted(body)).join(QLatin1Char(' ')), {}};
     parts << QStringLiteral("--data-binary") << QStringLiteral("@-");

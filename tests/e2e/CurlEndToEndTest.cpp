@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <arpa/inet.h>
 #include <atomic>
 #include <gtest/gtest.h>
@@ -21,9 +22,10 @@
 using namespace journal;
 
 namespace {
-// The entry the journal keeps of a request the device got whole.
+// The entry the journal keeps of a request the device got whole, with bodies kept up to 1 MiB.
 TEntry Recorded(const QByteArray& request) {
     TJournal journal;
+    journal.SetBounds(10, MaxBodyBytes);
     journal.Accepted(1, "127.0.0.1");
     journal.HeadRead(1, request.first(request.indexOf("\r\n\r\n") + 4));
     const uint64_t id = journal.TakenUp(1, "COM1", {}, {});
@@ -98,8 +100,13 @@ public:
                 }
             }
         });
+        // From a file, as a paste reaches the shell: a long command is no argument of bash.
+        QTemporaryFile script;
+        script.open();
+        script.write((command + " --silent --max-time 5\n").toUtf8());
+        script.flush();
         QProcess shell;
-        shell.start("bash", {"-c", command + " --silent --max-time 5"});
+        shell.start("bash", {script.fileName()});
         const bool finished = shell.waitForFinished(20000);
         if (!finished)
             shell.kill(), shell.waitForFinished(2000);
@@ -183,6 +190,12 @@ TEST(CurlEndToEnd, ACopiedCommandSendsTheSameMethodFieldsAndBody) {
         EXPECT_TRUE(sent[0].startsWith(method + " /m HTTP/1.1\r\n")) << sent[0].constData();
         EXPECT_EQ(BodyOf(sent[0]), "q=1") << method.constData();
     }
+
+    const QByteArray large(300 * 1024, 'x');
+    const QList<QByteArray> upload = catcher.Run(CurlCommand(Recorded("POST /big HTTP/1.1\r\n" + host + "Content-Length: " +
+                                                                        QByteArray::number(large.size()) + "\r\n\r\n" + large)).Command);
+    ASSERT_EQ(upload.size(), 1) << "a text body larger than one argument may be: " << catcher.Stderr.constData();
+    EXPECT_EQ(BodyOf(upload[0]), large);
 
     EXPECT_FALSE(CurlCommand(Recorded(QByteArray("GET / HTTP/1.1\r\nX-Nul: a\0b\r\n\r\n", 30))).Problem.isEmpty())
         << "no argument carries a NUL byte";
