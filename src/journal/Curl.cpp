@@ -62,6 +62,11 @@ QList<TFieldLine> FieldLines(const QByteArray& head) {
     return fields;
 }
 
+// "Name:" alone tells curl to leave the field out; "Name;" is how it sends one without a value.
+QByteArray FieldArgument(const QByteArray& line) {
+    return line.endsWith(':') ? line.first(line.size() - 1) + ';' : line;
+}
+
 bool Has(const QList<TFieldLine>& fields, const char* name) {
     return std::any_of(fields.begin(), fields.end(), [name](const TFieldLine& field) { return field.Name == name; });
 }
@@ -82,18 +87,28 @@ TCurl CurlCommand(const TEntry& entry) {
     const QList<TFieldLine> fields = FieldLines(head);
     if (Has(fields, "transfer-encoding"))
         return {{}, QStringLiteral("its body was sent in chunks")};
+    // curl takes "-H @name" for a file of fields to read, which would send that file instead.
+    if (std::any_of(fields.begin(), fields.end(), [](const TFieldLine& field) { return field.Line.startsWith('@'); }))
+        return {{}, QStringLiteral("a head field begins with @, which curl reads as a file name")};
+    if (std::any_of(fields.begin(), fields.end(), [](const TFieldLine& field) { return field.Line.contains('\0'); }))
+        return {{}, QStringLiteral("a head field holds a NUL byte, which no command argument can")};
     const QByteArray& body = entry.RequestBody.Kept;
     QStringList parts{QStringLiteral("curl")};
+    const QString url = EntryUrl(entry);
+    // Without it curl takes brackets in a target for a range of targets and sends each of them.
+    if (url.contains(QLatin1Char('[')) || url.contains(QLatin1Char(']')))
+        parts << QStringLiteral("--globoff");
     if (head.first(head.indexOf("\r\n")).endsWith("HTTP/1.0"))
         parts << QStringLiteral("--http1.0");
-    if (method == "HEAD")
+    // curl's own method is GET without a body and POST with one; --head sends no body.
+    if (method == "HEAD" && body.isEmpty())
         parts << QStringLiteral("--head");
-    else if (method != "GET" && !(method == "POST" && !body.isEmpty()))
+    else if (method != (body.isEmpty() ? "GET" : "POST"))
         parts << QStringLiteral("-X") << Quoted(method);
-    parts << Quoted(EntryUrl(entry).toUtf8());
+    parts << Quoted(url.toUtf8());
     for (const TFieldLine& field : fields)
         if (field.Name != "host" && field.Name != "content-length" && field.Name != "connection")
-            parts << QStringLiteral("-H") << Quoted(field.Line);
+            parts << QStringLiteral("-H") << Quoted(FieldArgument(field.Line));
     QStringList quiet{QStringLiteral("User-Agent"), QStringLiteral("Accept")};
     if (!body.isEmpty())
         quiet << QStringLiteral("Content-Type") << QStringLiteral("Expect");
@@ -102,8 +117,12 @@ TCurl CurlCommand(const TEntry& entry) {
             parts << QStringLiteral("-H") << Quoted(name.toLatin1() + ':');
     if (body.isEmpty())
         return {parts.join(QLatin1Char(' ')), {}};
-    if (PlainText(body))
-        return {(parts << QStringLiteral("--data-binary") << Quoted(body)).join(QLatin1Char(' ')), {}};
+    // The system refuses to start a program with an argument over 128 KiB; printf is the shell's
+    // own and takes any length.
+    constexpr qsizetype MostArgumentBytes = 64 * 1024;
+    if (PlainText(body) && body.size() <= MostArgumentBytes)
+        // --data-raw, since --data-binary takes a body that begins with @ for a file to send.
+        return {(parts << QStringLiteral("--data-raw") << Quoted(body)).join(QLatin1Char(' ')), {}};
     parts << QStringLiteral("--data-binary") << QStringLiteral("@-");
     return {QStringLiteral("printf ") + PrintfFormat(body) + QStringLiteral(" | ") + parts.join(QLatin1Char(' ')), {}};
 }

@@ -155,10 +155,19 @@ void TShowServer::Take(QLocalSocket* client) {
     client->setProperty(AnswerUnderWay, true);
     if (line + '\n' == ShowRequest)
         OnShow();
-    if (taken)
-        OnRequest(line, client, answer);
-    else
+    if (!taken) {
         answer({});
+        return;
+    }
+    auto* keepAlive = new QTimer(client);
+    connect(keepAlive, &QTimer::timeout, client, [client, keepAlive] {
+        if (client->property(AnswerUnderWay).toBool())
+            client->write(&KeepAlive, 1);
+        else
+            keepAlive->deleteLater();
+    });
+    keepAlive->start(KeepAliveMs);
+    OnRequest(line, client, answer);
 }
 
 bool RequestShow(const QString& windowClass) {
@@ -183,5 +192,6 @@ std::optional<QByteArray> AskRunning(const QString& windowClass, const QByteArra
     while (socket.state() == QLocalSocket::ConnectedState && socket.waitForReadyRead(timeoutMs))
         answer += socket.readAll();
     answer += socket.readAll();
-    return answer;
+    const qsizetype start = std::find_if(answer.cbegin(), answer.cend(), [](char c) { return c != TShowServer::KeepAlive; }) - answer.cbegin();
+    return answer.sliced(start);
 }

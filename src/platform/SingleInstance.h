@@ -60,6 +60,11 @@ public:
     // beyond them gets no answer.
     static constexpr int AnswerPatienceMs = 30000;
     static constexpr int MostAnswersAwaitingReaders = 2;
+    // While its answer is being made (a large journal takes its build tens of seconds on busy
+    // cores) an asker gets a KeepAlive byte this often, so that it can tell a bridge at work from
+    // one that is stuck. AskRunning drops them.
+    static constexpr char KeepAlive = ' ';
+    int KeepAliveMs = 2000;
 
 private:
     void Accept();
@@ -73,6 +78,7 @@ private:
 // Asks the running copy to show its window. False when no running copy's window was found.
 bool RequestShow(const QString& windowClass);
 
-// Asks the running copy one request line and returns all it answers before it closes; none when no
-// running copy was found. Waits up to timeoutMs for each step.
+// Asks the running copy one request line and returns all it answers before it closes, without the
+// keep-alive bytes ahead of it; none when no running copy was found. Waits up to timeoutMs for each
+// step, a keep-alive byte counting as one.
 std::optional<QByteArray> AskRunning(const QString& windowClass, const QByteArray& request, int timeoutMs = 10000);

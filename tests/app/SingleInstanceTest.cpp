@@ -7,7 +7,10 @@
 #include <QProcess>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTimer>
+#include <atomic>
 #include <csignal>
+#include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <gtest/gtest.h>
@@ -275,4 +278,25 @@ TEST(SingleInstance, AnAskerThatLeavesBeforeItsAnswerCostsNothingFurther) {
     held[3].Answer("b");
     EXPECT_EQ(ReadToClose(*next[0]), "a");
     EXPECT_EQ(ReadToClose(*next[1]), "b");
+}
+
+// A large journal takes its build longer than the asker waits for a step: the asker hears the
+// bridge at work meanwhile and gets the whole answer, without those signs of life.
+TEST(SingleInstance, AnAskerWaitsForAnAnswerThatTakesLongerThanItsStepsWithoutLosingIt) {
+    TShowServer server(QStringLiteral("SlowTest"), [] {});
+    server.KeepAliveMs = 200;
+    server.OnRequest = [&](const QByteArray&, QObject* asker, TShowServer::TAnswer answer) {
+        QTimer::singleShot(3000, asker, [answer] { answer("{\"log\":{}}"); });
+    };
+    std::optional<QByteArray> answer;
+    std::atomic<bool> asked{false};
+    std::thread asker([&] {
+        answer = AskRunning(QStringLiteral("SlowTest"), "journal", 1000);
+        asked = true;
+    });
+    const bool done = WaitUntil([&] { return asked.load(); }, std::chrono::milliseconds(10000));
+    asker.join();
+    ASSERT_TRUE(done);
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_EQ(*answer, "{\"log\":{}}");
 }

@@ -7,8 +7,10 @@
 #include <QSplitter>
 #include <QTextBlock>
 #include <QTemporaryDir>
+#include <QRegularExpression>
 #include <QTextCursor>
 #include <gtest/gtest.h>
+#include <random>
 
 #include "app/Hub.h"
 #include "detect/EnumDevices.h"
@@ -296,4 +298,49 @@ TEST(InformationWindow, TheSplitterKeepsItsPlaceAcrossRunsAndABadPlaceIsIgnored)
         EXPECT_EQ(program.Dist().SplitLog->sizes()[0], fresh) << bad;
     }
     QFile::remove(SettingsFilePath());
+}
+
+// Lines that alternate in patterns of every length, with texts of two lines among them: the log
+// collapses what repeats, and what it shows, with each count read back as its repeats, is every
+// line that came, in order.
+TEST(InformationLog, PatternsOfRepeatsLoseNoLine) {
+    const QStringList texts{"RS: a", "RS: b", "RS: c\r\n(d)", "RS: e", "RS: f"};
+    std::mt19937 random(4711);
+    static const QRegularExpression countLine(QStringLiteral("^  \\(the last (?:(\\d+) )?lines? repeated (\\d+) times?\\)$"));
+    for (int round = 0; round < 40; ++round) {
+        TProgram program;
+        TDistForm& dist = program.Dist();
+        QStringList sent;
+        while (sent.size() < 90) {
+            QStringList group;
+            const int size = 1 + static_cast<int>(random() % 5);
+            for (int i = 0; i < size; ++i)
+                group << texts[static_cast<int>(random() % texts.size())];
+            const int times = 1 + static_cast<int>(random() % 4);
+            const int cut = static_cast<int>(random() % (size + 1));
+            for (int time = 0; time < times; ++time)
+                for (int i = 0; i < (time == times - 1 ? cut : size); ++i)
+                    sent << group[i];
+        }
+        for (const QString& text : sent)
+            dist.AddLogLine(text.toUtf8(), false);
+        QStringList shown;
+        QStringList read;
+        for (const QString& block : program.LogLines()) {
+            if (const QRegularExpressionMatch count = countLine.match(block); count.hasMatch()) {
+                const int size = count.captured(1).isEmpty() ? 1 : count.captured(1).toInt();
+                ASSERT_LE(size, shown.size()) << round;
+                const QStringList group = shown.mid(shown.size() - size);
+                for (int time = 0; time < count.captured(2).toInt(); ++time)
+                    read << group;
+            } else if (block.startsWith(QLatin1Char('(')) && !shown.isEmpty()) {
+                shown.last() += QStringLiteral("\r\n") + block;
+                read.last() = shown.last();
+            } else {
+                shown << block.mid(1);
+                read << shown.last();
+            }
+        }
+        ASSERT_EQ(read, sent) << round << "\n" << program.LogLines().join(QLatin1Char('\n')).toStdString();
+    }
 }

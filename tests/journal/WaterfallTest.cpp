@@ -94,7 +94,7 @@ TEST(Curl, APostWithABinaryBodyIsSentAgainByteForByteWithTheHeadsTheDeviceNeeds)
 TEST(Curl, TextBodiesStandQuotedAndRequestsThatCannotBeRepeatedSaySo) {
     const TCurl put = CurlCommand(Recorded("PUT /t HTTP/1.0\r\nHost: h\r\n\r\n", "line one\nline two"));
     EXPECT_EQ(put.Command, "curl --http1.0 -X 'PUT' 'http://h/t' -H 'User-Agent:' -H 'Accept:' -H 'Content-Type:' "
-                           "-H 'Expect:' --data-binary 'line one\nline two'");
+                           "-H 'Expect:' --data-raw 'line one\nline two'");
     EXPECT_EQ(CurlCommand(Recorded("HEAD / HTTP/1.1\r\nUser-Agent: b\r\n\r\n", {})).Command,
               "curl --head 'http://localhost/' -H 'User-Agent: b' -H 'Accept:'");
     EXPECT_EQ(CurlCommand(Recorded("\r\n\r\nGET http://h:80/x HTTP/1.0\r\nAccept: */*\r\n\r\n", {})).Command,
@@ -134,6 +134,6 @@ TEST(Curl, NoHeadFieldOrBodyEscapesItsQuotesInTheShell) {
         if (curl.Command.startsWith("printf "))
             EXPECT_TRUE(out.endsWith("<<" + body)) << round << " " << curl.Command.toStdString();
         else
-            EXPECT_TRUE(out.contains("\n--data-binary\n" + body + "\n")) << round << " " << curl.Command.toStdString();
+            EXPECT_TRUE(out.contains("\n--data-raw\n" + body + "\n")) << round << " " << curl.Command.toStdString();
     }
 }
