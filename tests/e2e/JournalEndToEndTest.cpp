@@ -85,7 +85,8 @@ TEST(JournalEndToEnd, EachOutcomeAppearsInTheJournalTheRunningBridgeHandsOver) {
         entries = Entries(ReadFile(path));
         bool probe = false;
         for (const QJsonValue& entry : entries)
-            probe = probe || entry.toObject().value("_owner").toString() == "idle-probe";
+            probe = probe || (entry.toObject().value("_owner").toString() == "idle-probe" &&
+                              entry.toObject().value("_outcome").toString() != "under-way");
         if (probe)
             break;
         QThread::msleep(500);
@@ -107,13 +108,14 @@ TEST(JournalEndToEnd, EachOutcomeAppearsInTheJournalTheRunningBridgeHandsOver) {
     bool probed = false;
     for (const QJsonValue& value : entries) {
         const QJsonObject entry = value.toObject();
-        if (entry.value("_owner").toString() == "idle-probe") {
+        // A probe may be on the line at the moment the journal is copied.
+        if (entry.value("_owner").toString() == "idle-probe" && entry.value("_outcome").toString() != "under-way") {
             probed = true;
             EXPECT_EQ(entry.value("request").toObject().value("url").toString(), "http://localhost/id.txt");
             EXPECT_EQ(entry.value("_outcome").toString(), "device-answer");
         }
     }
-    EXPECT_TRUE(probed) << "no idle probe in the journal";
+    EXPECT_TRUE(probed) << "no idle probe that ended in the journal";
 
     const QByteArray sanitized = ReadFile(path);
     EXPECT_FALSE(sanitized.contains("topsecret42"));
