@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QRegularExpression>
 #include <cstdio>
+#include <utility>
 
 namespace {
 constexpr int UsageError = 2;
@@ -43,7 +44,33 @@ struct TOptions {
                                QStringLiteral("FILE")};
     QCommandLineOption JournalSensitive{QStringLiteral("journal-sensitive"),
                                         QStringLiteral("With --journal: keeps cookies and credentials.")};
+    QCommandLineOption Status{QStringLiteral("status"), QStringLiteral("Prints the running bridge's state.")};
+    QCommandLineOption Json{QStringLiteral("json"), QStringLiteral("With --status: prints it as one JSON object.")};
+    QCommandLineOption Check{QStringLiteral("check"), QStringLiteral("Has the running bridge probe its device.")};
+    QCommandLineOption Detect{QStringLiteral("detect"), QStringLiteral("Has the running bridge find its device's port.")};
+    QCommandLineOption Reload{QStringLiteral("reload"), QStringLiteral("Has the running bridge re-read its settings.")};
+    const std::pair<const QCommandLineOption*, TVerb> Verbs[4] = {
+        {&Status, TVerb::Status}, {&Check, TVerb::Check}, {&Detect, TVerb::Detect}, {&Reload, TVerb::Reload}};
 };
+
+// At most one request of the running bridge at a time, and --json only with --status.
+std::optional<QString> ReadVerb(const QCommandLineParser& parser, const TOptions& options, TCommandLine& command) {
+    QStringList given;
+    for (const auto& [option, verb] : options.Verbs) {
+        if (!parser.isSet(*option))
+            continue;
+        given << QStringLiteral("--") + option->names().constFirst();
+        command.Verb = verb;
+    }
+    if (command.Journal)
+        given.prepend(QStringLiteral("--journal"));
+    if (given.size() > 1)
+        return QStringLiteral("%1 and %2 cannot go together").arg(given[0], given[1]);
+    command.Json = parser.isSet(options.Json);
+    if (command.Json && command.Verb != TVerb::Status)
+        return QStringLiteral("--json goes with --status");
+    return std::nullopt;
+}
 
 TCommandLine Answer(const QCommandLineParser& parser, const TOptions& options) {
     if (parser.isSet(options.Help)) {
@@ -75,6 +102,8 @@ TCommandLine Answer(const QCommandLineParser& parser, const TOptions& options) {
     command.JournalSensitive = parser.isSet(options.JournalSensitive);
     if (command.JournalSensitive && !command.Journal)
         return Refuse(QStringLiteral("--journal-sensitive goes with --journal FILE"));
+    if (const std::optional<QString> error = ReadVerb(parser, options, command))
+        return Refuse(*error);
     return command;
 }
 } // namespace
@@ -94,9 +123,14 @@ TCommandLine ReadCommandLine(int argc, char** argv) {
         "for one more device on a TCP port of its own. --journal FILE asks the running bridge (or with\n"
         "--instance NAME that one) for its journal of exchanges and writes it as a HAR file, which\n"
         "browsers' network panels open; '-' writes it to standard output. The values of Cookie,\n"
-        "Set-Cookie, Authorization and Proxy-Authorization are replaced unless --journal-sensitive is given."));
+        "Set-Cookie, Authorization and Proxy-Authorization are replaced unless --journal-sensitive is given.\n"
+        "\n"
+        "--status, --check, --detect and --reload ask the running bridge in the same way and print its answer.\n"
+        "Exit status: 0 done; 1 no such bridge runs, or it did not answer; 2 a usage error; 3 the device did\n"
+        "not answer (--check), no port answered (--detect), the settings were not applied (--reload)."));
     const TOptions options;
-    parser.addOptions({options.Help, options.Version, options.Instance, options.Journal, options.JournalSensitive});
+    parser.addOptions({options.Help, options.Version, options.Instance, options.Journal, options.JournalSensitive, options.Status,
+                       options.Json, options.Check, options.Detect, options.Reload});
     if (!parser.parse(QCoreApplication::arguments()))
         return Refuse(parser.errorText());
     return Answer(parser, options);

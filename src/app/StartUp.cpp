@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <memory>
 
+#include "app/Ask.h"
 #include "app/CommandLine.h"
+#include "app/Control.h"
 #include "app/Hub.h"
 #include "app/Sv_aMain.h"
 #include "app/UnitAbout.h"
@@ -13,8 +15,6 @@
 #include "detect/DeviceFollow.h"
 #include "detect/DeviceProbe.h"
 #include "detect/DistForm.h"
-#include "journal/Har.h"
-#include "journal/HarExport.h"
 #include "journal/Journal.h"
 #include "bridge/sv_RS.h"
 #include "bridge/sv_TCP.h"
@@ -37,7 +37,7 @@ QString Named(const QString& name, const QString& instance) {
 
 int HandOver(int argc, char** argv, const QString& instance) {
     QCoreApplication app(argc, argv);
-    RequestShow(Named(QLatin1String(MainWindowClass), instance));
+    RequestShow(ControlSocketName(instance));
     return 0;
 }
 
@@ -59,54 +59,6 @@ int RefuseToStart(int argc, char** argv, bool headless, const QString& problem) 
     return 1;
 }
 
-// The request of `quellor --journal`: "journal", or "journal sensitive" to keep credentials.
-const QByteArray JournalRequest = "journal";
-const QByteArray SensitiveJournalRequest = "journal sensitive";
-
-// How long `--journal` waits for each step of the answer: building a journal of 100000 entries
-// takes a busy bridge tens of seconds, and an asker that gives up takes the build with it.
-constexpr int JournalPatienceMs = 120000;
-
-// Built off the GUI thread, so that the bridge goes on serving meanwhile; an asker that leaves
-// takes its build with it.
-void JournalAnswer(const journal::TJournal& journal, const QByteArray& request, QObject* asker, TShowServer::TAnswer answer) {
-    if (request != JournalRequest && request != SensitiveJournalRequest)
-        return answer({});
-    journal::THarOptions options;
-    options.Sensitive = request == SensitiveJournalRequest;
-    options.BodyBytes = journal.BodyBytesBound();
-    options.Version = QStringLiteral(QUELLOR_VERSION);
-    journal::CopyEntriesForExport(journal, asker, [options, asker, answer = std::move(answer)](QList<journal::TEntry> entries) {
-        journal::BuildHarInBackground(std::move(entries), options, asker,
-                                      [answer](const QByteArray& document) { answer(document); });
-    });
-}
-
-// Asks the running bridge for its journal and writes it; 1 with a message when that cannot be.
-int ExportJournal(int argc, char** argv, const TCommandLine& command) {
-    QCoreApplication app(argc, argv);
-    const QString bridge =
-        command.Instance.isEmpty() ? QStringLiteral("the default bridge") : QStringLiteral("the bridge '%1'").arg(command.Instance);
-    auto fail = [](const QString& text) {
-        std::fprintf(stderr, "quellor: %s\n", qPrintable(text));
-        return 1;
-    };
-    if (const QString problem = RuntimeFolderProblem(); !problem.isEmpty())
-        return fail(QStringLiteral("cannot ask %1 for its journal: %2").arg(bridge, problem));
-    const std::optional<QByteArray> answer = AskRunning(Named(QLatin1String(MainWindowClass), command.Instance),
-                                                       command.JournalSensitive ? SensitiveJournalRequest : JournalRequest,
-                                                       JournalPatienceMs);
-    if (!answer)
-        return fail(QStringLiteral("%1 is not running, so there is no journal to write; start it with 'quellor%2'.")
-                        .arg(bridge, command.Instance.isEmpty() ? QString() : QStringLiteral(" --instance ") + command.Instance));
-    if (!answer->startsWith('{'))
-        return fail(QStringLiteral("%1 runs but did not hand over its journal in time: it may be busy handing it "
-                                   "to others, or be a version without one.").arg(bridge));
-    if (const QString problem = journal::WriteHarFile(*command.Journal, *answer); !problem.isEmpty())
-        return fail(problem);
-    return 0;
-}
-
 int RunBridge(int argc, char** argv, bool headless, const QString& instance) {
     TApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral(QUELLOR_VERSION));
@@ -115,12 +67,11 @@ int RunBridge(int argc, char** argv, bool headless, const QString& instance) {
     CreateWindows(windows, QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName(), instance);
     TFrmMainRSServ* main = windows.Main.get();
     const auto handle = reinterpret_cast<intptr_t>(main);
-    TShowServer showServer(Named(QLatin1String(MainWindowClass), instance), [main, handle] {
-        PostWinMessage(main, WM_SV_SHOW, handle, handle);
-    });
-    const journal::TJournal* journal = windows.Journal.get();
-    showServer.OnRequest = [journal](const QByteArray& request, QObject* asker, TShowServer::TAnswer answer) {
-        JournalAnswer(*journal, request, asker, std::move(answer));
+    TShowServer showServer(ControlSocketName(instance), [main, handle] { PostWinMessage(main, WM_SV_SHOW, handle, handle); });
+    TControl control(windows, instance);
+    TControl::SetLimits(showServer);
+    showServer.OnRequest = [&control](const QByteArray& request, QObject* asker, const TShowServer::TAnswer& answer) {
+        control.Answer(request, asker, answer);
     };
     TSignalWatcher signalWatcher(ShutDownWithoutQuestion);
     main->ShowAtStart();
@@ -176,8 +127,8 @@ int RunQuellor(int argc, char** argv) {
     const TCommandLine command = ReadCommandLine(argc, argv);
     if (command.ExitStatus)
         return *command.ExitStatus;
-    if (command.Journal)
-        return ExportJournal(argc, argv, command);
+    if (command.Journal || command.Verb)
+        return AskRunningBridge(argc, argv, command);
     const bool headless = PrepareHeadless();
     if (headless || qEnvironmentVariable("QT_QPA_PLATFORM") == QLatin1String("offscreen"))
         QuietOffscreenWarnings();

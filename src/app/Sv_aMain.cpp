@@ -12,6 +12,7 @@
 #include <QStringList>
 #include <QSystemTrayIcon>
 #include <QTimer>
+#include <utility>
 
 #include "app/DeviceNotice.h"
 #include "app/Hub.h"
@@ -452,7 +453,7 @@ void TFrmMainRSServ::WMSvDistState() {
 }
 
 void TFrmMainRSServ::WMSvDistEnd() {
-    if (Detection->BestResult >= prUnknown)
+    if (!std::exchange(ScriptPass, false) && Detection->BestResult >= prUnknown)
         OpenBrowserPending = 1;
     Probe->StartProbe(false);
 }
@@ -460,10 +461,18 @@ void TFrmMainRSServ::WMSvDistEnd() {
 void TFrmMainRSServ::WMSvShow() { N5Click(); }
 
 void TFrmMainRSServ::BitBtnDetectClick() {
+    ScriptPass = false;
     BrowserOpenedShown = false;
     ShowStatusText(QStringLiteral("Detect.."));
     Detection->StartDetection();
     Follower->Cancel();
+}
+
+void TFrmMainRSServ::DetectForScript() {
+    if (Detection->Running())
+        return;
+    BitBtnDetectClick();
+    ScriptPass = true;
 }
 
 void TFrmMainRSServ::CheckDevice1Click() {

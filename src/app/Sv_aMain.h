@@ -72,6 +72,8 @@ public:
 
     // User commands.
     void BitBtnDetectClick();
+    // Start for a script: the same pass, without the browser at its end; one under way is joined.
+    void DetectForScript();
     void CheckDevice1Click();
     void N1Click();
     void N4Click();
@@ -87,6 +89,8 @@ public:
     void ShortcutMenuActivated();
 
     int OpenBrowserPending = 0;
+    // The pass under way was started by a script, which opens no browser.
+    bool ScriptPass = false;
     QString BrowserURL;
 
     QFrame* PanelFrm;

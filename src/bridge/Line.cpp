@@ -549,6 +549,7 @@ void TLine::ProbeEnded(TOutcome outcome) {
 
 void TLine::HandAnswer() {
     AnswerTime = GetTickCount() - LastRxTick;
+    ++Served;
     const auto id = static_cast<int32_t>(Exchange.CurrentClient);
     qCDebug(lcBridge) << "answer of" << Exchange.Handed + Exchange.Answer.size() << "bytes to client" << id;
     // Told before the connection closes, which may happen at once.

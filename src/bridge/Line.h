@@ -152,6 +152,8 @@ public:
     bool IsDeviceOk() const { return DeviceOk; }
     bool IsDeviceTold() const { return DeviceTold; }
     uint32_t LastAnswerTime() const { return AnswerTime; }
+    // The device's answers handed to their clients since the program started.
+    uint64_t ServedCount() const { return Served; }
     // No exchange is under way.
     bool IsIdle() const { return State == dsIdle; }
 
@@ -229,6 +231,7 @@ private:
     uint8_t State = dsIdle;
     uint32_t LastRxTick = 0;
     uint32_t AnswerTime = 0;
+    uint64_t Served = 0;
     bool DeviceOk = false;
     // An exchange on the configured port has told whether its device answers.
     bool DeviceTold = false;

@@ -22,6 +22,7 @@ void TDetection::StartDetection() {
     BestIndex = 0;
     BestResult = 0;
     BestIdentity.clear();
+    Stored.clear();
     if (const std::unique_ptr<QStringList> ports = GetComPortList(*Window->EnumSources))
         PortList = *ports;
     ArrangePorts(PortList);
@@ -69,6 +70,8 @@ void TDetection::NextPort() {
     ask.Port = EntryName(PortList[PortIndex]);
     ask.Done = [this](const TProbeOutcome& outcome) { StepDone(outcome); };
     ++PortIndex;
+    if (OnTrying)
+        OnTrying(PortList[PortIndex - 1]);
     Line->Ask(std::move(ask));
 }
 
@@ -80,6 +83,8 @@ void TDetection::StepDone(const TProbeOutcome& outcome) {
         return;
     }
     const TProbeReading reading = ReadOutcome(outcome);
+    if (OnTried)
+        OnTried(PortList[PortIndex - 1], reading.Result);
     if (reading.Result > BestResult) {
         BestIndex = PortIndex;
         BestResult = reading.Result;
@@ -94,7 +99,9 @@ void TDetection::StepDone(const TProbeOutcome& outcome) {
 void TDetection::Conclude() {
     ++PortIndex;
     PassMode = 2;
-    if (BestIndex > 0 && BestResult >= prUnknown)
-        Rs->AdoptPort(PortList[BestIndex - 1], BestIdentity);
+    if (BestIndex > 0 && BestResult >= prUnknown && Rs->AdoptPort(PortList[BestIndex - 1], BestIdentity))
+        Stored = PortList[BestIndex - 1];
     PostWinMessage(Hub, WM_SV_DIST_END);
+    if (OnConcluded)
+        OnConcluded();
 }

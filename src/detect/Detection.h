@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <functional>
 
 #include "bridge/Line.h"
 
@@ -24,6 +25,12 @@ public:
     // Asks for the next port of the list, or ends the pass after the last.
     void NextPort();
 
+    // Told of each port as its ask is made ("COMn=description"), of what it answered, and of the
+    // pass's end, for an asker who follows the pass.
+    std::function<void(const QString& entry)> OnTrying;
+    std::function<void(const QString& entry, uint8_t result)> OnTried;
+    std::function<void()> OnConcluded;
+
     // 0 before the first pass, 1 during one, 2 after.
     uint8_t PassMode = 0;
     QStringList PortList;
@@ -32,6 +39,8 @@ public:
     uint8_t BestResult = 0;
     int32_t BestIndex = 0;
     QString BestIdentity;
+    // The port the last pass found and stored, "COMn=description"; empty when it stored none.
+    QString Stored;
 
 private:
     void StepDone(const TProbeOutcome& outcome);

@@ -5,6 +5,8 @@
 #include "bridge/sv_RS.h"
 #include "platform/Tracing.h"
 
+#include <utility>
+
 namespace {
 constexpr int MaxShown = 100;
 constexpr int ShownCut = 99;
@@ -74,6 +76,8 @@ void TDeviceProbe::StartProbe(bool reopen) {
     ask.Owner = owner;
     ask.Reopen = reopen;
     ask.Done = [this, reopen](const TProbeOutcome& outcome) {
+        if (reopen)
+            CheckEnded(outcome);
         if (outcome.Outcome != TOutcome::Cancelled)
             return;
         if (ProbeResult == prProgress)
@@ -84,9 +88,17 @@ void TDeviceProbe::StartProbe(bool reopen) {
     Line->Ask(std::move(ask));
 }
 
+void TDeviceProbe::AwaitCheck(std::function<void(const TProbeOutcome&)> then) { CheckWaiters.push_back(std::move(then)); }
+
+void TDeviceProbe::CheckEnded(const TProbeOutcome& outcome) {
+    for (const auto& then : std::exchange(CheckWaiters, {}))
+        then(outcome);
+}
+
 void TDeviceProbe::Report(const TProbeOutcome& outcome) {
     const TProbeReading reading = ReadOutcome(outcome);
     ProbeResult = reading.Result;
+    Identity = IdentityOf(reading);
     QByteArray line = outcome.Port.toUtf8() + ": " + Labels[ProbeResult];
     if (ProbeResult >= prUnknown)
         line += Trimmed(reading.Text);

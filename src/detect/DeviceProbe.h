@@ -3,6 +3,7 @@
 #include <QString>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "bridge/Line.h"
 #include "platform/WinMessage.h"
@@ -46,6 +47,9 @@ public:
     // Check Device reopens the port first; the idle probe does not.
     void StartProbe(bool reopen);
     void Report(const TProbeOutcome& outcome);
+    // Hears how the Check Device under way or waiting for the line ends, called off included;
+    // none waiting: the next one's.
+    void AwaitCheck(std::function<void(const TProbeOutcome&)> then);
 
     // A Check Device called off before its result (the settings were saved): the status text
     // shows the last result again.
@@ -54,10 +58,15 @@ public:
     QByteArray StatusText;
     QByteArray LastLoggedStatus;
     uint8_t ProbeResult = prNone;
+    // The identity the device of the last probe answered with; empty when it gave none.
+    QString Identity;
 
 private:
     void RecordIdentity(const TProbeOutcome& outcome, const TProbeReading& reading);
 
+    void CheckEnded(const TProbeOutcome& outcome);
+
+    std::vector<std::function<void(const TProbeOutcome&)>> CheckWaiters;
     TLine* Line;
     TRSForm* Rs;
     TLogSink* Log;

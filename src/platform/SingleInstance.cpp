@@ -89,6 +89,10 @@ bool TShowServer::IsListening() const { return Server->isListening(); }
 namespace {
 // Set on an asker from its request until the last of its answer is in its socket.
 const char* const AnswerUnderWay = "quellorAnswerUnderWay";
+// Set once the last part of the answer is handed over, before all of it is in the socket.
+const char* const AnswerHanded = "quellorAnswerHanded";
+// The request's first word: the limit on answers at once is kept for each kind.
+const char* const AskerKind = "quellorAskerKind";
 // An answer goes into the socket a slice at a time as the asker takes it: copied in whole, tens
 // of MiB would hold the GUI thread for as long as the copy takes, and be held twice meanwhile.
 constexpr qsizetype AnswerSliceBytes = qsizetype(64) << 10;
@@ -116,18 +120,39 @@ void HandOver(QLocalSocket* client, const QByteArray& answer) {
 }
 } // namespace
 
-int TShowServer::AnswersAwaitingReaders() const {
+int TShowServer::AnswersAwaitingReaders(const QByteArray& kind) const {
     const QList<QLocalSocket*> clients = Server->findChildren<QLocalSocket*>();
-    return static_cast<int>(std::count_if(clients.begin(), clients.end(), [](const QLocalSocket* c) {
-        return c->bytesToWrite() > 0 || c->property(AnswerUnderWay).toBool();
+    return static_cast<int>(std::count_if(clients.begin(), clients.end(), [&kind](const QLocalSocket* c) {
+        return c->property(AskerKind).toByteArray() == kind &&
+               (c->bytesToWrite() > 0 || c->property(AnswerUnderWay).toBool());
     }));
 }
 
 void TShowServer::Accept() {
     while (QLocalSocket* client = Server->nextPendingConnection()) {
-        connect(client, &QLocalSocket::readyRead, this, [this, client] { Take(client); });
         connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
+        if (Server->findChildren<QLocalSocket*>().size() > MostAskers) {
+            client->abort();
+            continue;
+        }
+        connect(client, &QLocalSocket::readyRead, this, [this, client] { Take(client); });
+        QTimer::singleShot(RequestPatienceMs, client, [client] {
+            if (!client->property(AnswerUnderWay).isValid())
+                client->abort();
+        });
     }
+}
+
+void TShowServer::Tell(QObject* asker, const QByteArray& part) {
+    auto* client = qobject_cast<QLocalSocket*>(asker);
+    if (!client || client->state() != QLocalSocket::ConnectedState || !client->property(AnswerUnderWay).toBool() ||
+        client->property(AnswerHanded).toBool())
+        return;
+    if (client->bytesToWrite() + part.size() > TellLimit) {
+        client->abort();
+        return;
+    }
+    client->write(part);
 }
 
 // A request is one line; what comes before its end waits for the rest of it. What comes after it
@@ -143,15 +168,20 @@ void TShowServer::Take(QLocalSocket* client) {
         return;
     }
     const QByteArray line = client->readLine().trimmed();
+    const qsizetype space = line.indexOf(' ');
+    const QByteArray kind = space < 0 ? line : line.first(space);
     const QPointer<QLocalSocket> asker(client);
     const TAnswer answer = [asker, handed = std::make_shared<bool>(false)](const QByteArray& bytes) {
         if (!asker || *handed)
             return;
         *handed = true;
+        asker->setProperty(AnswerHanded, true);
         QTimer::singleShot(AnswerPatienceMs, asker, [asker] { asker->abort(); });
         HandOver(asker, bytes);
     };
-    const bool taken = line + '\n' != ShowRequest && OnRequest && AnswersAwaitingReaders() < MostAnswersAwaitingReaders;
+    const bool taken = line + '\n' != ShowRequest && OnRequest &&
+                       AnswersAwaitingReaders(kind) < MostAtOnce.value(kind, MostAnswersAwaitingReaders);
+    client->setProperty(AskerKind, kind);
     client->setProperty(AnswerUnderWay, true);
     if (line + '\n' == ShowRequest)
         OnShow();
@@ -159,12 +189,13 @@ void TShowServer::Take(QLocalSocket* client) {
         answer({});
         return;
     }
+    // Only ahead of the answer: inside it a keep-alive byte would be a byte of the answer.
     auto* keepAlive = new QTimer(client);
     connect(keepAlive, &QTimer::timeout, client, [client, keepAlive] {
-        if (client->property(AnswerUnderWay).toBool())
-            client->write(&KeepAlive, 1);
-        else
+        if (client->property(AnswerHanded).toBool())
             keepAlive->deleteLater();
+        else
+            client->write(&KeepAlive, 1);
     });
     keepAlive->start(KeepAliveMs);
     OnRequest(line, client, answer);
@@ -181,17 +212,42 @@ bool RequestShow(const QString& windowClass) {
     return true;
 }
 
-std::optional<QByteArray> AskRunning(const QString& windowClass, const QByteArray& request, int timeoutMs) {
+namespace {
+// Each whole line as it comes, without its end and the keep-alive bytes ahead of it.
+void HandLines(QByteArray& pending, QByteArray& answer, const std::function<void(const QByteArray&)>& onLine, bool last) {
+    qsizetype end = 0;
+    while ((end = pending.indexOf('\n')) >= 0 || (last && !pending.isEmpty())) {
+        QByteArray line = end >= 0 ? pending.first(end) : pending;
+        pending.remove(0, end >= 0 ? end + 1 : pending.size());
+        line.remove(0, std::find_if(line.cbegin(), line.cend(), [](char c) { return c != TShowServer::KeepAlive; }) - line.cbegin());
+        if (line.isEmpty())
+            continue;
+        answer += line + '\n';
+        onLine(line);
+    }
+}
+} // namespace
+
+std::optional<QByteArray> AskRunning(const QString& windowClass, const QByteArray& request, int timeoutMs,
+                                     const std::function<void(const QByteArray& line)>& onLine) {
     QLocalSocket socket;
     socket.connectToServer(SocketPath(windowClass));
     if (!socket.waitForConnected(timeoutMs))
         return std::nullopt;
     socket.write(request + '\n');
     socket.waitForBytesWritten(timeoutMs);
+    QByteArray pending;
     QByteArray answer;
+    auto take = [&](bool last) {
+        pending += socket.readAll();
+        if (onLine)
+            HandLines(pending, answer, onLine, last);
+    };
     while (socket.state() == QLocalSocket::ConnectedState && socket.waitForReadyRead(timeoutMs))
-        answer += socket.readAll();
-    answer += socket.readAll();
-    const qsizetype start = std::find_if(answer.cbegin(), answer.cend(), [](char c) { return c != TShowServer::KeepAlive; }) - answer.cbegin();
-    return answer.sliced(start);
+        take(false);
+    take(true);
+    if (onLine)
+        return answer;
+    const qsizetype start = std::find_if(pending.cbegin(), pending.cend(), [](char c) { return c != TShowServer::KeepAlive; }) - pending.cbegin();
+    return pending.sliced(start);
 }

@@ -1,4 +1,5 @@
 #pragma once
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <functional>
@@ -55,11 +56,22 @@ public:
     // the answer can be tied to it and dropped with it.
     std::function<void(const QByteArray& request, QObject* asker, TAnswer answer)> OnRequest;
 
+    // Hands the asker a part of its answer now, a whole line or more; the asker stays connected
+    // for the rest. An asker that lets TellLimit bytes pile up unread is dropped.
+    static void Tell(QObject* asker, const QByteArray& part);
+    static constexpr qsizetype TellLimit = qsizetype(64) << 10;
+
     // An asker that never reads would keep its answer in memory: answers wait for their readers
-    // at most this long, and only this many at once, those still being made among them; a request
-    // beyond them gets no answer.
+    // at most this long, and only this many at once of one kind (the request's first word), those
+    // still being made among them; a request beyond them gets no answer. MostAtOnce sets another
+    // number for a kind.
     static constexpr int AnswerPatienceMs = 30000;
     static constexpr int MostAnswersAwaitingReaders = 2;
+    QHash<QByteArray, int> MostAtOnce;
+    // An asker that sends no whole request line this long is closed, and beyond MostAskers
+    // connected at once a newcomer is closed at once: idle connections cannot use up descriptors.
+    int RequestPatienceMs = 5000;
+    int MostAskers = 32;
     // While its answer is being made (a large journal takes its build tens of seconds on busy
     // cores) an asker gets a KeepAlive byte this often, so that it can tell a bridge at work from
     // one that is stuck. AskRunning drops them.
@@ -69,7 +81,7 @@ public:
 private:
     void Accept();
     void Take(QLocalSocket* client);
-    int AnswersAwaitingReaders() const;
+    int AnswersAwaitingReaders(const QByteArray& kind) const;
 
     QLocalServer* Server;
     std::function<void()> OnShow;
@@ -80,5 +92,7 @@ bool RequestShow(const QString& windowClass);
 
 // Asks the running copy one request line and returns all it answers before it closes, without the
 // keep-alive bytes ahead of it; none when no running copy was found. Waits up to timeoutMs for each
-// step, a keep-alive byte counting as one.
-std::optional<QByteArray> AskRunning(const QString& windowClass, const QByteArray& request, int timeoutMs = 10000);
+// step, a keep-alive byte counting as one. With onLine the answer is read as lines, each handed
+// over as it comes without its end and the keep-alive bytes ahead of it, and all of them returned.
+std::optional<QByteArray> AskRunning(const QString& windowClass, const QByteArray& request, int timeoutMs = 10000,
+                                     const std::function<void(const QByteArray& line)>& onLine = {});

@@ -7,6 +7,7 @@
 #include <QProcess>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 #include <atomic>
 #include <csignal>
@@ -299,4 +300,98 @@ TEST(SingleInstance, AnAskerWaitsForAnAnswerThatTakesLongerThanItsStepsWithoutLo
     ASSERT_TRUE(done);
     ASSERT_TRUE(answer.has_value());
     EXPECT_EQ(*answer, "{\"log\":{}}");
+}
+
+// The signs of life go ahead of the answer only: an answer that takes its reader longer than their
+// interval to take arrives byte for byte.
+TEST(SingleInstance, NoKeepAliveByteGoesIntoAnAnswerItsReaderTakesSlowly) {
+    TShowServer server(QStringLiteral("SlowReaderTest"), [] {});
+    server.KeepAliveMs = 20;
+    const QByteArray document(4 << 20, 'j');
+    server.OnRequest = [&](const QByteArray&, QObject*, const TShowServer::TAnswer& answer) { answer(document); };
+    auto asker = Ask("SlowReaderTest", "journal\n");
+    asker->setReadBufferSize(64 << 10);
+    QByteArray answer;
+    WaitUntil([&] {
+        QThread::msleep(5);
+        asker->waitForReadyRead(5);
+        answer += asker->read(64 << 10);
+        return asker->state() == QLocalSocket::UnconnectedState && asker->bytesAvailable() == 0;
+    }, std::chrono::milliseconds(20000));
+    EXPECT_EQ(answer.size(), document.size());
+    EXPECT_EQ(answer.count(TShowServer::KeepAlive), 0);
+}
+
+// Each kind of request has its own limit: askers of a slow kind waiting at their limit leave
+// room for the others, and parts told ahead of the answer reach the asker as they come.
+TEST(SingleInstance, KindsOfRequestsWaitWithinLimitsOfTheirOwn) {
+    TShowServer server(QStringLiteral("KindsTest"), [] {});
+    server.KeepAliveMs = 60000;
+    server.MostAtOnce.insert("detect", 3);
+    std::vector<THeld> held;
+    server.OnRequest = [&](const QByteArray& request, QObject* asker, TShowServer::TAnswer answer) {
+        if (request == "status")
+            return answer("{}\n");
+        held.push_back({request, asker, std::move(answer)});
+    };
+    std::vector<std::unique_ptr<QLocalSocket>> passes;
+    for (int i = 0; i < 3; ++i)
+        passes.push_back(Ask("KindsTest", "detect\n"));
+    ASSERT_TRUE(WaitUntil([&] { return held.size() == 3; }));
+    auto refused = Ask("KindsTest", "detect\n");
+    EXPECT_EQ(ReadToClose(*refused), "");
+    auto status = Ask("KindsTest", "status\n");
+    EXPECT_EQ(ReadToClose(*status), "{}\n");
+
+    TShowServer::Tell(held[0].Asker, "trying COM1\n");
+    ASSERT_TRUE(WaitUntil([&] { return passes[0]->waitForReadyRead(10) || passes[0]->bytesAvailable() > 0; }));
+    held[0].Answer("{\"found\":null}\n");
+    EXPECT_EQ(ReadToClose(*passes[0]), "trying COM1\n{\"found\":null}\n");
+    TShowServer::Tell(held[0].Asker, "too late\n");
+}
+
+// An asker that tells nothing is closed after the request's patience, and beyond the most askers
+// at once a newcomer is closed at once; the bridge answers again once they are gone.
+TEST(SingleInstance, SilentAskersAreBoundedInNumberAndTime) {
+    TShowServer server(QStringLiteral("SilentTest"), [] {});
+    server.MostAskers = 4;
+    server.RequestPatienceMs = 300;
+    server.OnRequest = [](const QByteArray&, QObject*, const TShowServer::TAnswer& answer) { answer("{}\n"); };
+    std::vector<std::unique_ptr<QLocalSocket>> silent;
+    for (int i = 0; i < 4; ++i)
+        silent.push_back(Ask("SilentTest", ""));
+    ASSERT_TRUE(WaitUntil([&] { return server.findChildren<QLocalSocket*>().size() == 4; }));
+    auto beyond = Ask("SilentTest", "status\n");
+    EXPECT_EQ(ReadToClose(*beyond), "");
+    for (auto& asker : silent)
+        EXPECT_TRUE(WaitUntil([&] { return asker->state() == QLocalSocket::UnconnectedState; }, std::chrono::milliseconds(3000)));
+    ASSERT_TRUE(WaitUntil([&] {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        return server.findChildren<QLocalSocket*>().isEmpty();
+    }));
+    auto later = Ask("SilentTest", "status\n");
+    EXPECT_EQ(ReadToClose(*later), "{}\n");
+}
+
+// A told part that its asker leaves unread piles up no further than the limit: the asker is dropped.
+TEST(SingleInstance, AnAskerThatLetsToldPartsPileUpIsDropped) {
+    TShowServer server(QStringLiteral("PileTest"), [] {});
+    QPointer<QObject> heldAsker;
+    TShowServer::TAnswer heldAnswer;
+    server.OnRequest = [&](const QByteArray&, QObject* asker, TShowServer::TAnswer answer) {
+        heldAsker = asker;
+        heldAnswer = std::move(answer);
+    };
+    auto asker = Ask("PileTest", "detect\n");
+    asker->setReadBufferSize(1);
+    ASSERT_TRUE(WaitUntil([&] { return !heldAsker.isNull(); }));
+    const QByteArray line(1000, 'p');
+    for (int i = 0; i < 20000 && heldAsker; ++i) {
+        TShowServer::Tell(heldAsker, line + '\n');
+        QCoreApplication::processEvents();
+    }
+    EXPECT_TRUE(WaitUntil([&] {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        return heldAsker.isNull();
+    }));
 }

@@ -87,7 +87,7 @@ TEST(CommandLine, TheManualPageDescribesExactlyTheOptionsHelpLists) {
             entry = QStringLiteral(".B \\-\\-%1\n%2\n").arg(match.captured(2), match.captured(4));
         EXPECT_TRUE(man.contains(entry)) << entry.toStdString();
     }
-    EXPECT_EQ(options, 5);
+    EXPECT_EQ(options, 10);
     const QString section = man.section(QStringLiteral(".SH OPTIONS"), 1).section(QStringLiteral(".SH "), 0, 0);
     EXPECT_EQ(section.count(QStringLiteral(".BR ")) + section.count(QStringLiteral(".BI ")) + section.count(QStringLiteral(".B ")),
               options);

@@ -5,7 +5,8 @@
 #include "support/Program.h"
 #include "support/Pty.h"
 
-TRunningProgram::TRunningProgram(const std::function<void()>& configure, const QString& instance, const QByteArray& ready)
+TRunningProgram::TRunningProgram(const std::function<void()>& configure, const QString& instance, const QByteArray& ready,
+                                 const QStringList& launcher)
     : Port(FreeTcpPort()) {
     SettingsSetLocation("SOFTWARE", instance.isEmpty() ? "NORVEL-Q\\quellor" : "NORVEL-Q\\quellor-" + instance);
     QFile::remove(SettingsFilePath());
@@ -16,7 +17,11 @@ TRunningProgram::TRunningProgram(const std::function<void()>& configure, const Q
         configure();
     Process.setProcessEnvironment(ProgramEnvironment());
     EndWithStarter(Process);
-    Process.start(QStringLiteral(QUELLOR_BINARY), instance.isEmpty() ? QStringList() : QStringList{"--instance", instance});
+    const QStringList arguments = instance.isEmpty() ? QStringList() : QStringList{"--instance", instance};
+    if (launcher.isEmpty())
+        Process.start(QStringLiteral(QUELLOR_BINARY), arguments);
+    else
+        Process.start(launcher.first(), launcher.mid(1) + QStringList{QStringLiteral(QUELLOR_BINARY)} + arguments);
     Process.waitForStarted();
     WaitForLog(ready);
 }

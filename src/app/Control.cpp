@@ -1,0 +1,171 @@
+#include "app/Control.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include "app/Hub.h"
+#include "app/StartUp.h"
+#include "app/Sv_aMain.h"
+#include "bridge/Line.h"
+#include "bridge/ServerSocket.h"
+#include "bridge/sv_RS.h"
+#include "bridge/sv_TCP.h"
+#include "detect/Detection.h"
+#include "detect/DeviceProbe.h"
+#include "journal/HarExport.h"
+#include "journal/Journal.h"
+
+namespace {
+QByteArray Line(const QJsonObject& object) { return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n'; }
+
+// "COM3=USB serial" as people read it: "COM3 (USB serial)".
+QString Shown(const QString& entry) {
+    const QString name = entry.section(QLatin1Char('='), 0, 0);
+    const QString description = entry.section(QLatin1Char('='), 1);
+    return description.isEmpty() ? name : QStringLiteral("%1 (%2)").arg(name, description);
+}
+
+QString OutcomeName(TOutcome outcome) {
+    switch (outcome) {
+    case TOutcome::Answered: return QStringLiteral("answered");
+    case TOutcome::Silent: return QStringLiteral("silent");
+    case TOutcome::PortError: return QStringLiteral("port-error");
+    case TOutcome::Cancelled: break;
+    }
+    return QStringLiteral("called off");
+}
+
+// Where the server listens as people write it; none while it does not.
+QJsonValue Listening(const TTCPForm& tcp) {
+    if (!tcp.ServerSocket1->Active())
+        return QJsonValue::Null;
+    return tcp.Listen.isEmpty() ? QStringLiteral("0.0.0.0") : tcp.Listen;
+}
+
+// Built off the GUI thread, so that the bridge goes on serving meanwhile; an asker that leaves
+// takes its build with it.
+void AnswerJournal(const journal::TJournal& journal, bool sensitive, QObject* asker, const TShowServer::TAnswer& answer) {
+    journal::THarOptions options;
+    options.Sensitive = sensitive;
+    options.BodyBytes = journal.BodyBytesBound();
+    options.Version = QStringLiteral(QUELLOR_VERSION);
+    journal::CopyEntriesForExport(journal, asker, [options, asker, answer](QList<journal::TEntry> entries) {
+        journal::BuildHarInBackground(std::move(entries), options, asker,
+                                      [answer](const QByteArray& document) { answer(document); });
+    });
+}
+} // namespace
+
+QString ControlSocketName(const QString& instance) {
+    const QString name = QLatin1String(MainWindowClass);
+    return instance.isEmpty() ? name : name + QLatin1Char('-') + instance;
+}
+
+QString DeviceState(uint8_t probeResult) {
+    if (probeResult >= prUnknown)
+        return QStringLiteral("answers");
+    if (probeResult == prTimeOut)
+        return QStringLiteral("silent");
+    if (probeResult == prComError)
+        return QStringLiteral("port-error");
+    return QStringLiteral("unknown");
+}
+
+TControl::TControl(TWindows& windows, const QString& instance) : Windows(windows), Instance(instance) {
+    TDetection& detection = *Windows.Detection;
+    detection.OnTrying = [this](const QString& entry) { TellPass(("trying " + Shown(entry)).toUtf8() + '\n'); };
+    detection.OnTried = [this](const QString& entry, uint8_t result) {
+        TellPass((entry.section(QLatin1Char('='), 0, 0) + QStringLiteral(": ") + DeviceState(result)).toUtf8() + '\n');
+    };
+    detection.OnConcluded = [this] { PassConcluded(); };
+}
+
+// The pass may end after this, while the windows are taken down.
+TControl::~TControl() {
+    TDetection& detection = *Windows.Detection;
+    detection.OnTrying = nullptr;
+    detection.OnTried = nullptr;
+    detection.OnConcluded = nullptr;
+}
+
+// A status or a reload is answered at once; a check, a pass or a journal takes its time, so
+// fewer of those wait at once.
+void TControl::SetLimits(TShowServer& server) {
+    server.MostAtOnce.insert(control::Status, 8);
+    server.MostAtOnce.insert(control::Check, 8);
+    server.MostAtOnce.insert(control::Detect, 8);
+    server.MostAtOnce.insert(control::Reload, 2);
+}
+
+void TControl::Answer(const QByteArray& request, QObject* asker, const TShowServer::TAnswer& answer) {
+    if (request == control::Journal || request == control::SensitiveJournal)
+        AnswerJournal(*Windows.Journal, request == control::SensitiveJournal, asker, answer);
+    else if (request == control::Status)
+        answer(Line(Status()));
+    else if (request == control::Check)
+        AnswerCheck(answer);
+    else if (request == control::Detect)
+        AnswerDetect(asker, answer);
+    else
+        answer({});
+}
+
+QJsonObject TControl::Status() const {
+    const TRSForm& rs = *Windows.Rs;
+    const TTCPForm& tcp = *Windows.Tcp;
+    const TDeviceProbe& probe = *Windows.Probe;
+    const TLine& line = *Windows.Line;
+    const QString port = rs.PortName().isEmpty() ? rs.ConfiguredPort() : rs.PortName();
+    return QJsonObject{
+        {QStringLiteral("port"), port},
+        {QStringLiteral("node"), rs.PortNode},
+        {QStringLiteral("device"), DeviceState(probe.ProbeResult)},
+        {QStringLiteral("reason"), Windows.Main->DeviceStatus(true)},
+        {QStringLiteral("identity"), probe.Identity},
+        {QStringLiteral("line"), line.IsIdle() ? QStringLiteral("idle") : QStringLiteral("busy")},
+        {QStringLiteral("waiting"), tcp.Clients.Count()},
+        {QStringLiteral("served"), static_cast<qint64>(line.ServedCount())},
+        {QStringLiteral("lastAnswerMs"), static_cast<qint64>(line.LastAnswerTime())},
+        {QStringLiteral("listen"), Listening(tcp)},
+        {QStringLiteral("tcpPort"), tcp.Port},
+        {QStringLiteral("url"), Windows.Main->ShownURL()},
+        {QStringLiteral("instance"), Instance},
+        {QStringLiteral("version"), QStringLiteral(QUELLOR_VERSION)},
+    };
+}
+
+// A check already waiting for the line answers for this one too, as Check Device's does. The
+// asker waits before the check is asked: a port that fails to open ends it at once.
+void TControl::AnswerCheck(const TShowServer::TAnswer& answer) {
+    Windows.Probe->AwaitCheck([this, answer](const TProbeOutcome& outcome) {
+        QJsonObject status = Status();
+        status.insert(QStringLiteral("outcome"), OutcomeName(outcome.Outcome));
+        answer(Line(status));
+    });
+    Windows.Main->CheckDevice1Click();
+}
+
+// The asker is counted in before the pass starts: a pass over ports that all fail may end at once.
+void TControl::AnswerDetect(QObject* asker, const TShowServer::TAnswer& answer) {
+    PassAskers.push_back({asker, answer});
+    if (Windows.Detection->Running())
+        TShowServer::Tell(asker, "joining the pass under way\n");
+    else
+        Windows.Main->DetectForScript();
+}
+
+void TControl::TellPass(const QByteArray& line) {
+    for (const TPassAsker& asker : PassAskers)
+        TShowServer::Tell(asker.Asker, line);
+}
+
+void TControl::PassConcluded() {
+    const TDetection& detection = *Windows.Detection;
+    QJsonObject end{{QStringLiteral("found"), QJsonValue::Null}};
+    if (!detection.Stored.isEmpty())
+        end = QJsonObject{{QStringLiteral("found"), detection.Stored.section(QLatin1Char('='), 0, 0)},
+                          {QStringLiteral("description"), detection.Stored.section(QLatin1Char('='), 1)},
+                          {QStringLiteral("identity"), detection.BestIdentity}};
+    for (const TPassAsker& asker : std::exchange(PassAskers, {}))
+        asker.Answer(Line(end));
+}
