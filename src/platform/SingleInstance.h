@@ -71,7 +71,7 @@ public:
     // An asker that sends no whole request line this long is closed, and beyond MostAskers
     // connected at once a newcomer is closed at once: idle connections cannot use up descriptors.
     int RequestPatienceMs = 5000;
-    int MostAskers = 32;
+    int MostAskers = 64;
     // While its answer is being made (a large journal takes its build tens of seconds on busy
     // cores) an asker gets a KeepAlive byte this often, so that it can tell a bridge at work from
     // one that is stuck. AskRunning drops them.
