@@ -23,6 +23,18 @@ constexpr int NotSo = 3;
 constexpr int JournalPatienceMs = 120000;
 constexpr int StepPatienceMs = 10000;
 
+// How long a verb waits for its whole answer: a check waits behind the exchange under way (a
+// long download at a slow rate takes minutes), a pass tries every port in turn.
+int WholePatienceMs(TVerb verb) {
+    switch (verb) {
+    case TVerb::Status: return 10000;
+    case TVerb::Reload: return 30000;
+    case TVerb::Check: return 300000;
+    case TVerb::Detect: return 1800000;
+    }
+    return 10000;
+}
+
 void Print(FILE* stream, const QString& text) {
     std::fputs(text.toUtf8().constData(), stream);
     std::fflush(stream);
@@ -128,7 +140,7 @@ int AskVerb(const TCommandLine& command) {
         last = line;
     };
     const std::optional<QByteArray> answer =
-        AskRunning(ControlSocketName(command.Instance), Request(verb), StepPatienceMs, onLine);
+        AskRunning(ControlSocketName(command.Instance), Request(verb), StepPatienceMs, onLine, WholePatienceMs(verb));
     if (!answer)
         return Fail(NotRunning(command.Instance));
     const QJsonDocument document = QJsonDocument::fromJson(last);

@@ -1,5 +1,6 @@
 #include "platform/SingleInstance.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -229,7 +230,8 @@ void HandLines(QByteArray& pending, QByteArray& answer, const std::function<void
 } // namespace
 
 std::optional<QByteArray> AskRunning(const QString& windowClass, const QByteArray& request, int timeoutMs,
-                                     const std::function<void(const QByteArray& line)>& onLine) {
+                                     const std::function<void(const QByteArray& line)>& onLine, int totalMs) {
+    const QDeadlineTimer deadline(totalMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(totalMs));
     QLocalSocket socket;
     socket.connectToServer(SocketPath(windowClass));
     if (!socket.waitForConnected(timeoutMs))
@@ -243,7 +245,10 @@ std::optional<QByteArray> AskRunning(const QString& windowClass, const QByteArra
         if (onLine)
             HandLines(pending, answer, onLine, last);
     };
-    while (socket.state() == QLocalSocket::ConnectedState && socket.waitForReadyRead(timeoutMs))
+    const auto step = [&] {
+        return deadline.isForever() ? timeoutMs : static_cast<int>(std::min<qint64>(timeoutMs, deadline.remainingTime()));
+    };
+    while (socket.state() == QLocalSocket::ConnectedState && !deadline.hasExpired() && socket.waitForReadyRead(step()))
         take(false);
     take(true);
     if (onLine)

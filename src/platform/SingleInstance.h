@@ -94,5 +94,6 @@ bool RequestShow(const QString& windowClass);
 // keep-alive bytes ahead of it; none when no running copy was found. Waits up to timeoutMs for each
 // step, a keep-alive byte counting as one. With onLine the answer is read as lines, each handed
 // over as it comes without its end and the keep-alive bytes ahead of it, and all of them returned.
+// The whole answer may take totalMs at most (-1: no limit); what came until then is returned.
 std::optional<QByteArray> AskRunning(const QString& windowClass, const QByteArray& request, int timeoutMs = 10000,
-                                     const std::function<void(const QByteArray& line)>& onLine = {});
+                                     const std::function<void(const QByteArray& line)>& onLine = {}, int totalMs = -1);
