@@ -6,6 +6,7 @@
 
 #include "app/CommandLine.h"
 #include "app/Hub.h"
+#include "app/Reload.h"
 #include "app/Sv_aMain.h"
 #include "app/UnitAbout.h"
 #include "bridge/Line.h"
@@ -122,7 +123,11 @@ int RunBridge(int argc, char** argv, bool headless, const QString& instance) {
     showServer.OnRequest = [journal](const QByteArray& request, QObject* asker, TShowServer::TAnswer answer) {
         JournalAnswer(*journal, request, asker, std::move(answer));
     };
-    TSignalWatcher signalWatcher(ShutDownWithoutQuestion);
+    TSignalWatcher signalWatcher(ShutDownWithoutQuestion, [main, log = windows.Dist.get()] {
+        log->AddLogLine("SIGHUP: the settings file is read again", true);
+        for (const QString& line : main->ReloadSettings().Lines)
+            log->AddLogLine(line.toUtf8(), true);
+    });
     main->ShowAtStart();
     main->StartUp();
     return app.exec();
