@@ -12,6 +12,7 @@
 #include "bridge/sv_TCP.h"
 #include "detect/Detection.h"
 #include "detect/DeviceProbe.h"
+#include "detect/DistForm.h"
 #include "journal/HarExport.h"
 #include "journal/Journal.h"
 
@@ -106,6 +107,8 @@ void TControl::Answer(const QByteArray& request, QObject* asker, const TShowServ
         AnswerCheck(answer);
     else if (request == control::Detect)
         AnswerDetect(asker, answer);
+    else if (request == control::Reload)
+        AnswerReload(answer);
     else
         answer({});
 }
@@ -152,6 +155,20 @@ void TControl::AnswerDetect(QObject* asker, const TShowServer::TAnswer& answer) 
         TShowServer::Tell(asker, "joining the pass under way\n");
     else
         Windows.Main->DetectForScript();
+}
+
+TReloadReport TControl::Reload(const QByteArray& asker) {
+    TDistForm& log = *Windows.Dist;
+    log.AddLogLine(asker + ": the settings file is read again", true);
+    const TReloadReport report = Windows.Main->ReloadSettings();
+    for (const QString& line : report.Lines)
+        log.AddLogLine(line.toUtf8(), true);
+    return report;
+}
+
+void TControl::AnswerReload(const TShowServer::TAnswer& answer) {
+    const TReloadReport report = Reload("--reload");
+    answer(Line({{QStringLiteral("done"), report.Done}, {QStringLiteral("lines"), QJsonArray::fromStringList(report.Lines)}}));
 }
 
 void TControl::TellPass(const QByteArray& line) {

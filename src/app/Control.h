@@ -5,6 +5,7 @@
 #include <QString>
 #include <vector>
 
+#include "app/Reload.h"
 #include "platform/SingleInstance.h"
 
 struct TWindows;
@@ -36,6 +37,8 @@ public:
     static void SetLimits(TShowServer& server);
     void Answer(const QByteArray& request, QObject* asker, const TShowServer::TAnswer& answer);
     QJsonObject Status() const;
+    // Reads the settings file again and logs what it did, after a line saying who asked.
+    TReloadReport Reload(const QByteArray& asker);
 
 private:
     struct TPassAsker {
@@ -44,6 +47,7 @@ private:
     };
     void AnswerCheck(const TShowServer::TAnswer& answer);
     void AnswerDetect(QObject* asker, const TShowServer::TAnswer& answer);
+    void AnswerReload(const TShowServer::TAnswer& answer);
     void TellPass(const QByteArray& line);
     void PassConcluded();
 

@@ -8,6 +8,7 @@
 #include "app/CommandLine.h"
 #include "app/Control.h"
 #include "app/Hub.h"
+#include "app/Reload.h"
 #include "app/Sv_aMain.h"
 #include "app/UnitAbout.h"
 #include "bridge/Line.h"
@@ -73,7 +74,7 @@ int RunBridge(int argc, char** argv, bool headless, const QString& instance) {
     showServer.OnRequest = [&control](const QByteArray& request, QObject* asker, const TShowServer::TAnswer& answer) {
         control.Answer(request, asker, answer);
     };
-    TSignalWatcher signalWatcher(ShutDownWithoutQuestion);
+    TSignalWatcher signalWatcher(ShutDownWithoutQuestion, [&control] { control.Reload("SIGHUP"); });
     main->ShowAtStart();
     main->StartUp();
     return app.exec();

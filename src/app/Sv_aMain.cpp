@@ -16,6 +16,7 @@
 
 #include "app/DeviceNotice.h"
 #include "app/Hub.h"
+#include "app/Reload.h"
 #include "app/UnitAbout.h"
 #include "app/StartUp.h"
 #include "bridge/Line.h"
@@ -33,6 +34,7 @@
 #include "platform/TickCount.h"
 #include "platform/WinMessage.h"
 #include "serial/CommInt.h"
+#include "settings/SettingsCheck.h"
 #include "settings/UtilsRegistry.h"
 #include "settings/sv_params.h"
 
@@ -213,17 +215,29 @@ void TFrmMainRSServ::ShowAtStart() {
 
 void TFrmMainRSServ::StartUp() {
     // Settings that cannot be loaded are reported; the bridge runs on with what was read and
-    // the defaults for the rest.
+    // the defaults for the rest. A bad number is named as a reload names it.
+    const QList<TBadSetting> bad = FindBadSettings();
     try {
         FormParams->LoadSettings();
     } catch (...) {
         ReportCurrentException();
     }
     Journal->LoadSettings();
+    for (const QString& line : BadSettingLines(bad, ReloadParts()))
+        DistForm->AddLogLine(line.toUtf8(), true);
     Line->Init();
     Follower->Start();
     BuildURL();
     ApplyNotifications();
+}
+
+TReloadReport TFrmMainRSServ::ReloadSettings() { return ReloadSettingsFile(ReloadParts()); }
+
+TReloadParts TFrmMainRSServ::ReloadParts() {
+    return {FormParams, Journal, Line, TCPForm, RSForm, [this] {
+                BuildURL();
+                ApplyNotifications();
+            }};
 }
 
 void TFrmMainRSServ::UpdateStatus() {

@@ -28,6 +28,8 @@ class TJournal;
 class TTCPForm;
 class TRSForm;
 class TFormAbout;
+struct TReloadParts;
+struct TReloadReport;
 
 // The main window: the program's small visible face, its tray icon, and the hub through
 // which every event of the bridge passes as a numbered message.
@@ -43,6 +45,8 @@ public:
     // Places the window in the tray, or shows it where the desktop has no tray.
     void ShowAtStart();
     void StartUp();
+    // Takes the settings file as it stands now, without dropping a browser (app/Reload.h).
+    TReloadReport ReloadSettings();
 
     void UpdateStatus();
     void BuildURL();
@@ -138,6 +142,7 @@ private:
     void ObserveDevice();
     void ArmNotice();
     void ShowNotice(const QString& text, bool answers);
+    TReloadParts ReloadParts();
 
     TFormParams* FormParams = nullptr;
     journal::TJournal* Journal = nullptr;

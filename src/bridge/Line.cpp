@@ -263,11 +263,15 @@ void TLine::HandOutcome(TOutcome outcome, const QByteArray& answer) {
     done(result);
 }
 
-// The queue of received blocks may still hold bytes of the port that was open before.
+// The queue of received blocks may still hold bytes of the port that was open before. With no
+// port configured, the one last open (a borrowed one, say) is let go, so that nothing is written to it.
 void TLine::UsePort(const QString& name, bool reopen) {
-    if (name.isEmpty() || (!reopen && RSForm->PortName() == name))
+    if (!reopen && RSForm->PortName() == name)
         return;
-    RSForm->OpenPort(name);
+    if (name.isEmpty())
+        RSForm->ForgetPort();
+    else
+        RSForm->OpenPort(name);
     DropReceived();
 }
 

@@ -156,6 +156,8 @@ public:
     uint64_t ServedCount() const { return Served; }
     // No exchange is under way.
     bool IsIdle() const { return State == dsIdle; }
+    // The client whose exchange is on the line; 0: none, or it left or was answered.
+    int32_t ClientOnLine() const { return static_cast<int32_t>(Exchange.CurrentClient); }
 
     // The line has been idle long enough for the idle probe.
     std::function<void()> OnIdle;

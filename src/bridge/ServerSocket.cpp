@@ -219,6 +219,12 @@ void TServerSocket::SetActive(bool active) {
         OnListen();
 }
 
+void TServerSocket::StopListening() {
+    for (QTcpServer* listener : Listeners)
+        listener->waitForNewConnection(0);
+    CloseListeners();
+}
+
 void TServerSocket::CloseListeners() {
     for (QTcpServer* listener : std::exchange(Listeners, {}))
         delete listener;

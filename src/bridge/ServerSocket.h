@@ -77,6 +77,9 @@ public:
     bool Active() const;
     // Raises when the port cannot be listened on, listening nowhere then.
     void SetActive(bool active);
+    // Closes the listeners and keeps every connection: those the system had ready are accepted
+    // first, so that none is refused. SetActive(true) listens again, on Port and Address as they are then.
+    void StopListening();
     uint16_t Port = 24111;
     // Empty: every IPv4 address; "localhost": 127.0.0.1 and, where the system has it, ::1;
     // otherwise one address of this machine.

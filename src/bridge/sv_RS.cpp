@@ -111,6 +111,15 @@ void TRSForm::ClosePort() {
     QThread::msleep(100);
 }
 
+void TRSForm::ForgetPort() {
+    ClosePort();
+    if (CommRS->Enabled())
+        return;
+    CommRS->SetDeviceName(QString());
+    PortNode.clear();
+    PostWinMessage(Hub, WM_SV_RS_PORT, Channel, 0);
+}
+
 bool TRSForm::WriteOnce(const QByteArray& block, bool reportEmpty) {
     LastSent = 0;
     if (block.isEmpty())

@@ -33,6 +33,8 @@ public:
     bool OpenConfiguredPort();
     void OpenSelectedPortOrWarn();
     void ClosePort();
+    // Closes the port and lets go of its name, so that no retry of a write reopens it.
+    void ForgetPort();
     // reportEmpty: WM_SV_RS_TXEMPTY follows once the block has left (see TCustomComm::Write).
     bool WriteChunk(const QByteArray& block, bool reportEmpty = true);
     bool WriteOnce(const QByteArray& block, bool reportEmpty = true);

@@ -433,6 +433,41 @@ void TTCPForm::RestartServer() {
     }
 }
 
+int TTCPForm::MoveServer(int32_t onLine, const QString& portName, QString& failure) {
+    ServerSocket1->StopListening();
+    QByteArray answer = DeviceNotAvailableAnswer;
+    answer.replace(answer.indexOf('~'), 1, portName.toUtf8());
+    int answered = 0;
+    for (const int32_t id : Clients.WaitingClients()) {
+        if (id == onLine)
+            continue;
+        if (TServerConnection* connection = FindConnection(id); connection && connection->Connected()) {
+            ServerSocket1->HoldInput(*connection, false);
+            if (Journal)
+                Journal->FixedAnswer(id, journal::TFixed::NotAvailable, answer);
+            SendAnswer(id, answer);
+            ++answered;
+        }
+        Clients.RemoveById(id);
+    }
+    if (!Clients.FindById(CheckingClient)) {
+        CheckingClient = 0;
+        TimerPresence->stop();
+    }
+    ReadHeldClients();
+    failure.clear();
+    try {
+        ServerSocket1->Port = Port;
+        ServerSocket1->Address = Listen;
+        ServerSocket1->SetActive(true);
+    } catch (const std::exception& error) {
+        failure = QStringLiteral("cannot listen on ") + QString::fromUtf8(error.what());
+        Log(QStringLiteral("Open Socket Error"));
+        Log(failure);
+    }
+    return answered;
+}
+
 void TTCPForm::Refuse(int32_t id, const http::TRefusal& refusal) {
     // The name comes from the request: control bytes in it must not make lines of the log.
     QString name = QString::fromLatin1(refusal.Name);

@@ -118,6 +118,11 @@ public:
     void LoadSettings() override;
     void SaveSettings() override;
     void RestartServer();
+    // Listens on Port and Listen instead, without dropping a connection: the client on the line
+    // keeps its own, every other one still in the waiting room gets the 503 that the port (its
+    // name in it) is not available, and its record goes. Returns how many were answered, and sets
+    // failure to why the server listens nowhere when it cannot listen there.
+    int MoveServer(int32_t onLine, const QString& portName, QString& failure);
     // Whether a client's request may go to the line now. A request that is not yet whole first
     // waits while what its client already sent is read; a client that left is dropped with its
     // request. The end of that wait is posted as a read of the client.

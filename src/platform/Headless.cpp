@@ -19,8 +19,9 @@ void FilterMessage(QtMsgType type, const QMessageLogContext& context, const QStr
         PreviousHandler(type, context, message);
 }
 
-void OnUnixSignal(int) {
-    const char byte = 1;
+// The byte names the signal, so that the GUI thread tells a hang-up from an end.
+void OnUnixSignal(int number) {
+    const char byte = static_cast<char>(number);
     [[maybe_unused]] const auto written = ::write(SignalPipe[1], &byte, 1);
 }
 } // namespace
@@ -45,25 +46,40 @@ bool IsHeadless() {
 }
 
 TSignalWatcher::TSignalWatcher(std::function<void()> onSignal, QObject* parent)
-    : QObject(parent), Notifier(nullptr), OnSignal(std::move(onSignal)) {
+    : TSignalWatcher(std::move(onSignal), nullptr, parent) {}
+
+TSignalWatcher::TSignalWatcher(std::function<void()> onSignal, std::function<void()> onHangUp, QObject* parent)
+    : QObject(parent), Notifier(nullptr), OnSignal(std::move(onSignal)), OnHangUp(std::move(onHangUp)) {
     if (SignalPipe[0] < 0 && ::pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     Notifier = new QSocketNotifier(SignalPipe[0], QSocketNotifier::Read, this);
-    connect(Notifier, &QSocketNotifier::activated, this, [this] {
-        char bytes[16];
-        while (::read(SignalPipe[0], bytes, sizeof bytes) > 0) {
-        }
-        OnSignal();
-    });
+    connect(Notifier, &QSocketNotifier::activated, this, &TSignalWatcher::Drain);
     struct sigaction action {};
     action.sa_handler = OnUnixSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    if (OnHangUp)
+        sigaction(SIGHUP, &action, nullptr);
+}
+
+void TSignalWatcher::Drain() {
+    bool end = false;
+    bool hangUp = false;
+    char bytes[16];
+    for (ssize_t count; (count = ::read(SignalPipe[0], bytes, sizeof bytes)) > 0;)
+        for (ssize_t i = 0; i < count; ++i)
+            (bytes[i] == SIGHUP ? hangUp : end) = true;
+    if (hangUp && OnHangUp)
+        OnHangUp();
+    if (end)
+        OnSignal();
 }
 
 TSignalWatcher::~TSignalWatcher() {
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
+    if (OnHangUp)
+        std::signal(SIGHUP, SIG_DFL);
 }

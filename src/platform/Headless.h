@@ -13,13 +13,18 @@ bool IsHeadless();
 // where it went before.
 void QuietOffscreenWarnings();
 
-// Turns SIGINT and SIGTERM into a call on the GUI thread, through a self-pipe.
+// Turns SIGINT and SIGTERM into a call on the GUI thread, through a self-pipe; with onHangUp,
+// SIGHUP too, into a call of its own (several that came together make one).
 class TSignalWatcher : public QObject {
 public:
     explicit TSignalWatcher(std::function<void()> onSignal, QObject* parent = nullptr);
+    TSignalWatcher(std::function<void()> onSignal, std::function<void()> onHangUp, QObject* parent = nullptr);
     ~TSignalWatcher() override;
 
 private:
+    void Drain();
+
     QSocketNotifier* Notifier;
     std::function<void()> OnSignal;
+    std::function<void()> OnHangUp;
 };

@@ -12,6 +12,9 @@ struct TLocation {
     QString AppKey;
 } Location;
 
+// The settings keys ("TCP/Port") a live mask hides.
+QStringList Masked;
+
 QStringList KeyParts(const QString& key) { return key.split(QLatin1Char('\\'), Qt::SkipEmptyParts); }
 
 struct TValuePath {
@@ -34,6 +37,8 @@ QString SettingsKey(const TValuePath& value) {
 // Every value as the text that stands in the file; a non-text value is a type error.
 std::optional<QString> ReadText(const QString& path) {
     const TValuePath value = SplitPath(path);
+    if (Masked.contains(SettingsKey(value)))
+        return std::nullopt;
     QSettings store(SettingsFilePath(), QSettings::IniFormat);
     store.sync();
     const QVariant stored = store.value(SettingsKey(value));
@@ -138,3 +143,12 @@ QString SettingsReadString(const QString& path, const QString& defaultValue) {
 }
 
 void SettingsWriteString(const QString& path, const QString& value) { WriteText(path, value); }
+
+std::optional<QString> SettingsReadText(const QString& path) { return ReadText(path); }
+
+TSettingsMask::TSettingsMask(const QStringList& paths) : Outer(Masked) {
+    for (const QString& path : paths)
+        Masked << SettingsKey(SplitPath(path));
+}
+
+TSettingsMask::~TSettingsMask() { Masked = Outer; }

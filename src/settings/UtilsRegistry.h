@@ -1,5 +1,6 @@
 #pragma once
 #include <QString>
+#include <QStringList>
 #include <cstdint>
 #include <optional>
 
@@ -26,3 +27,18 @@ int32_t SettingsReadInteger(const QString& path, int32_t defaultValue);
 void SettingsWriteInteger(const QString& path, int32_t value);
 QString SettingsReadString(const QString& path, const QString& defaultValue);
 void SettingsWriteString(const QString& path, const QString& value);
+// The text the file holds for the value; none when it holds none.
+std::optional<QString> SettingsReadText(const QString& path);
+
+// While it lives, the values named ("TCP\\Port") read as absent, so that every reader falls to its
+// own default; writes are not affected. Masks nest.
+class TSettingsMask {
+public:
+    explicit TSettingsMask(const QStringList& paths);
+    ~TSettingsMask();
+    TSettingsMask(const TSettingsMask&) = delete;
+    TSettingsMask& operator=(const TSettingsMask&) = delete;
+
+private:
+    QStringList Outer;
+};

@@ -125,6 +125,26 @@ TEST(LineAsks, ABorrowedPortCarriesOnlyItsOwnAskAndTheBrowserIsWrittenToTheConfi
     MapPort(2, "/nonexistent/quellor-test/COM2");
 }
 
+// With no port configured, the port a probe borrowed is let go: a browser's request reaches no device.
+TEST(LineAsks, WithNoPortConfiguredNoBrowserIsWrittenToTheLastBorrowedPort) {
+    TLineBridge bridge;
+    TPty other;
+    MapPort(2, other.SlavePath);
+    bridge.Program.Rs().ConfiguredCom = 0;
+    TOwner follower;
+    bridge.Line.Ask(follower.Ask(TAskOwner::Follower, "COM2"));
+    EXPECT_EQ(other.Read(static_cast<int>(ProbeRequest().size())), ProbeRequest());
+    other.Write("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
+    ASSERT_TRUE(WaitUntil([&] { return !follower.Heard.isEmpty(); }));
+    EXPECT_TRUE(bridge.Program.Rs().PortName().isEmpty());
+    TClient client(bridge.Port);
+    bridge.TakeUp(bridge.Waiting(client, GetB));
+    EXPECT_EQ(client.ReadToClose(), QByteArray(DeviceNotAvailableAnswer).replace('~', ""));
+    EXPECT_TRUE(other.Read(1, 200ms).isEmpty());
+    EXPECT_TRUE(bridge.Device.Read(1, 200ms).isEmpty());
+    MapPort(2, "/nonexistent/quellor-test/COM2");
+}
+
 TEST(LineAsks, CancellingReachesOnlyItsOwnerAndAnExchangeUnderWayStillSettles) {
     TLineBridge bridge;
     TOwner follower;

@@ -2,11 +2,13 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <gtest/gtest.h>
+#include <csignal>
 #include <sys/inotify.h>
 #include <unistd.h>
 
 #include "SimDevice.h"
 #include "serial/PortNames.h"
+#include "settings/UtilsRegistry.h"
 #include "support/Net.h"
 #include "support/Running.h"
 
@@ -120,4 +122,22 @@ TEST(EndToEnd, AnUploadArrivesAtTheDeviceUnchanged) {
     const QByteArray answer = client.ReadToClose(std::chrono::milliseconds(20000));
     EXPECT_TRUE(answer.contains("received 100000 bytes")) << answer.constData();
     EXPECT_EQ(device.LastUpload(), body);
+}
+
+// The log tells the reload as it tells everything else: on standard error, once.
+TEST(EndToEnd, SighupReloadsTheSettingsFileAndTheServerMovesToItsNewPort) {
+    TSimDevice device(OnCom1());
+    TRunningProgram program;
+    const quint16 moved = FreeTcpPort();
+    SettingsWriteInteger("TCP\\Port", moved);
+    SettingsWriteString("TCP\\Delay", "soon");
+    ASSERT_EQ(::kill(static_cast<pid_t>(program.Process.processId()), SIGHUP), 0);
+    ASSERT_TRUE(program.WaitForLog(QStringLiteral("the server listens on every IPv4 address, port %1").arg(moved).toUtf8()))
+        << program.Errors.constData();
+    EXPECT_TRUE(program.Errors.contains("SIGHUP: the settings file is read again"));
+    EXPECT_TRUE(program.Errors.contains(QStringLiteral("TCP\\Port: %1 -> %2").arg(program.Port).arg(moved).toUtf8()));
+    EXPECT_EQ(program.Errors.count("Settings: TCP\\Delay holds \"soon\", not a number from 0 to 60000; 100 is used"), 1);
+    EXPECT_TRUE(Get(moved, "/id.txt").startsWith("HTTP/1.1 200 OK\r\n"));
+    TClient old(program.Port);
+    EXPECT_NE(old.Socket.state(), QAbstractSocket::ConnectedState);
 }

@@ -6,7 +6,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QTcpSocket>
+#include <QHostAddress>
 #include <QTemporaryDir>
+#include <csignal>
 #include <gtest/gtest.h>
 
 #include "SimDevice.h"
@@ -224,4 +227,73 @@ TEST(ControlEndToEnd, DetectWhereNoPortAnswersExitsThree) {
     EXPECT_EQ(run.Status, 3) << run.Out.constData() << run.Errors.constData();
     EXPECT_TRUE(run.Out.contains("trying COM1")) << run.Out.constData();
     EXPECT_TRUE(run.Out.endsWith("no port answered\n")) << run.Out.constData();
+}
+
+namespace {
+QByteArray SettingsFileBytes() {
+    QFile file(SettingsFilePath());
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool Refused(quint16 port) {
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    return !socket.waitForConnected(2000);
+}
+} // namespace
+
+// The server moves to the new TCP port while an answer streams: that answer arrives whole, a
+// client waiting behind it gets the fixed answer, the old port is closed and the new one serves.
+TEST(ControlEndToEnd, AReloadMovesTheServerWhileAnAnswerStreamsWithoutCuttingIt) {
+    TSimDevice::TOptions options;
+    options.Link = PortMapFolder() + "/COM1";
+    options.Paced = true;
+    TSimDevice device(options);
+    TRunningProgram program;
+    const QByteArray request = "GET /bin/pattern?size=40000 HTTP/1.1\r\nHost: localhost\r\n\r\n";
+    TClient streaming(program.Port);
+    streaming.Send(request);
+    ASSERT_TRUE(WaitUntil([&] { return streaming.Socket.bytesAvailable() > 0 || streaming.Socket.waitForReadyRead(20); },
+                          std::chrono::seconds(10)));
+    TClient waiting(program.Port);
+    waiting.Send("GET /index.html HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    ASSERT_TRUE(WaitUntil([] { return StatusOf().value("waiting").toInt() >= 2; }, std::chrono::seconds(5)));
+
+    const quint16 moved = FreeTcpPort();
+    SettingsSetLocation("SOFTWARE", "NORVEL-Q\\quellor");
+    SettingsWriteInteger("TCP\\Port", moved);
+    const TRun reload = Quellor({"--reload"});
+    EXPECT_EQ(reload.Status, 0) << reload.Out.constData() << reload.Errors.constData();
+    EXPECT_TRUE(reload.Out.contains("TCP\\Port")) << reload.Out.constData();
+
+    EXPECT_TRUE(waiting.ReadToClose().startsWith("HTTP/1.1 503"));
+    const QByteArray answer = streaming.ReadToClose();
+    EXPECT_EQ(answer, device.AnswerTo(request.first(request.indexOf("\r\n\r\n") + 4), {}));
+    EXPECT_TRUE(Refused(program.Port));
+    EXPECT_TRUE(Get(moved, "/index.html").startsWith("HTTP/1.1 200 OK"));
+    EXPECT_EQ(StatusOf().value("tcpPort").toInt(), moved);
+}
+
+// SIGHUP reloads as --reload does; values that are no numbers or out of range are read as their
+// defaults, one log line naming each, and the file stays as it was.
+TEST(ControlEndToEnd, SighupReloadsAndBadValuesReadAsDefaultsWithALineEach) {
+    TSimDevice::TOptions options;
+    options.Link = PortMapFolder() + "/COM1";
+    TSimDevice device(options);
+    TRunningProgram program;
+    SettingsSetLocation("SOFTWARE", "NORVEL-Q\\quellor");
+    SettingsWriteString("TCP\\Delay", "soon");
+    SettingsWriteInteger("TCP\\ReaderLimit", 99999);
+    const QByteArray before = SettingsFileBytes();
+    ::kill(static_cast<pid_t>(program.Process.processId()), SIGHUP);
+    EXPECT_TRUE(program.WaitForLog("TCP\\Delay")) << program.Errors.constData();
+    EXPECT_TRUE(program.WaitForLog("TCP\\ReaderLimit")) << program.Errors.constData();
+    EXPECT_EQ(program.Errors.count("TCP\\Delay holds"), 1) << program.Errors.constData();
+    EXPECT_EQ(program.Process.state(), QProcess::Running);
+    EXPECT_TRUE(Get(program.Port, "/index.html").startsWith("HTTP/1.1 200 OK"));
+
+    const TRun again = Quellor({"--reload"});
+    EXPECT_EQ(again.Status, 0) << again.Errors.constData();
+    EXPECT_TRUE(again.Out.contains("TCP\\Delay")) << again.Out.constData();
+    EXPECT_EQ(SettingsFileBytes(), before);
 }

@@ -183,6 +183,36 @@ TEST(SignalWatcher, TerminationSignalBecomesACallOnTheGuiThread) {
 }
 
 namespace {
+bool HangUpIsDefault() {
+    struct sigaction now {};
+    sigaction(SIGHUP, nullptr, &now);
+    return now.sa_handler == SIG_DFL;
+}
+} // namespace
+
+// Hang-ups that come together make one call; the end still ends. A watcher without a hang-up
+// call leaves SIGHUP as it was.
+TEST(SignalWatcher, AHangUpBecomesACallOfItsOwnAndGetsItsDefaultBackAfterwards) {
+    int ends = 0;
+    int hangUps = 0;
+    {
+        TSignalWatcher watcher([&] { ++ends; }, [&] { ++hangUps; });
+        EXPECT_FALSE(HangUpIsDefault());
+        std::raise(SIGHUP);
+        std::raise(SIGHUP);
+        EXPECT_TRUE(WaitUntil([&] { return hangUps == 1; }));
+        EXPECT_EQ(ends, 0);
+        std::raise(SIGHUP);
+        std::raise(SIGTERM);
+        EXPECT_TRUE(WaitUntil([&] { return ends == 1; }));
+        EXPECT_EQ(hangUps, 2);
+    }
+    EXPECT_TRUE(HangUpIsDefault());
+    TSignalWatcher endsOnly([&] { ++ends; });
+    EXPECT_TRUE(HangUpIsDefault());
+}
+
+namespace {
 // An echo into memory, with a clock the test moves.
 struct TEchoed {
     char* Buffer = nullptr;

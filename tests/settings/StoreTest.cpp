@@ -9,6 +9,7 @@
 #include <QThread>
 #include <gtest/gtest.h>
 
+#include "settings/SettingsCheck.h"
 #include "settings/UtilsRegistry.h"
 #include "support/Program.h"
 #include "support/Pty.h"
@@ -237,4 +238,35 @@ TEST(SettingsStore, AWriteThatCannotReachTheDiskRaisesItsError) {
         EXPECT_EQ(error.Message, "Failed to set data for 'Name'");
     }
     QDir(SettingsFilePath()).removeRecursively();
+}
+
+// A flag may hold any number; a value that is not text is as bad as one that is no number.
+TEST(SettingsStore, TheCheckNamesEveryBadNumberAndAMaskHidesItsValuesWhileItLives) {
+    TFreshProgram program;
+    WriteRaw("[RS]\nCOM=256\n[TCP]\nPort=@Rect(1 2 3 4)\nDelay=$10\nFraming=-7\nReaderLimit=3601\n");
+    const QList<TBadSetting> bad = FindBadSettings();
+    EXPECT_EQ(Keys(bad), (QStringList{"RS\\COM", "TCP\\Port", "TCP\\ReaderLimit"}));
+    ASSERT_EQ(bad.size(), 3);
+    EXPECT_EQ(BadSettingLine(bad[0], 1), "Settings: RS\\COM holds \"256\", not a number from 0 to 255; 1 is used");
+    EXPECT_EQ(BadSettingLine(bad[1], 24111), "Settings: TCP\\Port holds a value that is not text; 24111 is used");
+    {
+        const TSettingsMask outer({"TCP\\Port"});
+        {
+            const TSettingsMask inner(Keys(bad));
+            EXPECT_EQ(LoadError(program), "");
+            EXPECT_EQ(program.Params().ComboBox_PortRS->currentText(), "COM1");
+            EXPECT_EQ(program.Tcp().Port, 24111);
+            EXPECT_EQ(program.Tcp().SendDelay, 16);
+            EXPECT_TRUE(program.Tcp().Framing);
+            EXPECT_EQ(program.Tcp().ReaderLimitS, 120);
+        }
+        EXPECT_EQ(SettingsReadInteger("TCP\\ReaderLimit", 0), 3601);
+        EXPECT_EQ(SettingsReadString("TCP\\Port", "absent"), "absent");
+    }
+    EXPECT_EQ(LoadError(program), "Invalid data type for 'Port'");
+
+    WriteRaw("[TCP]\nDelay=\"1\\n2\"\n");
+    ASSERT_EQ(FindBadSettings().size(), 1);
+    EXPECT_EQ(BadSettingLine(FindBadSettings()[0], 100),
+              "Settings: TCP\\Delay holds \"1?2\", not a number from 0 to 60000; 100 is used");
 }
