@@ -91,11 +91,14 @@ TControl::~TControl() {
 
 // A status or a reload is answered at once; a check, a pass or a journal takes its time, so
 // fewer of those wait at once.
+// A status answer is small, and stays in its socket until the event loop writes it out; askers of
+// a check or a pass share one ask of the line. A burst of them may take every asker's place; a
+// journal is large and built for each asker, so few are.
 void TControl::SetLimits(TShowServer& server) {
-    server.MostAtOnce.insert(control::Status, 8);
-    server.MostAtOnce.insert(control::Check, 8);
-    server.MostAtOnce.insert(control::Detect, 8);
-    server.MostAtOnce.insert(control::Reload, 2);
+    server.MostAtOnce.insert(control::Status, server.MostAskers);
+    server.MostAtOnce.insert(control::Check, server.MostAskers);
+    server.MostAtOnce.insert(control::Detect, server.MostAskers);
+    server.MostAtOnce.insert(control::Reload, 4);
 }
 
 void TControl::Answer(const QByteArray& request, QObject* asker, const TShowServer::TAnswer& answer) {
@@ -104,7 +107,7 @@ void TControl::Answer(const QByteArray& request, QObject* asker, const TShowServ
     else if (request == control::Status)
         answer(Line(Status()));
     else if (request == control::Check)
-        AnswerCheck(answer);
+        AnswerCheck(asker, answer);
     else if (request == control::Detect)
         AnswerDetect(asker, answer);
     else if (request == control::Reload)
@@ -139,17 +142,22 @@ QJsonObject TControl::Status() const {
 
 // A check already waiting for the line answers for this one too, as Check Device's does. The
 // asker waits before the check is asked: a port that fails to open ends it at once.
-void TControl::AnswerCheck(const TShowServer::TAnswer& answer) {
-    Windows.Probe->AwaitCheck([this, answer](const TProbeOutcome& outcome) {
-        QJsonObject status = Status();
-        status.insert(QStringLiteral("outcome"), OutcomeName(outcome.Outcome));
-        answer(Line(status));
-    });
+void TControl::AnswerCheck(QObject* asker, const TShowServer::TAnswer& answer) {
+    std::erase_if(CheckAskers, [](const TAsker& waiting) { return waiting.Asker.isNull(); });
+    CheckAskers.push_back({asker, answer});
+    if (CheckAskers.size() == 1)
+        Windows.Probe->AwaitCheck([this](const TProbeOutcome& outcome) {
+            QJsonObject status = Status();
+            status.insert(QStringLiteral("outcome"), OutcomeName(outcome.Outcome));
+            for (const TAsker& waiting : std::exchange(CheckAskers, {}))
+                waiting.Answer(Line(status));
+        });
     Windows.Main->CheckDevice1Click();
 }
 
 // The asker is counted in before the pass starts: a pass over ports that all fail may end at once.
 void TControl::AnswerDetect(QObject* asker, const TShowServer::TAnswer& answer) {
+    std::erase_if(PassAskers, [](const TAsker& waiting) { return waiting.Asker.isNull(); });
     PassAskers.push_back({asker, answer});
     if (Windows.Detection->Running())
         TShowServer::Tell(asker, "joining the pass under way\n");
@@ -172,7 +180,7 @@ void TControl::AnswerReload(const TShowServer::TAnswer& answer) {
 }
 
 void TControl::TellPass(const QByteArray& line) {
-    for (const TPassAsker& asker : PassAskers)
+    for (const TAsker& asker : PassAskers)
         TShowServer::Tell(asker.Asker, line);
 }
 
@@ -183,6 +191,6 @@ void TControl::PassConcluded() {
         end = QJsonObject{{QStringLiteral("found"), detection.Stored.section(QLatin1Char('='), 0, 0)},
                           {QStringLiteral("description"), detection.Stored.section(QLatin1Char('='), 1)},
                           {QStringLiteral("identity"), detection.BestIdentity}};
-    for (const TPassAsker& asker : std::exchange(PassAskers, {}))
+    for (const TAsker& asker : std::exchange(PassAskers, {}))
         asker.Answer(Line(end));
 }

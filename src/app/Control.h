@@ -41,11 +41,12 @@ public:
     TReloadReport Reload(const QByteArray& asker);
 
 private:
-    struct TPassAsker {
+    // An asker waiting for a check or a pass; one that left is dropped when the next comes.
+    struct TAsker {
         QPointer<QObject> Asker;
         TShowServer::TAnswer Answer;
     };
-    void AnswerCheck(const TShowServer::TAnswer& answer);
+    void AnswerCheck(QObject* asker, const TShowServer::TAnswer& answer);
     void AnswerDetect(QObject* asker, const TShowServer::TAnswer& answer);
     void AnswerReload(const TShowServer::TAnswer& answer);
     void TellPass(const QByteArray& line);
@@ -53,7 +54,8 @@ private:
 
     TWindows& Windows;
     QString Instance;
-    std::vector<TPassAsker> PassAskers;
+    std::vector<TAsker> CheckAskers;
+    std::vector<TAsker> PassAskers;
 };
 
 // The device's state as the status gives it: "answers", "silent", "port-error" or "unknown".
