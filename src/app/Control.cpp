@@ -81,8 +81,9 @@ TControl::TControl(TWindows& windows, const QString& instance) : Windows(windows
     detection.OnConcluded = [this] { PassConcluded(); };
 }
 
-// The pass may end after this, while the windows are taken down.
+// The pass or the check may end after this, while the windows are taken down.
 TControl::~TControl() {
+    Windows.Probe->ForgetCheckWaiters();
     TDetection& detection = *Windows.Detection;
     detection.OnTrying = nullptr;
     detection.OnTried = nullptr;

@@ -50,6 +50,8 @@ public:
     // Hears how the Check Device under way or waiting for the line ends, called off included;
     // none waiting: the next one's.
     void AwaitCheck(std::function<void(const TProbeOutcome&)> then);
+    // Those waiting go before the check ends (their owner is taken down).
+    void ForgetCheckWaiters() { CheckWaiters.clear(); }
 
     // A Check Device called off before its result (the settings were saved): the status text
     // shows the last result again.
