@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "platform/WinMessage.h"
+#include "serial/LineSettings.h"
 #include "settings/SettingsPart.h"
 
 class TComm;
@@ -84,6 +85,8 @@ public:
     QString OpenFailure;
     // A device that answers on a port that appeared becomes the configured one.
     bool Follow = true;
+    // The line the port is opened with, as the settings were last loaded or saved.
+    TLineSettings LineSettings;
 
 private:
     void ReportOpenFailure(const QString& name, int error, const QString& message);
