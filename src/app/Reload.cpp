@@ -3,69 +3,78 @@
 #include <QMap>
 
 #include "bridge/Line.h"
+#include "bridge/LineStore.h"
 #include "bridge/ServerSocket.h"
 #include "bridge/sv_RS.h"
 #include "bridge/sv_TCP.h"
 #include "journal/Journal.h"
 #include "settings/SettingsCheck.h"
+#include "settings/SettingsTable.h"
 #include "settings/UtilsRegistry.h"
 #include "settings/sv_params.h"
 
 namespace {
-// The settings as the parts use them, by their keys.
-struct TInEffect {
-    QMap<QString, int32_t> Numbers;
-    QString Listen;
-    QString AllowedHosts;
-};
+// The settings as the parts use them, by their keys, as the file would hold them.
+using TInEffect = QMap<QString, QString>;
+
+QString Flag(bool on) { return on ? QStringLiteral("1") : QStringLiteral("0"); }
 
 TInEffect InEffect(const TReloadParts& parts) {
     TInEffect effect;
-    const auto number = [&](const char* key, int32_t value) { effect.Numbers.insert(QLatin1String(key), value); };
-    number("RS\\COM", parts.Rs->ConfiguredCom);
-    number("RS\\Follow", parts.Rs->Follow ? 1 : 0);
-    number("UI\\Notifications", parts.Params->Notifications ? 1 : 0);
-    number("Journal\\Entries", parts.Journal->EntriesBound());
-    number("Journal\\BodyBytes", static_cast<int32_t>(parts.Journal->BodyBytesBound()));
-    number("TCP\\Framing", parts.Tcp->Framing ? 1 : 0);
-    number("TCP\\Port", parts.Tcp->Port);
-    number("TCP\\Delay", parts.Tcp->SendDelay);
-    number("TCP\\ReaderLimit", parts.Tcp->ReaderLimitS);
-    effect.Listen = parts.Tcp->Listen;
-    effect.AllowedHosts = parts.Tcp->AllowedHosts;
+    const auto number = [&](const QString& key, int64_t value) { effect.insert(key, QString::number(value)); };
+    number(key::RsCom, parts.Rs->ConfiguredCom);
+    effect.insert(key::RsFollow, Flag(parts.Rs->Follow));
+    effect.insert(key::Notifications, Flag(parts.Params->Notifications));
+    number(key::JournalEntries, parts.Journal->EntriesBound());
+    number(key::JournalBodyBytes, static_cast<int64_t>(parts.Journal->BodyBytesBound()));
+    effect.insert(key::TcpFraming, Flag(parts.Tcp->Framing));
+    number(key::TcpPort, parts.Tcp->Port);
+    number(key::TcpDelay, parts.Tcp->SendDelay);
+    number(key::TcpReaderLimit, parts.Tcp->ReaderLimitS);
+    effect.insert(key::TcpListen, parts.Tcp->Listen);
+    effect.insert(key::TcpAllowedHosts, parts.Tcp->AllowedHosts);
+    effect.insert(StoredLine(parts.Rs->LineSettings));
     return effect;
 }
 
-QString PortText(int32_t com) { return com <= 0 ? QStringLiteral("none") : QStringLiteral("COM%1").arg(com); }
+QString PortText(const QString& com) {
+    return com.toInt() <= 0 ? QStringLiteral("none") : QStringLiteral("COM") + com;
+}
 
 QString Quoted(const QString& text) { return QLatin1Char('"') + text + QLatin1Char('"'); }
 
-QString Change(const QString& key, const QString& from, const QString& to) {
-    return key + QStringLiteral(": ") + from + QStringLiteral(" -> ") + to;
+QString Change(const TSetting& row, const QString& from, const QString& to) {
+    QString before = from;
+    QString after = to;
+    if (row.Key == key::RsCom) {
+        before = PortText(from);
+        after = PortText(to);
+    } else if (row.Kind == TSettingKind::Text || row.Kind == TSettingKind::Address) {
+        before = Quoted(from);
+        after = Quoted(to);
+    }
+    return row.Key + QStringLiteral(": ") + before + QStringLiteral(" -> ") + after;
 }
 
 QStringList Changes(const TInEffect& before, const TInEffect& after) {
     QStringList lines;
-    for (const TNumericSetting& setting : NumericSettings()) {
-        const QString key = QLatin1String(setting.Key);
-        const int32_t from = before.Numbers.value(key);
-        const int32_t to = after.Numbers.value(key);
-        if (from == to)
-            continue;
-        lines << (key == QLatin1String("RS\\COM") ? Change(key, PortText(from), PortText(to))
-                                                   : Change(key, QString::number(from), QString::number(to)));
-    }
-    if (before.Listen != after.Listen)
-        lines << Change(QStringLiteral("TCP\\Listen"), Quoted(before.Listen), Quoted(after.Listen));
-    if (before.AllowedHosts != after.AllowedHosts)
-        lines << Change(QStringLiteral("TCP\\AllowedHosts"), Quoted(before.AllowedHosts), Quoted(after.AllowedHosts));
+    for (const TSetting& row : SettingsTable())
+        if (before.contains(row.Key) && before.value(row.Key) != after.value(row.Key))
+            lines << Change(row, before.value(row.Key), after.value(row.Key));
     return lines;
+}
+
+bool LineChanged(const TInEffect& before, const TInEffect& after) {
+    for (const TSetting& row : SettingsOnPage(TSettingPage::Line))
+        if (row.Key != key::RsBaudSearch && before.value(row.Key) != after.value(row.Key))
+            return true;
+    return false;
 }
 
 QStringList BadLines(const QList<TBadSetting>& bad, const TInEffect& effect) {
     QStringList lines;
     for (const TBadSetting& setting : bad)
-        lines << BadSettingLine(setting, effect.Numbers.value(QLatin1String(setting.Setting.Key)));
+        lines << BadSettingLine(setting, effect.value(setting.Setting.Key, setting.Setting.Default));
     return lines;
 }
 
@@ -124,15 +133,14 @@ TReloadReport ReloadSettingsFile(const TReloadParts& parts) {
     report.Lines << (changes.isEmpty() ? QStringList{QStringLiteral("nothing changed")} : changes);
 
     parts.Tcp->ServerSocket1->ReaderLimitMs = parts.Tcp->ReaderLimitS * 1000;
-    const QString com = QStringLiteral("RS\\COM");
-    const bool portMoved = before.Numbers.value(com) != after.Numbers.value(com);
+    const bool portMoved = before.value(key::RsCom) != after.value(key::RsCom);
     // As after a save: a port chosen by hand records whose device it is at its first good probe.
     parts.Rs->IdentityOwed = parts.Rs->IdentityOwed || identityOwed || portMoved;
-    if (portMoved)
+    if (portMoved || LineChanged(before, after))
         report.Lines << MovePort(parts);
 
-    const QString port = QStringLiteral("TCP\\Port");
-    if (before.Numbers.value(port) != after.Numbers.value(port) || before.Listen != after.Listen ||
+    if (before.value(key::TcpPort) != after.value(key::TcpPort) ||
+        before.value(key::TcpListen) != after.value(key::TcpListen) ||
         !parts.Tcp->ServerSocket1->Active()) {
         QString failure;
         const int answered = parts.Tcp->MoveServer(parts.Line->ClientOnLine(), parts.Rs->PortName(), failure);

@@ -7,6 +7,8 @@
 #include <list>
 #include <optional>
 
+#include "settings/SettingsTable.h"
+
 class QSocketNotifier;
 class QHostAddress;
 class QTimer;
@@ -80,7 +82,7 @@ public:
     // Closes the listeners and keeps every connection: those the system had ready are accepted
     // first, so that none is refused. SetActive(true) listens again, on Port and Address as they are then.
     void StopListening();
-    uint16_t Port = 24111;
+    uint16_t Port = static_cast<uint16_t>(DefaultNumber(key::TcpPort));
     // Empty: every IPv4 address; "localhost": 127.0.0.1 and, where the system has it, ::1;
     // otherwise one address of this machine.
     QString Address;
@@ -112,7 +114,7 @@ public:
     // How long a connection may take nothing of what waits for it; applies to connections accepted
     // from then on. Over loopback a receiver opens its window in steps of 64 KiB, so a client
     // reading 1 KiB a second shows progress every minute.
-    int ReaderLimitMs = 120000;
+    int ReaderLimitMs = DefaultNumber(key::TcpReaderLimit) * 1000;
 
     std::function<void()> OnListen;
     std::function<void(TServerConnection&)> OnAccept;

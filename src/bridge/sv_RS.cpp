@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "bridge/Line.h"
+#include "bridge/LineStore.h"
 #include "bridge/LogSink.h"
 #include "bridge/sv_Prot.h"
 #include "platform/Dialogs.h"
@@ -16,6 +17,7 @@
 #include "serial/CommInt.h"
 #include "serial/OpenFailure.h"
 #include "serial/PortNames.h"
+#include "settings/SettingsTable.h"
 #include "settings/UtilsRegistry.h"
 #include "settings/sv_params.h"
 
@@ -213,35 +215,38 @@ void TRSForm::CommRSTxEmpty(TCustomComm*) { PostWinMessage(Hub, WM_SV_RS_TXEMPTY
 void TRSForm::CommRSError(TCustomComm*, int) { Log(PortName() + QStringLiteral(" Error!")); }
 
 void TRSForm::LoadSettings() {
-    const int32_t com = SettingsReadInteger(QStringLiteral("RS\\COM"), 1);
+    const int32_t com = SettingsReadInteger(key::RsCom, DefaultNumber(key::RsCom));
     FormParams->ComboBox_PortRS->setCurrentIndex(com >= 1 && com <= 255 ? com - 1 : -1);
     ConfiguredCom = FormParams->ComboBox_PortRS->currentIndex() + 1;
-    DetectCOM = SettingsReadInteger(QStringLiteral("RS\\Detect\\COM"), 0);
-    DetectName = SettingsReadString(QStringLiteral("RS\\Detect\\Name"), QString());
-    DetectDescription = SettingsReadString(QStringLiteral("RS\\Detect\\Description"), QString());
-    Follow = SettingsReadInteger(QStringLiteral("RS\\Follow"), 1) != 0;
+    DetectCOM = SettingsReadInteger(key::DetectCom, DefaultNumber(key::DetectCom));
+    DetectName = SettingsReadString(key::DetectName, QString());
+    DetectDescription = SettingsReadString(key::DetectDescription, QString());
+    Follow = SettingsReadInteger(key::RsFollow, DefaultNumber(key::RsFollow)) != 0;
     FormParams->CheckBoxFollow->setChecked(Follow);
-    DetectIdentity = SettingsReadString(QStringLiteral("RS\\Detect\\Identity"), QString());
+    DetectIdentity = SettingsReadString(key::DetectIdentity, QString());
     IdentityOwed = DetectIdentity.isEmpty();
+    LineSettings = ReadLineSettings();
 }
 
-// A port chosen by hand may hold another device: its first good probe says whose it is.
+// A port chosen by hand may hold another device: its first good probe says whose it is. The
+// dialog has stored the line already.
 void TRSForm::SaveSettings() {
     const int32_t com = FormParams->ComboBox_PortRS->currentIndex() + 1;
-    if (com != SettingsReadInteger(QStringLiteral("RS\\COM"), 1))
+    if (com != SettingsReadInteger(key::RsCom, DefaultNumber(key::RsCom)))
         IdentityOwed = true;
     ConfiguredCom = com;
     StoreDetection();
     Follow = FormParams->CheckBoxFollow->isChecked();
-    SettingsWriteInteger(QStringLiteral("RS\\Follow"), Follow ? 1 : 0);
+    SettingsWriteInteger(key::RsFollow, Follow ? 1 : 0);
+    LineSettings = ReadLineSettings();
 }
 
 void TRSForm::StoreDetection() {
-    SettingsWriteInteger(QStringLiteral("RS\\COM"), FormParams->ComboBox_PortRS->currentIndex() + 1);
-    SettingsWriteInteger(QStringLiteral("RS\\Detect\\COM"), DetectCOM);
-    SettingsWriteString(QStringLiteral("RS\\Detect\\Name"), DetectName);
-    SettingsWriteString(QStringLiteral("RS\\Detect\\Description"), DetectDescription);
-    SettingsWriteString(QStringLiteral("RS\\Detect\\Identity"), DetectIdentity);
+    SettingsWriteInteger(key::RsCom, FormParams->ComboBox_PortRS->currentIndex() + 1);
+    SettingsWriteInteger(key::DetectCom, DetectCOM);
+    SettingsWriteString(key::DetectName, DetectName);
+    SettingsWriteString(key::DetectDescription, DetectDescription);
+    SettingsWriteString(key::DetectIdentity, DetectIdentity);
 }
 
 bool TRSForm::AdoptPort(const QString& entry, const QString& identity) {
@@ -265,5 +270,5 @@ bool TRSForm::AdoptPort(const QString& entry, const QString& identity) {
 
 void TRSForm::StoreIdentity(const QString& identity) {
     DetectIdentity = identity;
-    SettingsWriteString(QStringLiteral("RS\\Detect\\Identity"), DetectIdentity);
+    SettingsWriteString(key::DetectIdentity, DetectIdentity);
 }

@@ -15,6 +15,7 @@
 #include "platform/HeapRelease.h"
 #include "platform/TickCount.h"
 #include "platform/WinMessage.h"
+#include "settings/SettingsTable.h"
 #include "settings/UtilsRegistry.h"
 #include "settings/sv_params.h"
 
@@ -154,8 +155,6 @@ TTCPForm::TTCPForm(TFormParams* params, TLogSink* log, QObject* hub)
     ServerSocket1->OnClientDisconnect = [this](TServerConnection& c) { ServerSocket1ClientDisconnect(c); };
     ServerSocket1->OnClientError = [this](TServerConnection& c, int& code) { ServerSocket1ClientError(c, code); };
     ServerSocket1->OnListen = [this] { ServerSocket1Listen(); };
-    FormParams->EditTCPPort->setText(QStringLiteral("24111"));
-    FormParams->EditTCPSendDelay->setText(QStringLiteral("100"));
     LastClientId = 0;
 }
 
@@ -622,9 +621,9 @@ int32_t TTCPForm::FirstPendingClient() const { return Clients.FirstPendingClient
 // Where the server listens, and whom it serves, are read before any value that may stop the load:
 // a port out of range must not open the server to every address the file keeps it from.
 void TTCPForm::LoadSettings() {
-    Framing = SettingsReadInteger(QStringLiteral("TCP\\Framing"), 1) != 0;
-    Listen = SettingsReadString(QStringLiteral("TCP\\Listen"), QString()).trimmed();
-    AllowedHosts = SettingsReadString(QStringLiteral("TCP\\AllowedHosts"), QString());
+    Framing = SettingsReadInteger(key::TcpFraming, DefaultNumber(key::TcpFraming)) != 0;
+    Listen = SettingsReadString(key::TcpListen, QString()).trimmed();
+    AllowedHosts = SettingsReadString(key::TcpAllowedHosts, QString());
     QByteArrayList own{QHostInfo::localHostName().toUtf8()};
     if (const QString domain = QHostInfo::localDomainName(); !domain.isEmpty())
         own << (QHostInfo::localHostName() + QLatin1Char('.') + domain).toUtf8();
@@ -632,38 +631,39 @@ void TTCPForm::LoadSettings() {
     FormParams->CheckBoxFraming->setChecked(Framing);
     FormParams->ShowListen(Listen);
     FormParams->EditAllowedHosts->setText(AllowedHosts);
-    const int32_t port = SettingsReadInteger(QStringLiteral("TCP\\Port"), 24111);
+    const int32_t port = SettingsReadInteger(key::TcpPort, DefaultNumber(key::TcpPort));
     if (port < 0 || port > 65535)
         RaiseRangeError();
     Port = static_cast<uint16_t>(port);
-    SendDelay = SettingsReadInteger(QStringLiteral("TCP\\Delay"), 100);
+    SendDelay = SettingsReadInteger(key::TcpDelay, DefaultNumber(key::TcpDelay));
     FormParams->EditTCPPort->setText(QString::number(Port));
     FormParams->EditTCPSendDelay->setText(QString::number(SendDelay));
     // Last, so that a limit out of range costs no other setting; the dialog shows it, to be put right.
-    const int32_t readerLimit = SettingsReadInteger(QStringLiteral("TCP\\ReaderLimit"), DefaultReaderLimitS);
+    const TSetting& limit = SettingOf(key::TcpReaderLimit);
+    const int32_t readerLimit = SettingsReadInteger(limit.Key, DefaultNumber(limit.Key));
     FormParams->EditReaderLimit->setText(QString::number(readerLimit));
-    if (readerLimit < ReaderLimitRange.Min || readerLimit > ReaderLimitRange.Max)
+    if (readerLimit < limit.Min || readerLimit > limit.Max)
         RaiseRangeError();
     ReaderLimitS = readerLimit;
 }
 
 void TTCPForm::SaveSettings() {
-    if (const auto port = NumberInRange(FormParams->EditTCPPort->text(), TcpPortRange))
+    if (const auto port = NumberInRange(FormParams->EditTCPPort->text(), SettingOf(key::TcpPort)))
         Port = static_cast<uint16_t>(*port);
     const QString delayText = FormParams->EditTCPSendDelay->text();
-    if (const auto delay = NumberInRange(delayText, SendDelayRange))
+    if (const auto delay = NumberInRange(delayText, SettingOf(key::TcpDelay)))
         SendDelay = *delay;
     else if (!ParseInteger(delayText) && (SendDelay < 0 || SendDelay > 65535))
         RaiseRangeError();
     Framing = FormParams->CheckBoxFraming->isChecked();
     Listen = FormParams->ListenSetting().value_or(Listen);
     AllowedHosts = FormParams->EditAllowedHosts->text();
-    ReaderLimitS = NumberInRange(FormParams->EditReaderLimit->text(), ReaderLimitRange).value_or(ReaderLimitS);
-    SettingsWriteInteger(QStringLiteral("TCP\\Port"), Port);
-    SettingsWriteInteger(QStringLiteral("TCP\\Delay"), SendDelay);
-    SettingsWriteInteger(QStringLiteral("TCP\\Framing"), Framing ? 1 : 0);
-    SettingsWriteString(QStringLiteral("TCP\\Listen"), Listen);
-    SettingsWriteString(QStringLiteral("TCP\\AllowedHosts"), AllowedHosts);
-    SettingsWriteInteger(QStringLiteral("TCP\\ReaderLimit"), ReaderLimitS);
+    ReaderLimitS = NumberInRange(FormParams->EditReaderLimit->text(), SettingOf(key::TcpReaderLimit)).value_or(ReaderLimitS);
+    SettingsWriteInteger(key::TcpPort, Port);
+    SettingsWriteInteger(key::TcpDelay, SendDelay);
+    SettingsWriteInteger(key::TcpFraming, Framing ? 1 : 0);
+    SettingsWriteString(key::TcpListen, Listen);
+    SettingsWriteString(key::TcpAllowedHosts, AllowedHosts);
+    SettingsWriteInteger(key::TcpReaderLimit, ReaderLimitS);
     LoadSettings();
 }

@@ -11,6 +11,7 @@
 #include "http/RequestMeter.h"
 #include "platform/WinMessage.h"
 #include "settings/SettingsPart.h"
+#include "settings/SettingsTable.h"
 
 namespace journal {
 class TExchangeEvents;
@@ -88,9 +89,6 @@ extern const QByteArray DeviceNotAvailableAnswer;
 extern const QByteArray RequestIncompleteAnswer;
 // To a client whose request's length cannot be read for certain.
 extern const QByteArray BadLengthAnswer;
-// TCP\ReaderLimit: the seconds a client may take nothing of its answer, by default (the range is
-// the settings dialog's ReaderLimitRange).
-constexpr int32_t DefaultReaderLimitS = 120;
 // A request body up to this size is held until it is whole; a larger one is written as it comes.
 constexpr qsizetype MaxHeldBody = qsizetype(1) << 20;
 // What one client's request may hold in memory, its head and a held body; beyond it, and beyond
@@ -169,15 +167,16 @@ public:
     TServerSocket* ServerSocket1;
     QTimer* TimerPresence;
     int32_t LastClientId = 0;
-    uint16_t Port = 24111;
-    int32_t SendDelay = 100;
+    uint16_t Port = static_cast<uint16_t>(DefaultNumber(key::TcpPort));
+    int32_t SendDelay = DefaultNumber(key::TcpDelay);
     // Answers end where their HTTP head says, and requests go to the device once their head is whole.
     bool Framing = true;
     // TCP\Listen: where the server listens (empty: every IPv4 address).
     QString Listen;
     // TCP\AllowedHosts: names besides this machine's that requests may name; "*" for any.
     QString AllowedHosts;
-    int32_t ReaderLimitS = DefaultReaderLimitS;
+    // TCP\ReaderLimit: the seconds a client may take nothing of its answer.
+    int32_t ReaderLimitS = DefaultNumber(key::TcpReaderLimit);
     // Checks the host each request names.
     http::THostGuard Guard{QByteArray(), {}};
     TMySocketList Clients;

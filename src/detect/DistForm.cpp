@@ -19,6 +19,7 @@
 #include "platform/ErrorReport.h"
 #include "platform/Headless.h"
 #include "platform/WinMessage.h"
+#include "settings/SettingsTable.h"
 #include "settings/UtilsRegistry.h"
 
 namespace {
@@ -269,7 +270,7 @@ void TDistForm::PlaceDefault(const QSize& available) {
 void TDistForm::RestoreSplit() {
     int stored = 0;
     try {
-        stored = SettingsReadInteger(QLatin1String(InformationSplitKey), 0);
+        stored = SettingsReadInteger(key::InformationSplit, 0);
     } catch (const ESettingsError&) {
         return;
     }
@@ -289,7 +290,7 @@ void TDistForm::StoreSplit() {
     if (log <= 0 || log == StoredSplit)
         return;
     try {
-        SettingsWriteInteger(QLatin1String(InformationSplitKey), log);
+        SettingsWriteInteger(key::InformationSplit, log);
         StoredSplit = log;
     } catch (const ESettingsError&) {
     }

@@ -16,10 +16,6 @@ class TExchangesView;
 }
 struct TEnumSources;
 
-// Where the Information window's splitter stood: the log's width in pixels. Window state, not a
-// setting.
-inline constexpr const char* InformationSplitKey = "Window\\InformationSplit";
-
 // The Information window: the log and the list of the ports present, and beside the log the
 // exchanges of the journal.
 class TDistForm : public QWidget, public TLogSink {

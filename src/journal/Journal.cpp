@@ -35,15 +35,6 @@ bool IsToken(QByteArrayView word) {
     return true;
 }
 
-int ReadSetting(const QString& path, int defaultValue, int low, int high) {
-    int value = defaultValue;
-    try {
-        value = SettingsReadInteger(path, defaultValue);
-    } catch (const std::exception&) {
-        value = defaultValue;
-    }
-    return std::clamp(value, low, high);
-}
 } // namespace
 
 QByteArray TEntry::Method() const {
@@ -177,9 +168,7 @@ TMoment TJournal::Now() const { return Clock ? Clock() : SteadyMicroseconds(); }
 QDateTime TJournal::WallTime(TMoment moment) const { return EpochWall.addMSecs((moment - Epoch) / 1000); }
 
 void TJournal::LoadSettings() {
-    SetBounds(ReadSetting(QStringLiteral("Journal\\Entries"), DefaultEntries, 0, MaxEntries),
-              ReadSetting(QStringLiteral("Journal\\BodyBytes"), static_cast<int>(DefaultBodyBytes), 0,
-                          static_cast<int>(MaxBodyBytes)));
+    SetBounds(ReadNumber(key::JournalEntries), ReadNumber(key::JournalBodyBytes));
 }
 
 void TJournal::SetBounds(int entries, qsizetype bodyBytes) {

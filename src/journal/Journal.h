@@ -16,14 +16,16 @@
 #include <deque>
 #include <functional>
 
+#include "settings/SettingsTable.h"
+
 namespace journal {
 
 // Journal\Entries: how many exchanges are kept; 0 switches the journal off.
-constexpr int DefaultEntries = 1000;
-constexpr int MaxEntries = 100000;
+constexpr int DefaultEntries = bound::JournalEntries.Default;
+constexpr int MaxEntries = bound::JournalEntries.Max;
 // Journal\BodyBytes: how much of each body, request and answer, is kept.
-constexpr qsizetype DefaultBodyBytes = 65536;
-constexpr qsizetype MaxBodyBytes = qsizetype(1) << 20;
+constexpr qsizetype DefaultBodyBytes = bound::JournalBodyBytes.Default;
+constexpr qsizetype MaxBodyBytes = bound::JournalBodyBytes.Max;
 // All kept bodies together; the oldest entries' bodies are dropped first.
 constexpr qsizetype MaxKeptBodyBytes = qsizetype(16) << 20;
 // A head longer than this is kept up to it (the head reader's own bound).

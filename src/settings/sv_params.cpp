@@ -20,10 +20,10 @@
 #include "platform/Dialogs.h"
 #include "platform/WinMessage.h"
 #include "settings/SettingsPart.h"
+#include "settings/SettingsTable.h"
 #include "settings/UtilsRegistry.h"
 
 namespace {
-const QString PortTip = QStringLiteral("The serial port the device is on. Ports present are bold.");
 
 template <typename T> T* Named(QWidget* parent, const char* name) {
     auto* control = new T(parent);
@@ -71,31 +71,21 @@ QPushButton* Button(QWidget* parent, const char* name, const QString& text, QSty
     return button;
 }
 
-// A number field of the second page, as narrow as those of the first, with its unit beside it.
-QLineEdit* NumberField(QWidget* page, QFormLayout* form, const char* name, const char* labelName,
-                       const QString& labelText, const QString& unit, const QString& tip, QLabel*& label) {
-    auto* field = Named<QLineEdit>(page, name);
-    field->setFixedWidth(89);
-    label = Label(page, labelName, labelText, field, tip);
-    auto* row = new QHBoxLayout;
-    row->addWidget(field);
-    if (!unit.isEmpty())
-        row->addWidget(new QLabel(unit, page));
-    row->addStretch();
-    form->addRow(label, row);
-    return field;
-}
-
-bool OutOfRange(const QLineEdit* field, TFieldRange range) {
-    return ParseInteger(field->text()) && !NumberInRange(field->text(), range);
+// "EditReaderLimit" is labelled by "StaticTextReaderLimit", "ComboBoxParity" by "StaticTextParity".
+QString LabelName(const TSetting& row) {
+    QString name = row.Control;
+    for (const char* prefix : {"Edit", "ComboBox"})
+        if (name.startsWith(QLatin1String(prefix)))
+            return QStringLiteral("StaticText") + name.mid(qstrlen(prefix));
+    return QStringLiteral("StaticText") + name;
 }
 
 bool IsLocalhost(const QString& listen) { return listen.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0; }
 } // namespace
 
-std::optional<int32_t> NumberInRange(const QString& text, TFieldRange range) {
+std::optional<int32_t> NumberInRange(const QString& text, const TSetting& row) {
     const std::optional<int32_t> number = ParseInteger(text);
-    if (number && *number >= range.Min && *number <= range.Max)
+    if (number && *number >= row.Min && *number <= row.Max)
         return number;
     return std::nullopt;
 }
@@ -106,23 +96,15 @@ TFormParams::TFormParams(QObject* hub, QWidget* parent) : QDialog(parent), Hub(h
     PageControl1 = Named<QTabWidget>(this, "PageControl1");
     CreateGeneralPage();
     CreateNetworkPage();
+    CreateLinePage();
     PlaceButtons();
-    const QList<QWidget*> tabOrder{BtOK, BtCancel, BtSave, PageControl1, ComboBox_PortRS, EditTCPPort, EditTCPSendDelay,
-                                   RadioListenAll, RadioListenLocal, RadioListenOne, EditListenAddress,
-                                   EditAllowedHosts, CheckBoxFraming, CheckBoxFollow, EditReaderLimit,
-                                   EditJournalEntries, EditJournalBodyBytes, CheckBoxNotifications};
+    const QList<QWidget*> tabOrder = QList<QWidget*>{BtOK, BtCancel, BtSave, PageControl1} + TabOrder;
     for (qsizetype i = 1; i < tabOrder.size(); ++i)
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
 
-    connect(ComboBox_PortRS, &QComboBox::currentIndexChanged, this, &TFormParams::OnChanged);
     connect(ComboBox_PortRS, &QComboBox::currentIndexChanged, this, &TFormParams::ShowSelectedDescription);
-    for (QLineEdit* edit : {EditTCPPort, EditTCPSendDelay, EditListenAddress, EditAllowedHosts, EditReaderLimit,
-                            EditJournalEntries, EditJournalBodyBytes})
-        connect(edit, &QLineEdit::textChanged, this, &TFormParams::OnChanged);
-    for (QAbstractButton* box : std::initializer_list<QAbstractButton*>{RadioListenAll, RadioListenLocal, RadioListenOne,
-                                                                        CheckBoxFraming, CheckBoxFollow,
-                                                                        CheckBoxNotifications})
-        connect(box, &QAbstractButton::toggled, this, &TFormParams::OnChanged);
+    for (QWidget* field : TabOrder)
+        WatchChanges(field);
     connect(RadioListenOne, &QRadioButton::toggled, EditListenAddress, &QLineEdit::setEnabled);
     // Choosing one address by hand goes on to typing it.
     connect(RadioListenOne, &QRadioButton::clicked, EditListenAddress, [this] { EditListenAddress->setFocus(); });
@@ -134,111 +116,188 @@ TFormParams::TFormParams(QObject* hub, QWidget* parent) : QDialog(parent), Hub(h
     Saved = 0;
 }
 
+void TFormParams::WatchChanges(QWidget* field) {
+    if (auto* list = qobject_cast<QComboBox*>(field))
+        connect(list, &QComboBox::currentIndexChanged, this, &TFormParams::OnChanged);
+    else if (auto* edit = qobject_cast<QLineEdit*>(field))
+        connect(edit, &QLineEdit::textChanged, this, &TFormParams::OnChanged);
+    else if (auto* button = qobject_cast<QAbstractButton*>(field))
+        connect(button, &QAbstractButton::toggled, this, &TFormParams::OnChanged);
+}
+
 // The port, the TCP port and the send delay, where they always stood.
 void TFormParams::CreateGeneralPage() {
     TabSheetGeneral = Named<QWidget>(PageControl1, "TabSheetGeneral");
     QWidget* page = TabSheetGeneral;
     page->setMinimumSize(200, 124);
+    const TSetting& port = SettingOf(key::RsCom);
+    const TSetting& tcpPort = SettingOf(key::TcpPort);
+    const TSetting& delay = SettingOf(key::TcpDelay);
     ComboBox_PortRS = Place<QComboBox>(page, "ComboBox_PortRS", 80, 10, 97, 24);
-    ComboBox_PortRS->setToolTip(PortTip);
-    StaticText1 = Label(page, "StaticText1", QStringLiteral("&COM Port"), ComboBox_PortRS, PortTip, 8, 16, 70);
+    ComboBox_PortRS->setToolTip(port.Tip);
+    StaticText1 = Label(page, "StaticText1", port.Label, ComboBox_PortRS, port.Tip, 8, 16, 70);
     EditTCPPort = Place<QLineEdit>(page, "EditTCPPort", 80, 48, 89, 24);
-    EditTCPPort->setText(QStringLiteral("24111"));
-    StaticText2 = Label(page, "StaticText2", QStringLiteral("&Port"), EditTCPPort,
-                        QStringLiteral("The TCP port the browser reaches the device at, 1 to 65535."), 32, 52, 40);
+    EditTCPPort->setText(tcpPort.Default);
+    StaticText2 = Label(page, "StaticText2", tcpPort.Label, EditTCPPort, tcpPort.Tip, 32, 52, 40);
     EditTCPSendDelay = Place<QLineEdit>(page, "EditTCPSendDelay", 80, 88, 89, 24);
-    EditTCPSendDelay->setText(QStringLiteral("100"));
-    StaticText3 = Label(page, "StaticText3", QStringLiteral("Send &Delay"), EditTCPSendDelay,
-                        QStringLiteral("How long the line must stay quiet, in milliseconds (0 to 60000), before an "
-                                       "answer that does not say where it ends is complete."),
-                        8, 92, 70);
+    EditTCPSendDelay->setText(delay.Default);
+    StaticText3 = Label(page, "StaticText3", delay.Label, EditTCPSendDelay, delay.Tip, 8, 92, 70);
+    for (const TSetting* row : {&port, &tcpPort, &delay})
+        Fields.insert(row->Key, findChild<QWidget*>(row->Control));
+    TabOrder << ComboBox_PortRS << EditTCPPort << EditTCPSendDelay;
     PageControl1->addTab(page, QStringLiteral("&General"));
 }
 
-// Where and how the server serves, following a moved device, the journal's bounds and the
-// desktop notifications.
+// The network and line pages are the table's rows on them, in its order.
 void TFormParams::CreateNetworkPage() {
-    TabSheetNetwork = Named<QWidget>(PageControl1, "TabSheetNetwork");
-    QWidget* page = TabSheetNetwork;
+    TabSheetNetwork = CreateTablePage("TabSheetNetwork", TSettingPage::Network, QStringLiteral("&Network"));
+    RadioGroupListen = Field<QGroupBox>(key::TcpListen);
+    RadioListenAll = RadioGroupListen->findChild<QRadioButton*>(QStringLiteral("RadioListenAll"));
+    RadioListenLocal = RadioGroupListen->findChild<QRadioButton*>(QStringLiteral("RadioListenLocal"));
+    RadioListenOne = RadioGroupListen->findChild<QRadioButton*>(QStringLiteral("RadioListenOne"));
+    EditListenAddress = RadioGroupListen->findChild<QLineEdit*>(QStringLiteral("EditListenAddress"));
+    EditAllowedHosts = Field<QLineEdit>(key::TcpAllowedHosts);
+    StaticTextAllowedHosts = LabelOf(key::TcpAllowedHosts);
+    CheckBoxFraming = Field<QCheckBox>(key::TcpFraming);
+    CheckBoxFollow = Field<QCheckBox>(key::RsFollow);
+    EditReaderLimit = Field<QLineEdit>(key::TcpReaderLimit);
+    StaticTextReaderLimit = LabelOf(key::TcpReaderLimit);
+    EditJournalEntries = Field<QLineEdit>(key::JournalEntries);
+    StaticTextJournalEntries = LabelOf(key::JournalEntries);
+    EditJournalBodyBytes = Field<QLineEdit>(key::JournalBodyBytes);
+    StaticTextJournalBodyBytes = LabelOf(key::JournalBodyBytes);
+    CheckBoxNotifications = Field<QCheckBox>(key::Notifications);
+}
+
+void TFormParams::CreateLinePage() {
+    TabSheetLine = CreateTablePage("TabSheetLine", TSettingPage::Line, QStringLiteral("&Line"));
+    EditBaud = Field<QLineEdit>(key::RsBaud);
+    ComboBoxDataBits = Field<QComboBox>(key::RsDataBits);
+    ComboBoxParity = Field<QComboBox>(key::RsParity);
+    ComboBoxStopBits = Field<QComboBox>(key::RsStopBits);
+    ComboBoxFlow = Field<QComboBox>(key::RsFlow);
+    CheckBoxDtr = Field<QCheckBox>(key::RsDtr);
+    CheckBoxBaudSearch = Field<QCheckBox>(key::RsBaudSearch);
+}
+
+QWidget* TFormParams::CreateTablePage(const char* name, TSettingPage which, const QString& title) {
+    QWidget* page = Named<QWidget>(PageControl1, name);
     auto* form = new QFormLayout(page);
     form->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
+    for (const TSetting& row : SettingsOnPage(which))
+        AddField(page, form, row);
+    PageControl1->addTab(page, title);
+    return page;
+}
 
-    RadioGroupListen = Named<QGroupBox>(page, "RadioGroupListen");
-    RadioGroupListen->setTitle(QStringLiteral("&Listen on"));
-    RadioGroupListen->setToolTip(QStringLiteral("Which addresses the server takes connections on, and so who can "
-                                                "reach the device."));
-    RadioListenAll = Choice<QRadioButton>(RadioGroupListen, "RadioListenAll",
-                                          QStringLiteral("&Every address of this machine"),
-                                          QStringLiteral("Every IPv4 address: other machines that reach this port "
-                                                         "reach the device."));
-    RadioListenLocal = Choice<QRadioButton>(RadioGroupListen, "RadioListenLocal", QStringLiteral("This &machine only"),
-                                            QStringLiteral("127.0.0.1 and ::1: only programs on this machine reach "
-                                                           "the device."));
-    RadioListenOne = Choice<QRadioButton>(RadioGroupListen, "RadioListenOne", QStringLiteral("One &address:"),
-                                          QStringLiteral("One IP address of this machine, such as its address on "
-                                                         "the local network."));
-    EditListenAddress = Named<QLineEdit>(RadioGroupListen, "EditListenAddress");
-    EditListenAddress->setToolTip(QStringLiteral("The IP address to listen on (IPv4 or IPv6), one of this "
-                                                 "machine's; the browser is opened at it."));
-    EditListenAddress->setEnabled(false);
-    RadioListenAll->setChecked(true);
-    auto* listen = new QVBoxLayout(RadioGroupListen);
-    listen->addWidget(RadioListenAll);
-    listen->addWidget(RadioListenLocal);
-    auto* one = new QHBoxLayout;
-    one->addWidget(RadioListenOne);
-    one->addWidget(EditListenAddress, 1);
-    listen->addLayout(one);
-    form->addRow(RadioGroupListen);
+void TFormParams::AddField(QWidget* page, QFormLayout* form, const TSetting& row) {
+    QWidget* field = nullptr;
+    switch (row.Kind) {
+    case TSettingKind::Address: field = ListenGroup(page, row); form->addRow(field); break;
+    case TSettingKind::Flag:
+        field = Choice<QCheckBox>(page, qPrintable(row.Control), row.Label, row.Tip);
+        static_cast<QCheckBox*>(field)->setChecked(row.Default != QLatin1String("0"));
+        form->addRow(field);
+        break;
+    case TSettingKind::Number: field = NumberField(page, form, row); break;
+    case TSettingKind::Choice: {
+        auto* box = Named<QComboBox>(page, qPrintable(row.Control));
+        box->addItems(row.Shown);
+        box->setFixedWidth(97);
+        form->addRow(Label(page, qPrintable(LabelName(row)), row.Label, box, row.Tip), box);
+        field = box;
+        break;
+    }
+    case TSettingKind::Text: {
+        auto* edit = Named<QLineEdit>(page, qPrintable(row.Control));
+        form->addRow(Label(page, qPrintable(LabelName(row)), row.Label, edit, row.Tip), edit);
+        field = edit;
+        break;
+    }
+    }
+    Fields.insert(row.Key, field);
+    if (row.Kind == TSettingKind::Address)
+        TabOrder << field->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+    else {
+        TabOrder << field;
+        ShowValue(row.Key, row.Default);
+    }
+}
 
-    EditAllowedHosts = Named<QLineEdit>(page, "EditAllowedHosts");
-    StaticTextAllowedHosts =
-        Label(page, "StaticTextAllowedHosts", QStringLiteral("Allowed &Hosts"), EditAllowedHosts,
-              QStringLiteral("Host names besides this machine's that requests and the pages that send them may "
-                             "name, separated by commas, such as device.lan, bench-pc. * switches the host and "
-                             "origin checks off."));
-    form->addRow(StaticTextAllowedHosts, EditAllowedHosts);
-    CheckBoxFraming = Choice<QCheckBox>(page, "CheckBoxFraming", QStringLiteral("&Framing: answers end where their "
-                                                                                "HTTP head says"),
-                                        QStringLiteral("On: an answer is handed on as it arrives and is complete "
-                                                       "where its head says. Off: every answer is complete once the "
-                                                       "line was quiet for the send delay."));
-    form->addRow(CheckBoxFraming);
-    CheckBoxFollow = Choice<QCheckBox>(page, "CheckBoxFollow", QStringLiteral("Follow the device when it mo&ves "
-                                                                              "to another port"),
-                                       QStringLiteral("On: while the device does not answer, ports that appear are "
-                                                      "probed, and the one where the same device answers becomes the "
-                                                      "COM port."));
-    form->addRow(CheckBoxFollow);
-    EditReaderLimit = NumberField(page, form, "EditReaderLimit", "StaticTextReaderLimit", QStringLiteral("&Reader Limit"),
-                                  QStringLiteral("seconds"),
-                                  QStringLiteral("How long, 1 to 3600 seconds, a browser may take nothing of its "
-                                                 "answer before it is dropped, and bytes that are not HTTP may keep "
-                                                 "coming."),
-                                  StaticTextReaderLimit);
-    EditJournalEntries = NumberField(page, form, "EditJournalEntries", "StaticTextJournalEntries",
-                                     QStringLiteral("Journal En&tries"), QStringLiteral("exchanges"),
-                                     QStringLiteral("How many of the last exchanges the journal keeps, 0 to 100000; "
-                                                    "0 switches the journal off."),
-                                     StaticTextJournalEntries);
-    EditJournalBodyBytes = NumberField(page, form, "EditJournalBodyBytes", "StaticTextJournalBodyBytes",
-                                       QStringLiteral("Journal &Body Bytes"), QStringLiteral("bytes"),
-                                       QStringLiteral("How much of each request's and answer's body the journal "
-                                                      "keeps, 0 to 1048576 bytes (1 MiB)."),
-                                       StaticTextJournalBodyBytes);
-    CheckBoxNotifications =
-        Choice<QCheckBox>(page, "CheckBoxNotifications",
-                          QStringLiteral("Desktop n&otifications when the device goes or comes back"),
-                          QStringLiteral("On: the tray tells when the device on the COM port stops answering and "
-                                         "when it answers again, at most once a minute."));
-    form->addRow(CheckBoxNotifications);
-    CheckBoxFraming->setChecked(true);
-    CheckBoxFollow->setChecked(true);
-    CheckBoxNotifications->setChecked(true);
-    EditReaderLimit->setText(QStringLiteral("120"));
-    EditJournalEntries->setText(QString::number(DefaultJournalEntries));
-    EditJournalBodyBytes->setText(QString::number(DefaultJournalBodyBytes));
-    PageControl1->addTab(page, QStringLiteral("&Network"));
+// Every IPv4 address, this machine only, or one address typed beside its choice.
+QGroupBox* TFormParams::ListenGroup(QWidget* page, const TSetting& row) {
+    auto* group = Named<QGroupBox>(page, qPrintable(row.Control));
+    group->setTitle(row.Label);
+    group->setToolTip(row.Tip);
+    auto* all = Choice<QRadioButton>(group, "RadioListenAll", QStringLiteral("&Every address of this machine"),
+                                     QStringLiteral("Every IPv4 address: other machines that reach this port "
+                                                    "reach the device."));
+    auto* local = Choice<QRadioButton>(group, "RadioListenLocal", QStringLiteral("This &machine only"),
+                                       QStringLiteral("127.0.0.1 and ::1: only programs on this machine reach "
+                                                      "the device."));
+    auto* one = Choice<QRadioButton>(group, "RadioListenOne", QStringLiteral("One &address:"),
+                                     QStringLiteral("One IP address of this machine, such as its address on "
+                                                    "the local network."));
+    auto* address = Named<QLineEdit>(group, "EditListenAddress");
+    address->setToolTip(QStringLiteral("The IP address to listen on (IPv4 or IPv6), one of this machine's; the "
+                                       "browser is opened at it."));
+    address->setEnabled(false);
+    all->setChecked(true);
+    auto* rows = new QVBoxLayout(group);
+    rows->addWidget(all);
+    rows->addWidget(local);
+    auto* oneRow = new QHBoxLayout;
+    oneRow->addWidget(one);
+    oneRow->addWidget(address, 1);
+    rows->addLayout(oneRow);
+    return group;
+}
+
+// A number field of a table page, as narrow as those of the first, with its unit beside it.
+QLineEdit* TFormParams::NumberField(QWidget* page, QFormLayout* form, const TSetting& row) {
+    auto* field = Named<QLineEdit>(page, qPrintable(row.Control));
+    field->setFixedWidth(89);
+    QLabel* label = Label(page, qPrintable(LabelName(row)), row.Label, field, row.Tip);
+    auto* line = new QHBoxLayout;
+    line->addWidget(field);
+    if (!row.Unit.isEmpty())
+        line->addWidget(new QLabel(row.Unit, page));
+    line->addStretch();
+    form->addRow(label, line);
+    return field;
+}
+
+QLabel* TFormParams::LabelOf(const QString& key) const {
+    return findChild<QLabel*>(LabelName(SettingOf(key)));
+}
+
+QWidget* TFormParams::FieldOf(const QString& key) const { return Fields.value(key); }
+
+// A field shows a value as the file holds it: a number or text as it stands, a flag as 0 or not,
+// a choice by its word.
+void TFormParams::ShowValue(const QString& key, const QString& stored) {
+    const TSetting& row = SettingOf(key);
+    QWidget* field = FieldOf(key);
+    if (auto* box = qobject_cast<QCheckBox*>(field))
+        box->setChecked(ParseInteger(stored).value_or(1) != 0);
+    else if (auto* list = qobject_cast<QComboBox*>(field))
+        list->setCurrentIndex(std::max<qsizetype>(0, row.Choices.indexOf(stored)));
+    else if (auto* edit = qobject_cast<QLineEdit*>(field))
+        edit->setText(stored);
+    else if (row.Kind == TSettingKind::Address)
+        ShowListen(stored);
+}
+
+QString TFormParams::FieldValue(const QString& key) const {
+    const TSetting& row = SettingOf(key);
+    const QWidget* field = FieldOf(key);
+    if (const auto* box = qobject_cast<const QCheckBox*>(field))
+        return box->isChecked() ? QStringLiteral("1") : QStringLiteral("0");
+    if (const auto* list = qobject_cast<const QComboBox*>(field))
+        return row.Choices.value(list->currentIndex(), row.Default);
+    if (const auto* edit = qobject_cast<const QLineEdit*>(field))
+        return edit->text();
+    return ListenSetting().value_or(QString());
 }
 
 // The buttons act on both pages: beside them, at the height of the first page's three rows.
@@ -261,53 +320,61 @@ void TFormParams::SetParts(TSettingsPart* serialSide, TSettingsPart* tcpSide) {
     TcpSide = tcpSide;
 }
 
-// The journal's bounds before the TCP side, whose load may stop at a value out of range.
+// The dialog's own values before the TCP side, whose load may stop at a value out of range.
 void TFormParams::LoadSettings() {
     SerialSide->LoadSettings();
-    LoadJournalBounds();
-    LoadNotifications();
+    LoadKept();
     TcpSide->LoadSettings();
-    Saved = SettingsReadInteger(QStringLiteral("Config\\Saved"), 0);
+    Saved = SettingsReadInteger(key::ConfigSaved, DefaultNumber(key::ConfigSaved));
     TakeSnapshot();
     Modified = false;
 }
 
+// The dialog's own values first: the serial side takes its line from what they stored.
 void TFormParams::SaveSettings() {
+    SaveKept();
     SerialSide->SaveSettings();
-    SaveJournalBounds();
-    SaveNotifications();
     TcpSide->SaveSettings();
     Saved = 1;
-    SettingsWriteInteger(QStringLiteral("Config\\Saved"), 1);
+    SettingsWriteInteger(key::ConfigSaved, 1);
     TakeSnapshot();
     Modified = false;
 }
 
-void TFormParams::LoadJournalBounds() {
-    JournalEntries = SettingsReadInteger(QStringLiteral("Journal\\Entries"), DefaultJournalEntries);
-    JournalBodyBytes = SettingsReadInteger(QStringLiteral("Journal\\BodyBytes"), DefaultJournalBodyBytes);
-    EditJournalEntries->setText(QString::number(JournalEntries));
-    EditJournalBodyBytes->setText(QString::number(JournalBodyBytes));
+// The settings no part of the bridge loads into the dialog: the journal's bounds, the
+// notifications and the line, which the serial side reads from the file.
+QList<TSetting> TFormParams::KeptRows() {
+    return QList<TSetting>{SettingOf(key::JournalEntries), SettingOf(key::JournalBodyBytes),
+                           SettingOf(key::Notifications)} +
+           SettingsOnPage(TSettingPage::Line);
+}
+
+QString TFormParams::StoredValue(const TSetting& row) {
+    switch (row.Kind) {
+    case TSettingKind::Choice: return ReadChoice(row.Key);
+    case TSettingKind::Flag: return ReadFlag(row.Key) ? QStringLiteral("1") : QStringLiteral("0");
+    default: return QString::number(ReadNumber(row.Key));
+    }
+}
+
+void TFormParams::LoadKept() {
+    for (const TSetting& row : KeptRows())
+        ShowValue(row.Key, StoredValue(row));
+    JournalEntries = ReadNumber(key::JournalEntries);
+    JournalBodyBytes = ReadNumber(key::JournalBodyBytes);
+    Notifications = ReadFlag(key::Notifications);
 }
 
 // As the TCP side takes its numbers: text that is no number in range keeps the value.
-void TFormParams::SaveJournalBounds() {
-    JournalEntries = NumberInRange(EditJournalEntries->text(), JournalEntriesRange).value_or(JournalEntries);
-    JournalBodyBytes = NumberInRange(EditJournalBodyBytes->text(), JournalBodyBytesRange).value_or(JournalBodyBytes);
-    SettingsWriteInteger(QStringLiteral("Journal\\Entries"), JournalEntries);
-    SettingsWriteInteger(QStringLiteral("Journal\\BodyBytes"), JournalBodyBytes);
-    LoadJournalBounds();
-}
-
-// Any number but 0 is on, as a stored flag always was.
-void TFormParams::LoadNotifications() {
-    Notifications = SettingsReadInteger(QStringLiteral("UI\\Notifications"), 1) != 0;
-    CheckBoxNotifications->setChecked(Notifications);
-}
-
-void TFormParams::SaveNotifications() {
-    Notifications = CheckBoxNotifications->isChecked();
-    SettingsWriteInteger(QStringLiteral("UI\\Notifications"), Notifications ? 1 : 0);
+void TFormParams::SaveKept() {
+    for (const TSetting& row : KeptRows()) {
+        const QString value = FieldValue(row.Key);
+        if (row.Kind == TSettingKind::Choice)
+            WriteText(row.Key, value);
+        else
+            WriteNumber(row.Key, NumberInRange(value, row).value_or(StoredValue(row).toInt()));
+    }
+    LoadKept();
 }
 
 void TFormParams::ShowListen(const QString& listen) {
@@ -388,7 +455,7 @@ void TFormParams::ShowPortDescriptions(const QMap<int, QString>& descriptions) {
 
 void TFormParams::ShowSelectedDescription() {
     const QString description = ComboBox_PortRS->currentData(Qt::ToolTipRole).toString();
-    ComboBox_PortRS->setToolTip(description.isEmpty() ? PortTip : PortTip + QLatin1Char('\n') + description);
+    ComboBox_PortRS->setToolTip(description.isEmpty() ? SettingOf(key::RsCom).Tip : SettingOf(key::RsCom).Tip + QLatin1Char('\n') + description);
 }
 
 void TFormParams::TakeSnapshot() { Snapshot = std::make_unique<TsvControls>(this); }
@@ -396,16 +463,11 @@ void TFormParams::TakeSnapshot() { Snapshot = std::make_unique<TsvControls>(this
 // Text that is no number at all keeps the value it replaces; a number out of range is a typing
 // slip the user must see, not a value to bend into range. So is an address the server cannot read.
 bool TFormParams::FieldsInRange() {
-    for (const auto& [field, range, text] :
-         {std::tuple(EditTCPPort, TcpPortRange, QStringLiteral("Port must be a TCP port from 1 to 65535.")),
-          std::tuple(EditTCPSendDelay, SendDelayRange, QStringLiteral("Send Delay must be from 0 to 60000 milliseconds.")),
-          std::tuple(EditReaderLimit, ReaderLimitRange, QStringLiteral("Reader Limit must be from 1 to 3600 seconds.")),
-          std::tuple(EditJournalEntries, JournalEntriesRange,
-                     QStringLiteral("Journal Entries must be from 0 to 100000.")),
-          std::tuple(EditJournalBodyBytes, JournalBodyBytesRange,
-                     QStringLiteral("Journal Body Bytes must be from 0 to 1048576 bytes."))}) {
-        if (OutOfRange(field, range)) {
-            ShowRefused(field, text);
+    for (const TSetting& row : SettingsTable()) {
+        auto* field = qobject_cast<QLineEdit*>(FieldOf(row.Key));
+        if (field && row.Kind == TSettingKind::Number && ParseInteger(field->text()) &&
+            !NumberInRange(field->text(), row)) {
+            ShowRefused(field, row.Refusal);
             return false;
         }
     }
@@ -420,7 +482,9 @@ bool TFormParams::FieldsInRange() {
 
 void TFormParams::ShowRefused(QLineEdit* field, const QString& text) {
     ShowErrorBox(text);
-    PageControl1->setCurrentWidget(TabSheetNetwork->isAncestorOf(field) ? TabSheetNetwork : TabSheetGeneral);
+    for (QWidget* page : {TabSheetGeneral, TabSheetNetwork, TabSheetLine})
+        if (page->isAncestorOf(field))
+            PageControl1->setCurrentWidget(page);
     field->setFocus();
     field->selectAll();
 }

@@ -7,10 +7,12 @@
 #include <optional>
 
 #include "platform/WinMessage.h"
+#include "settings/SettingsTable.h"
 #include "settings/sv_UtilsControls.h"
 
 class QCheckBox;
 class QComboBox;
+class QFormLayout;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -22,30 +24,16 @@ class TSettingsPart;
 // Posted to the hub when the user saved the settings.
 constexpr int WM_SV_PARAMS_SAVED = WM_USER_BASE + 501;
 
-// What the dialog's number fields accept; the dialog refuses to save a number outside them.
-struct TFieldRange {
-    int32_t Min;
-    int32_t Max;
-};
-inline constexpr TFieldRange TcpPortRange{1, 65535};
-inline constexpr TFieldRange SendDelayRange{0, 60000};
-// TCP\ReaderLimit, in seconds.
-inline constexpr TFieldRange ReaderLimitRange{1, 3600};
-// Journal\Entries, the exchanges the journal keeps (0 switches it off), and Journal\BodyBytes,
-// what it keeps of each request's and answer's body.
-inline constexpr TFieldRange JournalEntriesRange{0, 100000};
-inline constexpr TFieldRange JournalBodyBytesRange{0, 1048576};
-inline constexpr int32_t DefaultJournalEntries = 1000;
-inline constexpr int32_t DefaultJournalBodyBytes = 65536;
-// The text's number when it is one within the range.
-std::optional<int32_t> NumberInRange(const QString& text, TFieldRange range);
+// The text's number when it is one within the setting's range.
+std::optional<int32_t> NumberInRange(const QString& text, const TSetting& row);
 
 // The "Settings" window. Its port list is where the chosen serial port lives in memory; its
 // other fields are what the serial and TCP sides take their values from when the settings are
 // saved, and what they show their values in when they are loaded. The first page holds the port,
 // the TCP port and the send delay; the second where and how the server serves, following a moved
-// device, the journal's bounds and the desktop notifications, which the dialog itself loads and
-// saves.
+// device, the journal's bounds and the desktop notifications; the third the serial line. The
+// second and third are built from the settings table; the journal's bounds, the notifications and
+// the line the dialog itself loads and saves.
 class TFormParams : public QDialog {
 public:
     explicit TFormParams(QObject* hub, QWidget* parent = nullptr);
@@ -67,6 +55,10 @@ public:
 
     // What each port present is, by its number.
     void ShowPortDescriptions(const QMap<int, QString>& descriptions);
+    // A setting's field, by its key, and the value it shows as the file would hold it.
+    QWidget* FieldOf(const QString& key) const;
+    void ShowValue(const QString& key, const QString& stored);
+    QString FieldValue(const QString& key) const;
     void OnChanged();
     // False when a field's number is out of its range: that is reported and nothing is saved.
     bool BtSaveClick();
@@ -78,14 +70,15 @@ public:
     bool Modified = false;
     std::unique_ptr<TsvControls> Snapshot;
     int32_t Saved = 0;
-    int32_t JournalEntries = DefaultJournalEntries;
-    int32_t JournalBodyBytes = DefaultJournalBodyBytes;
+    int32_t JournalEntries = DefaultNumber(key::JournalEntries);
+    int32_t JournalBodyBytes = DefaultNumber(key::JournalBodyBytes);
     // UI\Notifications: desktop notifications when the device goes or comes back.
     bool Notifications = true;
 
     QTabWidget* PageControl1;
     QWidget* TabSheetGeneral;
     QWidget* TabSheetNetwork;
+    QWidget* TabSheetLine;
 
     QLabel* StaticText1;
     QComboBox* ComboBox_PortRS;
@@ -109,6 +102,13 @@ public:
     QLabel* StaticTextJournalBodyBytes;
     QLineEdit* EditJournalBodyBytes;
     QCheckBox* CheckBoxNotifications;
+    QLineEdit* EditBaud;
+    QComboBox* ComboBoxDataBits;
+    QComboBox* ComboBoxParity;
+    QComboBox* ComboBoxStopBits;
+    QComboBox* ComboBoxFlow;
+    QCheckBox* CheckBoxDtr;
+    QCheckBox* CheckBoxBaudSearch;
     QPushButton* BtOK;
     QPushButton* BtSave;
     QPushButton* BtCancel;
@@ -121,11 +121,19 @@ protected:
 private:
     void CreateGeneralPage();
     void CreateNetworkPage();
+    void CreateLinePage();
+    QWidget* CreateTablePage(const char* name, TSettingPage which, const QString& title);
+    void AddField(QWidget* page, QFormLayout* form, const TSetting& row);
+    QGroupBox* ListenGroup(QWidget* page, const TSetting& row);
+    QLineEdit* NumberField(QWidget* page, QFormLayout* form, const TSetting& row);
+    QLabel* LabelOf(const QString& key) const;
+    template <typename T> T* Field(const QString& key) const { return static_cast<T*>(FieldOf(key)); }
+    void WatchChanges(QWidget* field);
     void PlaceButtons();
-    void LoadJournalBounds();
-    void SaveJournalBounds();
-    void LoadNotifications();
-    void SaveNotifications();
+    static QList<TSetting> KeptRows();
+    static QString StoredValue(const TSetting& row);
+    void LoadKept();
+    void SaveKept();
     void TakeSnapshot();
     bool FieldsInRange();
     // Shows the field on its page with its text selected, after a refusal.
@@ -136,4 +144,7 @@ private:
     TSettingsPart* SerialSide = nullptr;
     TSettingsPart* TcpSide = nullptr;
     bool Placed = false;
+    QMap<QString, QWidget*> Fields;
+    // The fields of the pages in the order they were made, which Tab follows.
+    QList<QWidget*> TabOrder;
 };

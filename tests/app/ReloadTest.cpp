@@ -252,9 +252,9 @@ TEST(Reload, BadNumbersReadAsTheirDefaultsEachNamedOnceAndTheFileIsLeftAsItWas) 
     const QByteArray stored = FileText();
     const TReloadReport report = bridge.Reload();
     const QStringList named = report.Lines.filter("Settings: ");
-    EXPECT_EQ(named, (QStringList{"Settings: RS\\Follow holds \"x\", not a number; 1 is used",
-                                  "Settings: TCP\\Port holds \"abc\", not a number from 1 to 65535; 24111 is used",
-                                  "Settings: TCP\\Delay holds \"70000\", not a number from 0 to 60000; 100 is used"}));
+    EXPECT_EQ(named, (QStringList{"Settings: TCP\\Port holds \"abc\", not a number from 1 to 65535; 24111 is used",
+                                  "Settings: TCP\\Delay holds \"70000\", not a number from 0 to 60000; 100 is used",
+                                  "Settings: RS\\Follow holds \"x\", not a number; 1 is used"}));
     for (const char* change : {"Journal\\Entries: 1000 -> 5", "TCP\\Framing: 1 -> 0", "TCP\\Delay: 50 -> 100",
                                "TCP\\ReaderLimit: 30 -> 45"})
         EXPECT_TRUE(report.Lines.contains(QLatin1String(change))) << change;

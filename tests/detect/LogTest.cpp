@@ -282,7 +282,7 @@ TEST(InformationWindow, TheSplitterKeepsItsPlaceAcrossRunsAndABadPlaceIsIgnored)
         emit dist.SplitLog->splitterMoved(placed, 1);
         EXPECT_TRUE(dist.TimerSplit->isActive());
         dist.hide();
-        EXPECT_EQ(SettingsReadInteger(InformationSplitKey, 0), placed);
+        EXPECT_EQ(SettingsReadInteger(key::InformationSplit, 0), placed);
     }
     {
         TProgram program;
@@ -290,10 +290,10 @@ TEST(InformationWindow, TheSplitterKeepsItsPlaceAcrossRunsAndABadPlaceIsIgnored)
         QSplitter* split = program.Dist().SplitLog;
         split->setSizes({placed - 30, split->width() - split->handleWidth() - placed + 30});
         program.Dist().StoreSplit();
-        EXPECT_EQ(SettingsReadInteger(InformationSplitKey, 0), placed - 30);
+        EXPECT_EQ(SettingsReadInteger(key::InformationSplit, 0), placed - 30);
     }
     for (const char* bad : {"wide", "-40", "0", "100000"}) {
-        SettingsWriteString(InformationSplitKey, bad);
+        SettingsWriteString(key::InformationSplit, bad);
         TProgram program;
         EXPECT_EQ(program.Dist().SplitLog->sizes()[0], fresh) << bad;
     }

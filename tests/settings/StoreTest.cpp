@@ -247,8 +247,8 @@ TEST(SettingsStore, TheCheckNamesEveryBadNumberAndAMaskHidesItsValuesWhileItLive
     const QList<TBadSetting> bad = FindBadSettings();
     EXPECT_EQ(Keys(bad), (QStringList{"RS\\COM", "TCP\\Port", "TCP\\ReaderLimit"}));
     ASSERT_EQ(bad.size(), 3);
-    EXPECT_EQ(BadSettingLine(bad[0], 1), "Settings: RS\\COM holds \"256\", not a number from 0 to 255; 1 is used");
-    EXPECT_EQ(BadSettingLine(bad[1], 24111), "Settings: TCP\\Port holds a value that is not text; 24111 is used");
+    EXPECT_EQ(BadSettingLine(bad[0], "1"), "Settings: RS\\COM holds \"256\", not a number from 0 to 255; 1 is used");
+    EXPECT_EQ(BadSettingLine(bad[1], "24111"), "Settings: TCP\\Port holds a value that is not text; 24111 is used");
     {
         const TSettingsMask outer({"TCP\\Port"});
         {
@@ -267,6 +267,6 @@ TEST(SettingsStore, TheCheckNamesEveryBadNumberAndAMaskHidesItsValuesWhileItLive
 
     WriteRaw("[TCP]\nDelay=\"1\\n2\"\n");
     ASSERT_EQ(FindBadSettings().size(), 1);
-    EXPECT_EQ(BadSettingLine(FindBadSettings()[0], 100),
+    EXPECT_EQ(BadSettingLine(FindBadSettings()[0], "100"),
               "Settings: TCP\\Delay holds \"1?2\", not a number from 0 to 60000; 100 is used");
 }
