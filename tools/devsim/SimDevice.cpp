@@ -269,6 +269,7 @@ void TSimDevice::Run() {
         }
         char chunk[65536];
         qint64 room = sizeof chunk;
+        const bool pacedRead = flowing;
         if (flowing) {
             int waiting = 0;
             ::ioctl(Master, FIONREAD, &waiting);
@@ -277,14 +278,17 @@ void TSimDevice::Run() {
         } else {
             pollfd entry{Master, POLLIN, 0};
             ::poll(&entry, 1, 20);
-            if (incoming.Paced() && (entry.revents & POLLIN) != 0) {
-                incoming.Restart(TClock::now());
-                flowing = true;
-                continue;
+            if (incoming.Paced()) {
+                // What arrived is read once the wire has carried it, not now.
+                room = 0;
+                if ((entry.revents & POLLIN) != 0) {
+                    incoming.Restart(TClock::now());
+                    flowing = true;
+                }
             }
         }
         const ssize_t n = Master >= 0 && room > 0 ? ::read(Master, chunk, static_cast<size_t>(room)) : -1;
-        if (flowing) {
+        if (pacedRead && room > 0) {
             incoming.Take(std::max<ssize_t>(n, 0));
             flowing = n == room;
         }
