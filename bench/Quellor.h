@@ -31,11 +31,17 @@ inline QProcessEnvironment ProfileEnvironment(const QString& profile) {
 // The real program in a private profile whose COM1 is the device.
 class TQuellor {
 public:
-    // With the journal of exchanges keeping this many entries (its default bound), or switched off.
-    TQuellor(const QString& profile, quint16 port, bool framing = true, bool journal = true, int entries = 1000) {
+    // With the journal of exchanges keeping this many entries (its default bound), or switched off;
+    // the line at the rate given, or at the program's default with 0.
+    TQuellor(const QString& profile, quint16 port, bool framing = true, bool journal = true, int entries = 1000,
+             uint32_t baud = 0) {
         QSettings settings(profile + "/NORVEL-Q/quellor.conf", QSettings::IniFormat);
         settings.setValue("Journal/Entries", journal ? QString::number(entries) : "0");
         settings.setValue("RS/COM", "1");
+        if (baud != 0)
+            settings.setValue("RS/Baud", QString::number(baud));
+        else
+            settings.remove("RS/Baud");
         settings.setValue("TCP/Port", QString::number(port));
         settings.setValue("TCP/Delay", QString::number(SendDelayMs));
         settings.setValue("TCP/Framing", framing ? "1" : "0");

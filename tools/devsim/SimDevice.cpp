@@ -2,13 +2,16 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 #include <cstdio>
+#include <limits>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -19,7 +22,35 @@ QByteArray TSimDevice::Answer(const QByteArray& status, const QByteArray& type, 
 
 QByteArray TSimDevice::PatternAnswer(int size) { return Answer("200 OK", "application/octet-stream", Pattern(size)); }
 
+qint64 TWirePace::Allowed(TClock::time_point now) const {
+    if (!Paced())
+        return std::numeric_limits<qint64>::max();
+    const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(now - Start).count();
+    if (elapsed <= 0)
+        return -Taken;
+    const auto carried = static_cast<__int128>(elapsed) * Baud / 10 / 1000000000;
+    return static_cast<qint64>(carried - Taken);
+}
+
+TWirePace::TClock::time_point TWirePace::Due(qint64 more) const {
+    if (!Paced())
+        return Start;
+    const auto bytes = static_cast<__int128>(Taken + more);
+    // Rounded up: at that moment the wire has carried them all.
+    const auto nanoseconds = (bytes * 10 * 1000000000 + Baud - 1) / Baud;
+    return Start + std::chrono::nanoseconds(static_cast<long long>(nanoseconds));
+}
+
+void TWirePace::Restart(TClock::time_point now) {
+    Start = now;
+    Taken = 0;
+}
+
+qint64 TWirePace::Step() const { return std::max<qint64>(1, Baud / 10 / 1000); }
+
 namespace {
+QByteArray Garbage() { return QByteArray(150, '\x07').replace(40, 1, QByteArray(1, '\0')) + "no http here"; }
+
 uint32_t Fnv1a(const QByteArray& bytes) {
     uint32_t hash = 2166136261u;
     for (char c : bytes)
@@ -109,6 +140,11 @@ QList<QByteArray> TSimDevice::Requests() const {
     return Served;
 }
 
+QList<uint32_t> TSimDevice::SeenRates() const {
+    std::lock_guard lock(Mutex);
+    return Rates;
+}
+
 int TSimDevice::CutRequests() const {
     std::lock_guard lock(Mutex);
     return Cut;
@@ -187,7 +223,7 @@ QByteArray TSimDevice::Pattern(int size) {
 
 QByteArray TSimDevice::AnswerFor(const QByteArray& method, const QByteArray& target, const QByteArray& body) {
     switch (Options.Mode) {
-    case TMode::Garbage: return QByteArray(150, '\x07').replace(40, 1, QByteArray(1, '\0')) + "no http here";
+    case TMode::Garbage: return Garbage();
     case TMode::NotFound: return Answer("404 Not Found", "text/plain", "not here\r\n");
     default: break;
     }
@@ -216,23 +252,62 @@ QByteArray TSimDevice::AnswerFor(const QByteArray& method, const QByteArray& tar
     return Answer("404 Not Found", "text/plain", "not here\r\n");
 }
 
+uint32_t TSimDevice::OutputBaud() const { return Options.Baud != 0 ? Options.Baud : Options.Paced ? WireBytesPerSecond * 10 : 0; }
+
 void TSimDevice::Run() {
+    using TClock = TWirePace::TClock;
     QByteArray buffer;
-    auto lastByte = std::chrono::steady_clock::now();
+    auto lastByte = TClock::now();
+    // Input is taken no faster than the wire brings it; while nothing comes, the wire stands.
+    TWirePace incoming(Options.Baud, lastByte);
+    bool flowing = false;
     while (!Stopping) {
         if (VanishNow.exchange(false)) {
             buffer.clear();
+            flowing = false;
             ComeBack();
         }
-        pollfd entry{Master, POLLIN, 0};
-        ::poll(&entry, 1, 20);
         char chunk[65536];
-        const ssize_t n = Master >= 0 ? ::read(Master, chunk, sizeof chunk) : -1;
-        const auto now = std::chrono::steady_clock::now();
+        qint64 room = sizeof chunk;
+        const bool pacedRead = flowing;
+        if (flowing) {
+            int waiting = 0;
+            ::ioctl(Master, FIONREAD, &waiting);
+            std::this_thread::sleep_until(incoming.Due(std::clamp<qint64>(waiting, 1, incoming.Step())));
+            room = std::clamp<qint64>(incoming.Allowed(TClock::now()), 0, room);
+        } else {
+            pollfd entry{Master, POLLIN, 0};
+            ::poll(&entry, 1, 20);
+            if (incoming.Paced()) {
+                // What arrived is read once the wire has carried it, not now.
+                room = 0;
+                if ((entry.revents & POLLIN) != 0) {
+                    incoming.Restart(TClock::now());
+                    flowing = true;
+                }
+            }
+        }
+        const ssize_t n = Master >= 0 && room > 0 ? ::read(Master, chunk, static_cast<size_t>(room)) : -1;
+        if (pacedRead && room > 0) {
+            incoming.Take(std::max<ssize_t>(n, 0));
+            flowing = n == room;
+        }
+        const auto now = TClock::now();
         if (n > 0) {
             buffer.append(chunk, n);
             lastByte = now;
-        } else if (!buffer.isEmpty() && now - lastByte > Options.QuietLimit) {
+        }
+        if (Options.AnswerBaud != 0 && !buffer.isEmpty()) {
+            // At another rate a real device hears noise: no request, but an answer to each burst of it.
+            if (const uint32_t rate = LineRate(Master); rate != Options.AnswerBaud) {
+                if (n <= 0 && now - lastByte >= std::chrono::milliseconds(20)) {
+                    AnswerWrongRate(rate, buffer.size());
+                    buffer.clear();
+                }
+                continue;
+            }
+        }
+        if (n <= 0 && !buffer.isEmpty() && now - lastByte > Options.QuietLimit) {
             // Like a real device, it gives up on a request that stopped coming.
             buffer.clear();
             {
@@ -273,6 +348,7 @@ void TSimDevice::Serve(const QByteArray& head, const QByteArray& body) {
         std::lock_guard lock(Mutex);
         Served << head.left(head.indexOf("\r\n"));
     }
+    Seen(LineRate(Master), head.left(head.indexOf("\r\n")));
     // Like a device that lost one request: it goes on with the next.
     if (target.contains("ignore=1"))
         return;
@@ -291,6 +367,21 @@ void TSimDevice::Serve(const QByteArray& head, const QByteArray& body) {
     }
     const QByteArray answer = AnswerFor(method, target, body);
     Send(method == "HEAD" ? answer.left(answer.indexOf("\r\n\r\n") + 4) : answer);
+}
+
+void TSimDevice::Seen(uint32_t rate, const QByteArray& what) {
+    {
+        std::lock_guard lock(Mutex);
+        Rates << rate;
+    }
+    if (Options.LogRequests)
+        std::fprintf(stderr, "quellor-devsim: %s: %s at %u baud\n", qPrintable(SlavePath()), what.constData(), rate);
+}
+
+void TSimDevice::AnswerWrongRate(uint32_t rate, qsizetype bytes) {
+    Seen(rate, QByteArray::number(bytes) + " bytes not heard as a request (it answers at " +
+                   QByteArray::number(Options.AnswerBaud) + " baud)");
+    Send(Garbage());
 }
 
 QByteArray TSimDevice::AnswerTo(const QByteArray& head, const QByteArray& body) {
@@ -354,24 +445,26 @@ void TSimDevice::Send(const QByteArray& answer) {
 
 // Writes the bytes, at the wire speed when paced; false when the device is being stopped.
 bool TSimDevice::WriteAll(const char* data, qsizetype size) {
-    const auto start = std::chrono::steady_clock::now();
+    TWirePace outgoing(OutputBaud(), TWirePace::TClock::now());
     qsizetype done = 0;
     while (done < size) {
         if (Stopping || Master < 0)
             return false;
-        qsizetype step = size - done;
-        if (Options.Paced) {
-            step = std::min<qsizetype>(step, 64);
-            const auto due = start + std::chrono::microseconds(done * 1000000 / WireBytesPerSecond);
-            std::this_thread::sleep_until(due);
+        qint64 step = size - done;
+        if (outgoing.Paced()) {
+            std::this_thread::sleep_until(outgoing.Due(std::min(step, outgoing.Step())));
+            step = std::min(step, outgoing.Allowed(TWirePace::TClock::now()));
         }
         const ssize_t n = ::write(Master, data + done, static_cast<size_t>(step));
         if (n > 0) {
             done += n;
+            outgoing.Take(n);
             continue;
         }
         pollfd entry{Master, POLLOUT, 0};
         ::poll(&entry, 1, 20);
+        // The reader took nothing meanwhile: a wire would have lost those bytes, not sent them later at once.
+        outgoing.Restart(TWirePace::TClock::now());
     }
     return true;
 }

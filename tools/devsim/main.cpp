@@ -1,17 +1,23 @@
 // quellor-devsim: simulated HTTP devices on pseudo-terminals, for trying Quellor without hardware.
 //   quellor-devsim [--port MODE[:LINK]]... [--late MS] [--pieces N] [--pause MS] [--paced]
-//                  [--vanish-every SECONDS] [--tcp PORT]
+//                  [--baud N] [--only-at-baud N] [--vanish-every SECONDS] [--tcp PORT]
 // MODE is device, silent, garbage (answers that are not HTTP) or notfound (404 for everything).
 // LINK is a symbolic link made to the port, for example a port-map entry
 // ~/.config/NORVEL-Q/ports/COM1; it is left leading nowhere when the simulator ends. --tcp also serves the first device's pages directly on
 // 127.0.0.1:PORT, one thread a connection, as a floor to measure the bridge against.
+// --paced paces its answers at 115200 baud 8N1; --baud N paces what it writes and what it reads at
+// N baud 8N1 (N/10 bytes a second), as a wire would. --only-at-baud N serves only while the program
+// on the other side has set the line to N baud and answers bytes that are not HTTP at any other
+// rate; it writes a line for each request, with the rate, on standard error.
 // Runs until interrupted.
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
 #include <atomic>
 #include <csignal>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -37,9 +43,20 @@ bool ParseMode(const QString& name, TSimDevice::TMode& mode) {
     return true;
 }
 
+bool ParseRate(const char* text, uint32_t& rate) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long value = std::strtoul(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0 || text[0] == '-' || value == 0 || value > 100000000)
+        return false;
+    rate = static_cast<uint32_t>(value);
+    return true;
+}
+
 int Usage() {
     std::fprintf(stderr, "usage: quellor-devsim [--port MODE[:LINK]]... [--late MS] [--pieces N] [--pause MS] "
-                         "[--paced] [--vanish-every SECONDS] [--tcp PORT]\n  MODE: device, silent, garbage, notfound\n");
+                         "[--paced] [--baud N] [--only-at-baud N] [--vanish-every SECONDS] [--tcp PORT]\n"
+                         "  MODE: device, silent, garbage, notfound\n");
     return 2;
 }
 } // namespace
@@ -62,7 +79,14 @@ int main(int argc, char** argv) {
             common.PiecePause = std::chrono::milliseconds(std::atoi(argv[++i]));
         else if (arg == "--paced")
             common.Paced = true;
-        else if (arg == "--vanish-every" && hasValue)
+        else if (arg == "--baud" && hasValue) {
+            if (!ParseRate(argv[++i], common.Baud))
+                return Usage();
+        } else if (arg == "--only-at-baud" && hasValue) {
+            if (!ParseRate(argv[++i], common.AnswerBaud))
+                return Usage();
+            common.LogRequests = true;
+        } else if (arg == "--vanish-every" && hasValue)
             vanishEvery = std::atoi(argv[++i]);
         else if (arg == "--tcp" && hasValue)
             tcpPort = std::atoi(argv[++i]);
