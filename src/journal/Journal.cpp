@@ -168,7 +168,7 @@ TMoment TJournal::Now() const { return Clock ? Clock() : SteadyMicroseconds(); }
 QDateTime TJournal::WallTime(TMoment moment) const { return EpochWall.addMSecs((moment - Epoch) / 1000); }
 
 void TJournal::LoadSettings() {
-    SetBounds(ReadNumber(key::JournalEntries), ReadNumber(key::JournalBodyBytes));
+    SetBounds(ReadClamped(key::JournalEntries), ReadClamped(key::JournalBodyBytes));
 }
 
 void TJournal::SetBounds(int entries, qsizetype bodyBytes) {

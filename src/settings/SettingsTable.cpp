@@ -1,5 +1,6 @@
 #include "settings/SettingsTable.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "settings/UtilsRegistry.h"
@@ -231,6 +232,12 @@ bool Fits(const TSetting& setting, const QString& text) {
 int32_t ReadNumber(const QString& key) {
     const QString text = StoredText(key);
     return Fits(SettingOf(key), text) ? *ParseInteger(text) : DefaultNumber(key);
+}
+
+int32_t ReadClamped(const QString& key) {
+    const TSetting& row = SettingOf(key);
+    const std::optional<int32_t> number = ParseInteger(StoredText(key));
+    return number ? std::clamp(*number, row.Min, row.Max) : DefaultNumber(key);
 }
 
 bool ReadFlag(const QString& key) { return ReadNumber(key) != 0; }

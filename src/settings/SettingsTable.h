@@ -92,6 +92,8 @@ bool Fits(const TSetting& setting, const QString& text);
 // (a value out of range included). Choices are matched without regard to letter case and read as
 // the table writes them.
 int32_t ReadNumber(const QString& key);
+// A number beyond the range reads as the end it passed.
+int32_t ReadClamped(const QString& key);
 bool ReadFlag(const QString& key);
 QString ReadChoice(const QString& key);
 QString ReadText(const QString& key);

@@ -330,10 +330,11 @@ void TFormParams::LoadSettings() {
     Modified = false;
 }
 
-// The dialog's own values first: the serial side takes its line from what they stored.
+// The line first: the serial side takes it from what was stored.
 void TFormParams::SaveSettings() {
-    SaveKept();
+    SaveKept(true);
     SerialSide->SaveSettings();
+    SaveKept(false);
     TcpSide->SaveSettings();
     Saved = 1;
     SettingsWriteInteger(key::ConfigSaved, 1);
@@ -341,12 +342,12 @@ void TFormParams::SaveSettings() {
     Modified = false;
 }
 
-// The settings no part of the bridge loads into the dialog: the journal's bounds, the
-// notifications and the line, which the serial side reads from the file.
-QList<TSetting> TFormParams::KeptRows() {
-    return QList<TSetting>{SettingOf(key::JournalEntries), SettingOf(key::JournalBodyBytes),
-                           SettingOf(key::Notifications)} +
-           SettingsOnPage(TSettingPage::Line);
+// The settings no part of the bridge loads into the dialog: the line, which the serial side reads
+// from the file, the journal's bounds and the notifications.
+QList<TSetting> TFormParams::KeptRows(bool line) {
+    if (line)
+        return SettingsOnPage(TSettingPage::Line);
+    return {SettingOf(key::JournalEntries), SettingOf(key::JournalBodyBytes), SettingOf(key::Notifications)};
 }
 
 QString TFormParams::StoredValue(const TSetting& row) {
@@ -358,21 +359,22 @@ QString TFormParams::StoredValue(const TSetting& row) {
 }
 
 void TFormParams::LoadKept() {
-    for (const TSetting& row : KeptRows())
-        ShowValue(row.Key, StoredValue(row));
+    for (const bool line : {true, false})
+        for (const TSetting& row : KeptRows(line))
+            ShowValue(row.Key, StoredValue(row));
     JournalEntries = ReadNumber(key::JournalEntries);
     JournalBodyBytes = ReadNumber(key::JournalBodyBytes);
     Notifications = ReadFlag(key::Notifications);
 }
 
 // As the TCP side takes its numbers: text that is no number in range keeps the value.
-void TFormParams::SaveKept() {
-    for (const TSetting& row : KeptRows()) {
+void TFormParams::SaveKept(bool line) {
+    for (const TSetting& row : KeptRows(line)) {
         const QString value = FieldValue(row.Key);
-        if (row.Kind == TSettingKind::Choice)
-            WriteText(row.Key, value);
-        else
+        if (row.Kind == TSettingKind::Number)
             WriteNumber(row.Key, NumberInRange(value, row).value_or(StoredValue(row).toInt()));
+        else
+            WriteText(row.Key, value);
     }
     LoadKept();
 }

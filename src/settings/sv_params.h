@@ -130,10 +130,10 @@ private:
     template <typename T> T* Field(const QString& key) const { return static_cast<T*>(FieldOf(key)); }
     void WatchChanges(QWidget* field);
     void PlaceButtons();
-    static QList<TSetting> KeptRows();
+    static QList<TSetting> KeptRows(bool line);
     static QString StoredValue(const TSetting& row);
     void LoadKept();
-    void SaveKept();
+    void SaveKept(bool line);
     void TakeSnapshot();
     bool FieldsInRange();
     // Shows the field on its page with its text selected, after a refusal.

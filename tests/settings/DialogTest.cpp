@@ -95,7 +95,7 @@ TEST(ControlSnapshot, RecordsNamedValueControlsAndComparesWithoutLetterCase) {
     EXPECT_FALSE(snapshot.IsUnchanged());
 }
 
-TEST(SettingsDialog, SnapshotHoldsTheThreeFieldsOnTheFirstPageAndTheRestOnTheSecond) {
+TEST(SettingsDialog, SnapshotHoldsTheThreeFieldsOnTheFirstPageTheServersOnTheSecondAndTheLineOnTheThird) {
     TDialog dialog;
     TFormParams& params = dialog.Params;
     params.ComboBox_PortRS->setCurrentIndex(2);
@@ -109,8 +109,9 @@ TEST(SettingsDialog, SnapshotHoldsTheThreeFieldsOnTheFirstPageAndTheRestOnTheSec
     // The page shown comes last among its siblings; which one it is changes nothing.
     const TsvControlsList::TEntry* general = pages.Find("TabSheetGeneral=TabSheetGeneral");
     const TsvControlsList::TEntry* network = pages.Find("TabSheetNetwork=TabSheetNetwork");
-    ASSERT_EQ(pages.Count(), 2);
-    ASSERT_TRUE(general && network);
+    const TsvControlsList::TEntry* line = pages.Find("TabSheetLine=TabSheetLine");
+    ASSERT_EQ(pages.Count(), 3);
+    ASSERT_TRUE(general && network && line);
     EXPECT_EQ(Entries(general->Nested->List()),
               (QStringList{"ComboBox_PortRS=2", "EditTCPPort=24111", "EditTCPSendDelay=100"}));
     EXPECT_EQ(Entries(network->Nested->List()),
@@ -118,6 +119,9 @@ TEST(SettingsDialog, SnapshotHoldsTheThreeFieldsOnTheFirstPageAndTheRestOnTheSec
                            "EditReaderLimit=120", "EditJournalEntries=1000", "EditJournalBodyBytes=65536",
                            "CheckBoxNotifications=1"}));
     EXPECT_EQ(Entries(network->Nested->List()[0].Nested->List()), QStringList{"EditListenAddress=127.0.0.1"});
+    EXPECT_EQ(Entries(line->Nested->List()),
+              (QStringList{"EditBaud=115200", "ComboBoxDataBits=0", "ComboBoxParity=0", "ComboBoxStopBits=0",
+                           "ComboBoxFlow=0", "CheckBoxDtr=1", "CheckBoxBaudSearch=0"}));
 }
 
 TEST(SettingsDialog, EveryFieldHasALabelOrTextTheKeyboardReachesAndATip) {

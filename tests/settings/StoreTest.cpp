@@ -67,7 +67,7 @@ TEST(SettingsStore, EmptyStoreLoadsTheDefaultsAndWritesNothing) {
     EXPECT_FALSE(QFile::exists(SettingsFilePath()));
 }
 
-TEST(SettingsStore, FirstSaveWritesExactlyTheSixteenValuesAsText) {
+TEST(SettingsStore, FirstSaveWritesExactlyTheTwentyThreeValuesAsText) {
     TFreshProgram program;
     program.Params().LoadSettings();
     program.Rs().DetectName = "COM3";
@@ -76,9 +76,10 @@ TEST(SettingsStore, FirstSaveWritesExactlyTheSixteenValuesAsText) {
     QSettings file(SettingsFilePath(), QSettings::IniFormat);
     QStringList keys = file.allKeys();
     keys.sort();
-    EXPECT_EQ(keys, (QStringList{"Config/Saved", "Journal/BodyBytes", "Journal/Entries", "RS/COM", "RS/Detect/COM",
-                                 "RS/Detect/Description", "RS/Detect/Identity", "RS/Detect/Name", "RS/Follow",
-                                 "TCP/AllowedHosts", "TCP/Delay", "TCP/Framing", "TCP/Listen", "TCP/Port",
+    EXPECT_EQ(keys, (QStringList{"Config/Saved", "Journal/BodyBytes", "Journal/Entries", "RS/Baud", "RS/BaudSearch",
+                                 "RS/COM", "RS/DTR", "RS/DataBits", "RS/Detect/COM", "RS/Detect/Description",
+                                 "RS/Detect/Identity", "RS/Detect/Name", "RS/Flow", "RS/Follow", "RS/Parity",
+                                 "RS/StopBits", "TCP/AllowedHosts", "TCP/Delay", "TCP/Framing", "TCP/Listen", "TCP/Port",
                                  "TCP/ReaderLimit", "UI/Notifications"}));
     for (const QString& key : keys)
         EXPECT_EQ(file.value(key).typeId(), QMetaType::QString) << key.toStdString();
@@ -91,6 +92,11 @@ TEST(SettingsStore, FirstSaveWritesExactlyTheSixteenValuesAsText) {
     EXPECT_EQ(file.value("Journal/Entries").toString(), "1000");
     EXPECT_EQ(file.value("Journal/BodyBytes").toString(), "65536");
     EXPECT_EQ(file.value("UI/Notifications").toString(), "1");
+    const QStringList line{file.value("RS/Baud").toString(),   file.value("RS/DataBits").toString(),
+                           file.value("RS/Parity").toString(), file.value("RS/StopBits").toString(),
+                           file.value("RS/Flow").toString(),   file.value("RS/DTR").toString(),
+                           file.value("RS/BaudSearch").toString()};
+    EXPECT_EQ(line, (QStringList{"115200", "8", "none", "1", "none", "1", "0"}));
 }
 
 TEST(SettingsStore, StoredPortNumberOutsideTheListLeavesNoSelectionAndSavesZero) {
