@@ -126,6 +126,7 @@ QJsonObject TControl::Status() const {
     return QJsonObject{
         {QStringLiteral("port"), port},
         {QStringLiteral("node"), rs.PortNode},
+        {QStringLiteral("lineSettings"), LineText(rs.PortLine())},
         {QStringLiteral("device"), DeviceState(probe.ProbeResult)},
         {QStringLiteral("reason"), Windows.Main->DeviceStatus(true)},
         {QStringLiteral("identity"), probe.Identity},
