@@ -26,6 +26,9 @@ QString Shown(const QString& entry) {
     return description.isEmpty() ? name : QStringLiteral("%1 (%2)").arg(name, description);
 }
 
+// " at 57600 baud" for a try at a rate of the search; nothing at the configured one.
+QString AtRate(uint32_t baud) { return baud == 0 ? QString() : QStringLiteral(" at %1 baud").arg(baud); }
+
 QString OutcomeName(TOutcome outcome) {
     switch (outcome) {
     case TOutcome::Answered: return QStringLiteral("answered");
@@ -74,9 +77,13 @@ QString DeviceState(uint8_t probeResult) {
 
 TControl::TControl(TWindows& windows, const QString& instance) : Windows(windows), Instance(instance) {
     TDetection& detection = *Windows.Detection;
-    detection.OnTrying = [this](const QString& entry) { TellPass(("trying " + Shown(entry)).toUtf8() + '\n'); };
-    detection.OnTried = [this](const QString& entry, uint8_t result) {
-        TellPass((entry.section(QLatin1Char('='), 0, 0) + QStringLiteral(": ") + DeviceState(result)).toUtf8() + '\n');
+    detection.OnTrying = [this](const QString& entry, uint32_t baud) {
+        TellPass(("trying " + Shown(entry) + AtRate(baud)).toUtf8() + '\n');
+    };
+    detection.OnTried = [this](const QString& entry, uint32_t baud, uint8_t result) {
+        TellPass((entry.section(QLatin1Char('='), 0, 0) + AtRate(baud) + QStringLiteral(": ") + DeviceState(result))
+                     .toUtf8() +
+                 '\n');
     };
     detection.OnConcluded = [this] { PassConcluded(); };
 }
@@ -126,6 +133,7 @@ QJsonObject TControl::Status() const {
     return QJsonObject{
         {QStringLiteral("port"), port},
         {QStringLiteral("node"), rs.PortNode},
+        {QStringLiteral("lineSettings"), LineText(rs.PortLine())},
         {QStringLiteral("device"), DeviceState(probe.ProbeResult)},
         {QStringLiteral("reason"), Windows.Main->DeviceStatus(true)},
         {QStringLiteral("identity"), probe.Identity},

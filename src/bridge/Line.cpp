@@ -155,7 +155,7 @@ void TLine::FinishExchange() {
         RSForm->ResumeReceive();
     }
     if (ended.Probe.Done)
-        ended.Probe.Done({ended.Probe.Id, ended.Probe.Owner, TOutcome::Cancelled, ended.Probe.Port, {}});
+        ended.Probe.Done({ended.Probe.Id, ended.Probe.Owner, TOutcome::Cancelled, ended.Probe.Port, {}, ended.Probe.Baud});
     ArmCheck();
 }
 
@@ -214,7 +214,7 @@ void TLine::Cancel(TAskOwner owner) {
     if (Exchange.Probe.Done && Exchange.Probe.Owner == owner)
         HandOutcome(TOutcome::Cancelled, {});
     for (TAsk& ask : cancelled)
-        ask.Done({ask.Id, ask.Owner, TOutcome::Cancelled, ask.Port, {}});
+        ask.Done({ask.Id, ask.Owner, TOutcome::Cancelled, ask.Port, {}, ask.Baud});
 }
 
 void TLine::CancelAll() {
@@ -249,7 +249,8 @@ void TLine::HandOutcome(TOutcome outcome, const QByteArray& answer) {
     auto done = std::exchange(Exchange.Probe.Done, nullptr);
     if (!done)
         return;
-    const TProbeOutcome result{Exchange.Probe.Id, Exchange.Probe.Owner, outcome, Exchange.Probe.Port, answer};
+    const TProbeOutcome result{Exchange.Probe.Id, Exchange.Probe.Owner, outcome, Exchange.Probe.Port, answer,
+                               Exchange.Probe.Baud};
     if (Journal && Exchange.Journaled != 0) {
         if (outcome == TOutcome::Answered)
             Journal->AnswerEnded(Exchange.Journaled);
@@ -265,13 +266,16 @@ void TLine::HandOutcome(TOutcome outcome, const QByteArray& answer) {
 
 // The queue of received blocks may still hold bytes of the port that was open before. With no
 // port configured, the one last open (a borrowed one, say) is let go, so that nothing is written to it.
-void TLine::UsePort(const QString& name, bool reopen) {
-    if (!reopen && RSForm->PortName() == name)
+// A port open at another rate than the one asked for (0: the line's own) is opened again.
+void TLine::UsePort(const QString& name, bool reopen, uint32_t baud) {
+    const uint32_t line = RSForm->LineSettings.Baud;
+    const uint32_t openAt = RSForm->OpenBaud ? RSForm->OpenBaud : line;
+    if (!reopen && RSForm->PortName() == name && (name.isEmpty() || openAt == (baud ? baud : line)))
         return;
     if (name.isEmpty())
         RSForm->ForgetPort();
     else
-        RSForm->OpenPort(name);
+        RSForm->OpenPort(name, baud);
     DropReceived();
 }
 
@@ -378,8 +382,8 @@ void TLine::OnSerialData() {
     if (framed && !FrameAnswer())
         return;
     State = (State == dsProbeWait || State == dsProbeAnswer) ? dsProbeAnswer : dsRelayAnswer;
-    // Another device answering on a borrowed port says nothing of the configured one.
-    if (RSForm->PortName() == ConfiguredPort())
+    // Another device answering on a borrowed port, or the device at another rate, says nothing of the line.
+    if (RSForm->PortName() == ConfiguredPort() && !Exchange.OtherRate)
         TellDevice(true);
     if (framed) {
         EndFramedArrival();
@@ -423,7 +427,7 @@ void TLine::TimerEndTimer() {
     case dsProbeWait:
         if (++WaitTicks < ProbeTicks)
             break;
-        if (FramingOn() && !Exchange.Borrowed)
+        if (FramingOn() && !Exchange.Borrowed && !Exchange.OtherRate)
             GiveUpProbe();
         else
             ProbeEnded(TOutcome::Silent);
@@ -538,9 +542,10 @@ void TLine::GiveUpProbe() {
 }
 
 // The owner hears the outcome before anyone else is served, so that a port it adopts is the one
-// the next browser goes to. A borrowed port is given back unless the ask keeps it for a retry.
+// the next browser goes to. A borrowed port, or one open at another rate, is given back unless the
+// ask keeps it for a retry.
 void TLine::ProbeEnded(TOutcome outcome) {
-    const bool borrowed = Exchange.Borrowed;
+    const bool borrowed = Exchange.Borrowed || Exchange.OtherRate;
     const bool keep = Exchange.Probe.KeepOpen;
     if (outcome == TOutcome::Silent && !borrowed)
         TellDevice(false);
@@ -644,13 +649,15 @@ void TLine::StartAsk(TAsk ask) {
     if (ask.Port.isEmpty())
         ask.Port = configured;
     const bool borrowed = ask.Port != configured;
-    UsePort(ask.Port, ask.Reopen);
+    const bool otherRate = ask.Baud != 0 && ask.Baud != RSForm->LineSettings.Baud;
+    UsePort(ask.Port, ask.Reopen, ask.Baud);
     BeginExchange(0);
     Exchange.Probe = std::move(ask);
     Exchange.Borrowed = borrowed;
+    Exchange.OtherRate = otherRate;
     JournalTakenUp(0);
     Exchange.RequestRest = ProbeRequest();
-    if (FramingOn())
+    if (FramingOn() && !otherRate)
         Exchange.Framer.emplace();
     State = dsProbeWait;
     SendProbeChunk();
@@ -671,7 +678,7 @@ void TLine::SendProbeChunk() {
         return;
     }
     Exchange.RequestRest.clear();
-    if (!Exchange.Borrowed)
+    if (!Exchange.Borrowed && !Exchange.OtherRate)
         RSForm->OpenPort(RSForm->PortName());
     ProbeEnded(TOutcome::PortError);
 }

@@ -40,6 +40,8 @@ struct TProbeOutcome {
     QString Port;
     // The answer as it came, when one came.
     QByteArray Answer;
+    // The rate the probe went out at; 0: the line's own.
+    uint32_t Baud = 0;
 };
 
 // A probe ask: its owner, the port it must go to and who hears how it ended. The outcome is
@@ -55,6 +57,9 @@ struct TAsk {
     // A borrowed port stays open after this ask until the line is needed on another one, for a
     // board that restarts when its port opens and is asked again.
     bool KeepOpen = false;
+    // The rate the port is opened at for this ask; 0: the line's own. At any other rate the answer
+    // is not framed: it ends when the line is quiet, whatever its bytes.
+    uint32_t Baud = 0;
     std::function<void(const TProbeOutcome&)> Done;
 };
 
@@ -96,8 +101,9 @@ struct TExchange {
     TOrphan Orphan = orNone;
     bool LeftoverLogged = false;
     TAsk Probe;
-    // The probe went to a port other than the configured one.
+    // The probe went to a port other than the configured one; at a rate other than the line's own.
     bool Borrowed = false;
+    bool OtherRate = false;
     // The exchange's id in the journal (0: none), and the bytes of the answer told to it.
     uint64_t Journaled = 0;
     qsizetype Told = 0;
@@ -188,7 +194,7 @@ private:
     TAsk NextAsk();
     void StartAsk(TAsk ask);
     void SendProbeChunk();
-    void UsePort(const QString& name, bool reopen);
+    void UsePort(const QString& name, bool reopen, uint32_t baud = 0);
     void DropReceived();
     void HandAnswer();
     void RelayWatchdogTick();

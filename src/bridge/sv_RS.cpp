@@ -46,9 +46,18 @@ void TRSForm::SetChannel(int32_t channel) { Channel = channel; }
 
 QString TRSForm::PortName() const { return CommRS->DeviceName(); }
 
+TLineSettings TRSForm::PortLine() const {
+    TLineSettings line = LineSettings;
+    if (OpenBaud != 0)
+        line.Baud = OpenBaud;
+    return line;
+}
+
 void TRSForm::Log(const QString& text) { LogSink->AddLogLine(("RS: " + text).toUtf8(), true); }
 
-bool TRSForm::OpenPort(const QString& name) {
+bool TRSForm::OpenPort(const QString& name, uint32_t baud) {
+    OpenBaud = baud ? baud : LineSettings.Baud;
+    RefusedBaud = 0;
     ReopenCount = 0;
     ReceivePaused = false;
     PostWinMessage(Hub, WM_SV_RS_PORT, Channel, 0);
@@ -59,16 +68,24 @@ bool TRSForm::OpenPort(const QString& name) {
         PortNode = DeviceNodeFor(name);
         if (const QString target = QFileInfo(PortNode).canonicalFilePath(); !target.isEmpty())
             PortNode = target;
-        CommRS->SetParity(paNone);
-        CommRS->SetFlowControl(fcNone);
-        CommRS->SetBaudRate(br115200);
+        CommRS->SetParity(LineSettings.Parity);
+        CommRS->SetStopbits(LineSettings.StopBits);
+        CommRS->SetDatabits(static_cast<TDatabits>(da5 + std::clamp<int>(LineSettings.DataBits, 5, 8) - 5));
+        CommRS->SetFlowControl(LineSettings.RtsCts ? fcCTS : fcNone);
+        CommRS->SetBaudValue(OpenBaud);
         CommRS->Open();
-        CommRS->SetDTR(true);
+        if (LineSettings.RaiseDtr)
+            CommRS->SetDTR(true);
         OpenFailure.clear();
         Log(QStringLiteral("Open ") + name);
         return true;
     } catch (const ECommError& error) {
-        ReportOpenFailure(name, error.ErrorCode, error.Message);
+        if (CommRS->Enabled() && CommRS->SettingsRefused())
+            RefusedBaud = OpenBaud;
+        ReportOpenFailure(name, error.ErrorCode, error.Message, RefusedBaud);
+        // Nothing may go out at a rate other than the one asked for.
+        if (RefusedBaud != 0)
+            CommRS->Close();
     } catch (const std::exception& error) {
         ReportOpenFailure(name, 0, QString::fromUtf8(error.what()));
     }
@@ -76,11 +93,14 @@ bool TRSForm::OpenPort(const QString& name) {
 }
 
 // A node that opened and then failed is still open: its error is the line settings', not the open's.
-void TRSForm::ReportOpenFailure(const QString& name, int error, const QString& message) {
+// Drivers refuse a line for its rate, so a refusal names the rate.
+void TRSForm::ReportOpenFailure(const QString& name, int error, const QString& message, uint32_t refusedBaud) {
     const bool setUp = CommRS->Enabled() || error == 0;
-    const QString setUpError = setUp ? message.section(QLatin1Char('\r'), 0, 0).trimmed() : QString();
+    QString setUpError = setUp ? message.section(QLatin1Char('\r'), 0, 0).trimmed() : QString();
+    if (refusedBaud != 0)
+        setUpError = QStringLiteral("%1 baud").arg(refusedBaud);
     const TOpenFailure failure = ExplainOpenFailure(name, error, setUpError);
-    OpenFailure = failure.Short;
+    OpenFailure = refusedBaud != 0 ? QStringLiteral("the port refused %1 baud").arg(refusedBaud) : failure.Short;
     Log(name + QStringLiteral(" Open Error!"));
     Log(failure.Line);
     Line->PortFailed();
@@ -155,7 +175,7 @@ bool TRSForm::WriteChunk(const QByteArray& block, bool reportEmpty) {
     if (ReopenCount != 0)
         return false;
     const qsizetype sent = LastSent;
-    OpenPort(PortName());
+    OpenPort(PortName(), OpenBaud);
     ++ReopenCount;
     return WriteOnce(block.mid(sent), reportEmpty);
 }
@@ -163,7 +183,8 @@ bool TRSForm::WriteChunk(const QByteArray& block, bool reportEmpty) {
 void TRSForm::ResetOutput() {
     try {
         CommRS->PurgeOut();
-        CommRS->SetDTR(true);
+        if (LineSettings.RaiseDtr)
+            CommRS->SetDTR(true);
     } catch (const std::exception&) {
     }
 }
@@ -249,7 +270,7 @@ void TRSForm::StoreDetection() {
     SettingsWriteString(key::DetectIdentity, DetectIdentity);
 }
 
-bool TRSForm::AdoptPort(const QString& entry, const QString& identity) {
+bool TRSForm::AdoptPort(const QString& entry, const QString& identity, uint32_t baud) {
     const QString name = entry.section(QLatin1Char('='), 0, 0);
     const int number = ComNumber(name);
     if (number <= 0 || number > FormParams->ComboBox_PortRS->count())
@@ -264,6 +285,10 @@ bool TRSForm::AdoptPort(const QString& entry, const QString& identity) {
         IdentityOwed = false;
     }
     StoreDetection();
+    if (baud != 0) {
+        LineSettings.Baud = baud;
+        SettingsWriteInteger(QStringLiteral("RS\\Baud"), static_cast<int32_t>(baud));
+    }
     FormParams->MarkSaved();
     return true;
 }

@@ -30,7 +30,8 @@ public:
     ~TRSForm() override;
 
     void SetChannel(int32_t channel);
-    bool OpenPort(const QString& name);
+    // Opens the port with LineSettings; baud, when not 0, is the rate instead of LineSettings.Baud.
+    bool OpenPort(const QString& name, uint32_t baud = 0);
     bool OpenConfiguredPort();
     void OpenSelectedPortOrWarn();
     void ClosePort();
@@ -50,10 +51,13 @@ public:
     // Background stores: only their own keys, never what stands unconfirmed in the settings dialog.
     void StoreDetection();
     // A port a detection pass or the follower found, "COMn=description", becomes the configured
-    // one with its detection record; false when its number is not one of the list's.
-    bool AdoptPort(const QString& entry, const QString& identity);
+    // one with its detection record, and baud, when not 0, the line's rate; false when its number
+    // is not one of the list's.
+    bool AdoptPort(const QString& entry, const QString& identity, uint32_t baud = 0);
     void StoreIdentity(const QString& identity);
     QString PortName() const;
+    // The line the port was last opened (or tried) with: LineSettings at the rate it was opened at.
+    TLineSettings PortLine() const;
     // The port chosen in the settings as last loaded, saved or adopted, "COMn"; empty when none
     // is. What stands picked in the open settings dialog is not chosen until it is confirmed.
     QString ConfiguredPort() const;
@@ -87,9 +91,12 @@ public:
     bool Follow = true;
     // The line the port is opened with, as the settings were last loaded or saved.
     TLineSettings LineSettings;
+    // The rate the port was last opened (or tried) at; the rate it refused there, 0: none.
+    uint32_t OpenBaud = 0;
+    uint32_t RefusedBaud = 0;
 
 private:
-    void ReportOpenFailure(const QString& name, int error, const QString& message);
+    void ReportOpenFailure(const QString& name, int error, const QString& message, uint32_t refusedBaud = 0);
 
     TFormParams* FormParams;
     TLine* Line;

@@ -9,7 +9,17 @@
 
 namespace {
 QString EntryName(const QString& entry) { return entry.section(QLatin1Char('='), 0, 0); }
+
+constexpr uint32_t CommonRates[] = {115200, 921600, 460800, 230400, 57600, 38400, 19200, 9600};
 } // namespace
+
+QList<uint32_t> TDetection::SearchRates(uint32_t configured) {
+    QList<uint32_t> rates{configured};
+    for (uint32_t rate : CommonRates)
+        if (!rates.contains(rate))
+            rates << rate;
+    return rates;
+}
 
 TDetection::TDetection(TLine* line, TRSForm* rs, TFormParams* params, TDistForm* window, QObject* hub)
     : Line(line), Rs(rs), Params(params), Window(window), Hub(hub) {}
@@ -22,6 +32,7 @@ void TDetection::StartDetection() {
     BestIndex = 0;
     BestResult = 0;
     BestIdentity.clear();
+    BestBaud = 0;
     Stored.clear();
     if (const std::unique_ptr<QStringList> ports = GetComPortList(*Window->EnumSources))
         PortList = *ports;
@@ -65,16 +76,33 @@ void TDetection::NextPort() {
         Conclude();
         return;
     }
+    ++PortIndex;
+    Rates = {0};
+    RateIndex = 0;
+    AskPort(0);
+}
+
+// One try of the port under way at a rate, 0: the configured one.
+void TDetection::AskPort(uint32_t baud) {
     TAsk ask;
     ask.Owner = TAskOwner::Detection;
-    ask.Port = EntryName(PortList[PortIndex]);
+    ask.Port = EntryName(PortList[PortIndex - 1]);
+    ask.Baud = baud;
     ask.Done = [this](const TProbeOutcome& outcome) { StepDone(outcome); };
-    ++PortIndex;
     if (OnTrying)
-        OnTrying(PortList[PortIndex - 1]);
+        OnTrying(PortList[PortIndex - 1], baud);
     Line->Ask(std::move(ask));
 }
 
+// The other rates are tried where the device gave no HTTP answer; a port that failed for another
+// reason than the rate fails at every rate.
+bool TDetection::SearchesOn(uint8_t result) const {
+    if (!Rs->LineSettings.BaudSearch || result >= prHttp)
+        return false;
+    return result != prComError || Rs->RefusedBaud != 0;
+}
+
+// At a rate beyond the configured one, only an HTTP answer tells that the rate is the device's.
 void TDetection::StepDone(const TProbeOutcome& outcome) {
     if (outcome.Outcome == TOutcome::Cancelled) {
         PortIndex = static_cast<int32_t>(PortList.size());
@@ -83,14 +111,24 @@ void TDetection::StepDone(const TProbeOutcome& outcome) {
         return;
     }
     const TProbeReading reading = ReadOutcome(outcome);
+    const uint32_t baud = Rates.value(RateIndex);
     if (OnTried)
-        OnTried(PortList[PortIndex - 1], reading.Result);
-    if (reading.Result > BestResult) {
+        OnTried(PortList[PortIndex - 1], baud, reading.Result);
+    if (reading.Result > BestResult && (baud == 0 || reading.Result >= prHttp)) {
         BestIndex = PortIndex;
         BestResult = reading.Result;
         BestIdentity = IdentityOf(reading);
+        BestBaud = baud;
         if (BestResult == prFoundDevice)
             PortIndex = static_cast<int32_t>(PortList.size());
+    }
+    if (RateIndex == 0 && BestResult != prFoundDevice && SearchesOn(reading.Result)) {
+        Rates = SearchRates(Rs->LineSettings.Baud);
+        Rates[0] = 0;
+    }
+    if (BestResult != prFoundDevice && reading.Result < prHttp && ++RateIndex < Rates.size()) {
+        AskPort(Rates[RateIndex]);
+        return;
     }
     NextPort();
 }
@@ -99,7 +137,7 @@ void TDetection::StepDone(const TProbeOutcome& outcome) {
 void TDetection::Conclude() {
     ++PortIndex;
     PassMode = 2;
-    if (BestIndex > 0 && BestResult >= prUnknown && Rs->AdoptPort(PortList[BestIndex - 1], BestIdentity))
+    if (BestIndex > 0 && BestResult >= prUnknown && Rs->AdoptPort(PortList[BestIndex - 1], BestIdentity, BestBaud))
         Stored = PortList[BestIndex - 1];
     PostWinMessage(Hub, WM_SV_DIST_END);
     if (OnConcluded)

@@ -99,7 +99,10 @@ void TDeviceProbe::Report(const TProbeOutcome& outcome) {
     const TProbeReading reading = ReadOutcome(outcome);
     ProbeResult = reading.Result;
     Identity = IdentityOf(reading);
-    QByteArray line = outcome.Port.toUtf8() + ": " + Labels[ProbeResult];
+    QByteArray line = outcome.Port.toUtf8();
+    if (outcome.Baud != 0)
+        line += " at " + QByteArray::number(outcome.Baud) + " baud";
+    line += QByteArray(": ") + Labels[ProbeResult];
     if (ProbeResult >= prUnknown)
         line += Trimmed(reading.Text);
     StatusText = line;

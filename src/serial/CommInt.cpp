@@ -214,8 +214,13 @@ void TCustomComm::UpdateDataControlBlock() {
         return;
     GetCommState(FHandle, FDCB);
     AmendDCB(FDCB, FBaudRate, FParity, FStopbits, FDatabits, *FEventChars, FReadBufSize, FFlowControl, FOptions);
-    if (const int error = SetCommState(FHandle, FDCB))
+    FDCB.BaudRate = BaudValue();
+    const int error = SetCommState(FHandle, FDCB);
+    FSettingsRefused = error == EINVAL;
+    if (error)
         RaiseCommError(QStringLiteral("Error updating DataControlBlock"), error);
+    if (Watcher)
+        Watcher->SetCharacterTime(CharacterNanos(FDCB));
 }
 
 void TCustomComm::EscapeFunction(int function) {
@@ -410,6 +415,15 @@ template <typename T> static bool Change(T& field, T value) {
 
 void TCustomComm::SetBaudRate(TBaudrate value) {
     if (Change(FBaudRate, value))
+        UpdateDataControlBlock();
+}
+
+void TCustomComm::SetBaudValue(uint32_t value) {
+    if (value != 0 && (value < 50 || value > 4000000))
+        RaiseRangeError();
+    const uint32_t before = BaudValue();
+    FBaudValue = value;
+    if (BaudValue() != before)
         UpdateDataControlBlock();
 }
 

@@ -119,6 +119,10 @@ public:
     void SetMonitorEvents(TCommEventTypes value);
     TBaudrate BaudRate() const { return FBaudRate; }
     void SetBaudRate(TBaudrate value);
+    // Any rate from 50 to 4000000 baud; while one is set it is the line's rate instead of BaudRate's,
+    // 0 gives the line back to BaudRate.
+    uint32_t BaudValue() const { return FBaudValue ? FBaudValue : BaudRateValue(FBaudRate); }
+    void SetBaudValue(uint32_t value);
     TParity Parity() const { return FParity; }
     void SetParity(TParity value);
     TStopbits Stopbits() const { return FStopbits; }
@@ -133,6 +137,8 @@ public:
 
     int Handle() const { return FHandle; }
     const TDCB& DCB() const { return FDCB; }
+    // The last line-settings update failed because the port refused them (EINVAL).
+    bool SettingsRefused() const { return FSettingsRefused; }
 
     // The line is polled for breaks, errors and modem-line changes only where their handler is set
     // when the port opens; a handler for them set while it is open is called with other deliveries.
@@ -163,6 +169,8 @@ private:
     int FWriteBufSize = 2048;
     TCommEventTypes FMonitorEvents = AllCommEvents;
     TBaudrate FBaudRate = br9600;
+    uint32_t FBaudValue = 0;
+    bool FSettingsRefused = false;
     TParity FParity = paNone;
     TStopbits FStopbits = sb10;
     TDatabits FDatabits = da8;

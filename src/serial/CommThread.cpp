@@ -24,7 +24,8 @@ constexpr int LineStatusPollMs = 20;
 // Line errors and breaks are counted as their bytes arrive; the counters are read with each input
 // and polled this long after the last, for those the driver counts a little later.
 constexpr auto InputErrorWatch = std::chrono::milliseconds(200);
-// Transmit-empty is looked for this often while written bytes are still queued.
+// Transmit-empty is looked for again once the bytes still queued have had the time they take at
+// the line's rate, and at least this often: the last of them leave through the UART's own buffer.
 constexpr int TransmitPollMs = 1;
 constexpr uint32_t ModemEvents = EV_CTS | EV_DSR | EV_RING | EV_RLSD;
 constexpr uint32_t ErrorEvents = EV_ERR | EV_BREAK;
@@ -108,7 +109,7 @@ int TCommEventThread::WaitTimeout() const {
     if (!PortWatched)
         atMost(RecheckMs);
     if (TxPending && (Mask & EV_TXEMPTY))
-        atMost(TransmitPollMs);
+        atMost(std::max<int>(TransmitPollMs, static_cast<int>(int64_t(QueuedOut) * CharacterNanos / 1'000'000)));
     if (PortWatched && PollsLineStatus())
         atMost(LineStatusPollMs);
     return timeout;
@@ -159,8 +160,11 @@ void TCommEventThread::RecheckPort() {
 
 bool TCommEventThread::TransmitDone() {
     int queued = 0;
-    if (SerialSys().OutputCount(Handle, queued) == 0 && queued > 0)
+    QueuedOut = 0;
+    if (SerialSys().OutputCount(Handle, queued) == 0 && queued > 0) {
+        QueuedOut = queued;
         return false;
+    }
     bool empty = true;
     if (CanReadTransmitter && SerialSys().TransmitterEmpty(Handle, empty) != 0) {
         CanReadTransmitter = !Unsupported(errno);

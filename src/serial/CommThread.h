@@ -24,6 +24,8 @@ public:
     void Stop();
     // Tells the watcher that bytes were written, so that it reports transmit-empty.
     void NoteWrite();
+    // The time one character takes at the line's rate, told whenever the line is set.
+    void SetCharacterTime(uint32_t nanos) { CharacterNanos = nanos; }
     bool Finished() const { return Ended; }
     void Join();
 
@@ -51,6 +53,9 @@ private:
     std::atomic<bool> Terminated{false};
     std::atomic<bool> Ended{false};
     std::atomic<bool> TxPending{false};
+    std::atomic<uint32_t> CharacterNanos{0};
+    // Bytes the driver still held at the last look for transmit-empty.
+    int QueuedOut = 0;
     bool PortWatched = false;
     int RecheckMs;
     std::chrono::steady_clock::time_point ErrorWatchEnd;

@@ -92,6 +92,14 @@ void ApplyRs485(int fd, bool toggle) {
 }
 } // namespace
 
+uint32_t CharacterNanos(const TDCB& record) {
+    const uint64_t parityBits = record.Parity == dcb::NOPARITY ? 0 : 1;
+    const uint64_t stopHalfBits = record.StopBits == dcb::ONESTOPBIT ? 2 : record.StopBits == dcb::ONE5STOPBITS ? 3 : 4;
+    const uint64_t halfBits = 2 * (1 + record.ByteSize + parityBits) + stopHalfBits;
+    const uint64_t baud = record.BaudRate == 0 ? 1 : record.BaudRate;
+    return static_cast<uint32_t>(halfBits * 500'000'000ull / baud);
+}
+
 int GetCommState(int fd, TDCB& record) {
     termios2 attr{};
     if (SerialSys().GetAttr(fd, attr) != 0)

@@ -53,6 +53,10 @@ inline void SetRtsControl(TDCB& d, uint32_t mode) {
 }
 } // namespace dcb
 
+// The nanoseconds one character takes on the line at the record's rate: its start bit, data bits,
+// parity bit and stop bits.
+uint32_t CharacterNanos(const TDCB& record);
+
 // Reads the terminal's settings into the fields termios expresses; the rest of the record is
 // left as it is. Returns 0, or the error number of the call that failed.
 int GetCommState(int fd, TDCB& record);
