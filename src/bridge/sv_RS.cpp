@@ -287,7 +287,8 @@ bool TRSForm::AdoptPort(const QString& entry, const QString& identity, uint32_t 
     StoreDetection();
     if (baud != 0) {
         LineSettings.Baud = baud;
-        SettingsWriteInteger(QStringLiteral("RS\\Baud"), static_cast<int32_t>(baud));
+        WriteNumber(key::RsBaud, static_cast<int32_t>(baud));
+        FormParams->ShowValue(key::RsBaud, QString::number(baud));
     }
     FormParams->MarkSaved();
     return true;

@@ -18,6 +18,7 @@
 #include "detect/PortWatch.h"
 #include "serial/CommInt.h"
 #include "serial/PortNames.h"
+#include "settings/SettingsTable.h"
 #include "settings/UtilsRegistry.h"
 #include "settings/sv_params.h"
 
@@ -124,7 +125,8 @@ bool TDeviceFollow::OtherBridgesPort(const QString& name) const {
         if (file.absoluteFilePath() == own.absoluteFilePath())
             continue;
         const QSettings other(file.absoluteFilePath(), QSettings::IniFormat);
-        if (ParseInteger(other.value(QStringLiteral("RS/COM"), QStringLiteral("1")).toString()) == number)
+        const QString com = QString(key::RsCom).replace(QLatin1Char('\\'), QLatin1Char('/'));
+        if (ParseInteger(other.value(com, SettingOf(key::RsCom).Default).toString()) == number)
             return true;
     }
     return false;

@@ -323,7 +323,8 @@ void TFormParams::SetParts(TSettingsPart* serialSide, TSettingsPart* tcpSide) {
 // The dialog's own values before the TCP side, whose load may stop at a value out of range.
 void TFormParams::LoadSettings() {
     SerialSide->LoadSettings();
-    LoadKept();
+    LoadKept(true);
+    LoadKept(false);
     TcpSide->LoadSettings();
     Saved = SettingsReadInteger(key::ConfigSaved, DefaultNumber(key::ConfigSaved));
     TakeSnapshot();
@@ -358,10 +359,9 @@ QString TFormParams::StoredValue(const TSetting& row) {
     }
 }
 
-void TFormParams::LoadKept() {
-    for (const bool line : {true, false})
-        for (const TSetting& row : KeptRows(line))
-            ShowValue(row.Key, StoredValue(row));
+void TFormParams::LoadKept(bool line) {
+    for (const TSetting& row : KeptRows(line))
+        ShowValue(row.Key, StoredValue(row));
     JournalEntries = ReadNumber(key::JournalEntries);
     JournalBodyBytes = ReadNumber(key::JournalBodyBytes);
     Notifications = ReadFlag(key::Notifications);
@@ -376,7 +376,7 @@ void TFormParams::SaveKept(bool line) {
         else
             WriteText(row.Key, value);
     }
-    LoadKept();
+    LoadKept(line);
 }
 
 void TFormParams::ShowListen(const QString& listen) {

@@ -132,7 +132,7 @@ private:
     void PlaceButtons();
     static QList<TSetting> KeptRows(bool line);
     static QString StoredValue(const TSetting& row);
-    void LoadKept();
+    void LoadKept(bool line);
     void SaveKept(bool line);
     void TakeSnapshot();
     bool FieldsInRange();

@@ -17,18 +17,18 @@ QString ReadAll(const QString& path) {
     return QString::fromUtf8(file.readAll());
 }
 
-// The README's settings table: each row's key and its default ("empty" for the empty text).
-QMap<QString, QString> ReadmeTable() {
+// The README's settings table: "key = default" of each row ("empty" is the empty text).
+QStringList ReadmeTable() {
     const QString readme = ReadAll(QStringLiteral(QUELLOR_README));
     const qsizetype section = readme.indexOf(QLatin1String("\n## Settings\n"));
     EXPECT_GE(section, 0);
-    QMap<QString, QString> rows;
+    QStringList rows;
     const QRegularExpression row(QStringLiteral(R"(^\| `([^`]+)` \| ([^|]*) \|)"), QRegularExpression::MultilineOption);
     const QString text = readme.mid(section, readme.indexOf(QLatin1String("\n## "), section + 1) - section);
     for (auto match = row.globalMatch(text); match.hasNext();) {
         const auto found = match.next();
         const QString value = found.captured(2).trimmed();
-        rows.insert(found.captured(1), value == QLatin1String("empty") ? QString() : value);
+        rows << found.captured(1) + QStringLiteral(" = ") + (value == QLatin1String("empty") ? QString() : value);
     }
     return rows;
 }
@@ -41,9 +41,9 @@ void Write(const QString& text) {
 } // namespace
 
 TEST(SettingsTable, TheReadmeListsEveryKeyWithItsDefault) {
-    QMap<QString, QString> table;
+    QStringList table;
     for (const TSetting& row : SettingsTable())
-        table.insert(row.Key, row.Default);
+        table << row.Key + QStringLiteral(" = ") + row.Default;
     EXPECT_EQ(ReadmeTable(), table);
 }
 
