@@ -5,7 +5,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QTcpServer>
+#include <asm/termbits.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 
 #include "SimDevice.h"
 #include "app/Reload.h"
@@ -239,6 +241,38 @@ TEST(Reload, AnIdleLineMovesToTheNewPortAtOnce) {
     EXPECT_EQ(client.ReadToClose(), NotAvailable(""));
     EXPECT_TRUE(TReloading::Got(bridge.Other).isEmpty());
     EXPECT_TRUE(TReloading::Got(bridge.Device).isEmpty());
+}
+
+// A new line reopens the idle port at it, as a new port would; a bad value of the line is named
+// and the port still opens, at the default for that value.
+TEST(Reload, ANewLineReopensThePortAtItAndABadValueOfItIsNamed) {
+    TReloading bridge;
+    const auto deviceSees = [&bridge] {
+        termios2 attr{};
+        ioctl(bridge.Device.Master, TCGETS2, &attr);
+        return attr;
+    };
+    ASSERT_EQ(deviceSees().c_ospeed, 115200u);
+    SettingsWriteInteger("RS\\Baud", 921600);
+    SettingsWriteString("RS\\StopBits", "2");
+    TReloadReport report = bridge.Reload();
+    EXPECT_EQ(report.Lines, (QStringList{"RS\\Baud: 115200 -> 921600", "RS\\StopBits: 1 -> 2",
+                                         "serial port reopened on COM1"}));
+    EXPECT_EQ(deviceSees().c_ospeed, 921600u);
+    EXPECT_TRUE(deviceSees().c_cflag & CSTOPB);
+
+    SettingsWriteString("RS\\Baud", "fast");
+    SettingsWriteString("RS\\BaudSearch", "1");
+    report = bridge.Reload();
+    EXPECT_EQ(report.Lines,
+              (QStringList{"Settings: RS\\Baud holds \"fast\", not a number from 50 to 4000000; 115200 is used",
+                           "RS\\Baud: 921600 -> 115200", "RS\\BaudSearch: 0 -> 1", "serial port reopened on COM1"}));
+    EXPECT_EQ(deviceSees().c_ospeed, 115200u);
+    EXPECT_TRUE(bridge.Program.Rs().CommRS->Enabled());
+    // The search changes how Start looks, not the line: nothing to reopen.
+    SettingsWriteString("RS\\Baud", "115200");
+    SettingsWriteString("RS\\BaudSearch", "0");
+    EXPECT_EQ(bridge.Reload().Lines, (QStringList{"RS\\BaudSearch: 1 -> 0"}));
 }
 
 TEST(Reload, BadNumbersReadAsTheirDefaultsEachNamedOnceAndTheFileIsLeftAsItWas) {

@@ -229,6 +229,45 @@ TEST(ControlEndToEnd, DetectWhereNoPortAnswersExitsThree) {
     EXPECT_TRUE(run.Out.endsWith("no port answered\n")) << run.Out.constData();
 }
 
+// A device that answers only at 57600 baud, and garbage at every other rate, is found by the
+// search and stored with its rate; without the search it never sees another rate than the line's.
+TEST(ControlEndToEnd, DetectWithTheRateSearchFindsTheDevicesRateAndStoresItWithThePort) {
+    const QStringList launcher = WithoutTheMachinesPorts();
+    if (launcher.isEmpty())
+        GTEST_SKIP() << "no mount namespace can be made here, and a pass must not open the machine's own ports";
+    TSimDevice::TOptions options;
+    options.Link = PortMapFolder() + "/COM5";
+    options.AnswerBaud = 57600;
+    for (const bool search : {false, true}) {
+        TSimDevice device(options);
+        TRunningProgram program(
+            [search] {
+                MapPort(1, "/nonexistent/quellor-port");
+                SettingsWriteInteger("RS\\BaudSearch", search ? 1 : 0);
+            },
+            {}, "TCP: Listen", launcher);
+        const TRun run = Quellor({"--detect"}, 60000);
+        SettingsSetLocation("SOFTWARE", "NORVEL-Q\\quellor");
+        if (!search) {
+            EXPECT_FALSE(run.Out.contains(" baud")) << run.Out.constData();
+            EXPECT_FALSE(device.SeenRates().isEmpty());
+            for (const uint32_t rate : device.SeenRates())
+                EXPECT_EQ(rate, 115200u);
+            EXPECT_EQ(SettingsReadString("RS\\Baud", "115200"), "115200");
+            continue;
+        }
+        EXPECT_EQ(run.Status, 0) << run.Out.constData() << run.Errors.constData();
+        EXPECT_TRUE(run.Out.contains("at 57600 baud")) << run.Out.constData();
+        EXPECT_TRUE(run.Out.endsWith("found COM5, stored as the port in use\n")) << run.Out.constData();
+        EXPECT_EQ(device.SeenRates().first(), 115200u);
+        EXPECT_TRUE(device.SeenRates().contains(57600u));
+        EXPECT_EQ(SettingsReadInteger("RS\\COM", 0), 5);
+        EXPECT_EQ(SettingsReadInteger("RS\\Baud", 0), 57600);
+        EXPECT_EQ(StatusOf().value("lineSettings").toString(), "57600 8N1");
+        EXPECT_TRUE(Get(program.Port, "/id.txt").startsWith("HTTP/1.1 200 OK"));
+    }
+}
+
 namespace {
 QByteArray SettingsFileBytes() {
     QFile file(SettingsFilePath());

@@ -14,12 +14,16 @@
 #include <QTest>
 #include <QTimer>
 #include <functional>
+#include <asm/termbits.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 
 #include "app/Hub.h"
 #include "support/LinePeek.h"
 #include "platform/Dialogs.h"
 #include "platform/WinMessage.h"
+#include "serial/CommInt.h"
+#include "serial/LineSettings.h"
 #include "settings/UtilsRegistry.h"
 #include "settings/sv_UtilsControls.h"
 #include "support/Hub.h"
@@ -523,4 +527,61 @@ TEST(SettingsDialog, ANamedBridgesDialogEditsThatBridgesFile) {
     EXPECT_EQ(file.value("TCP/ReaderLimit").toString(), "45");
     EXPECT_EQ(file.value("RS/Follow").toString(), "0");
     EXPECT_FALSE(QFile::exists(folder + "/quellor.conf"));
+}
+
+// The Line page stores the line, refuses a rate out of range by name, and a save reopens the port
+// at the new line, which the device's side sees.
+TEST(SettingsDialog, TheLinePageStoresTheLineRefusesARateOutOfRangeAndASaveReopensThePortAtIt) {
+    TProgram program("DialogLineTest");
+    QFile::remove(SettingsFilePath());
+    TPty pty;
+    MapPort(1, pty.SlavePath);
+    TFormParams& params = program.Params();
+    params.LoadSettings();
+    program.Rs().OpenConfiguredPort();
+    const auto deviceSees = [&pty] {
+        termios2 attr{};
+        ioctl(pty.Master, TCGETS2, &attr);
+        return attr;
+    };
+    EXPECT_EQ(deviceSees().c_ospeed, 115200u);
+    TScriptedDialogs& dialogs = FreshDialogs();
+
+    params.EditBaud->setText("49");
+    EXPECT_FALSE(params.BtSaveClick());
+    EXPECT_EQ(dialogs.Texts.takeLast(), "Rate must be from 50 to 4000000 baud.");
+    EXPECT_EQ(params.PageControl1->currentWidget(), params.TabSheetLine);
+    EXPECT_EQ(params.EditBaud->selectedText(), "49");
+    EXPECT_FALSE(QFile::exists(SettingsFilePath()));
+
+    params.EditBaud->setText("250000");
+    params.ComboBoxDataBits->setCurrentIndex(params.ComboBoxDataBits->findText("7"));
+    params.ComboBoxParity->setCurrentIndex(params.ComboBoxParity->findText("Even"));
+    params.ComboBoxStopBits->setCurrentIndex(params.ComboBoxStopBits->findText("2"));
+    params.ComboBoxFlow->setCurrentIndex(params.ComboBoxFlow->findText("RTS/CTS"));
+    params.CheckBoxDtr->setChecked(false);
+    params.CheckBoxBaudSearch->setChecked(true);
+    ASSERT_TRUE(params.BtSaveClick());
+    EXPECT_TRUE(dialogs.Texts.isEmpty());
+    const QStringList stored{SettingsReadString("RS\\Baud", "?"),   SettingsReadString("RS\\DataBits", "?"),
+                             SettingsReadString("RS\\Parity", "?"), SettingsReadString("RS\\StopBits", "?"),
+                             SettingsReadString("RS\\Flow", "?"),   SettingsReadString("RS\\DTR", "?"),
+                             SettingsReadString("RS\\BaudSearch", "?")};
+    EXPECT_EQ(stored, (QStringList{"250000", "7", "even", "2", "rtscts", "0", "1"}));
+    EXPECT_EQ(LineText(program.Rs().LineSettings), "250000 7E2 RTS/CTS");
+    ASSERT_TRUE(WaitUntil([&] { return deviceSees().c_ospeed == 250000u; }));
+    EXPECT_EQ(deviceSees().c_cflag & CBAUD, static_cast<tcflag_t>(BOTHER));
+    EXPECT_TRUE(deviceSees().c_cflag & CSTOPB);
+    EXPECT_TRUE(deviceSees().c_cflag & CRTSCTS);
+    EXPECT_EQ(program.Rs().CommRS->DCB().ByteSize, 7);
+    EXPECT_EQ(program.Rs().CommRS->DCB().Parity, dcb::EVENPARITY);
+
+    TProgram again("DialogLineTest");
+    again.Params().LoadSettings();
+    EXPECT_EQ(again.Params().EditBaud->text(), "250000");
+    EXPECT_EQ(again.Params().ComboBoxParity->currentText(), "Even");
+    EXPECT_EQ(again.Params().ComboBoxFlow->currentText(), "RTS/CTS");
+    EXPECT_FALSE(again.Params().CheckBoxDtr->isChecked());
+    EXPECT_TRUE(again.Params().CheckBoxBaudSearch->isChecked());
+    MapPort(1, "/nonexistent/quellor-port");
 }
