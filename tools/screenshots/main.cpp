@@ -134,6 +134,8 @@ int main(int argc, char** argv) {
     Save(*windows.Params, out + QStringLiteral("/settings.png"));
     windows.Params->PageControl1->setCurrentWidget(windows.Params->TabSheetNetwork);
     Save(*windows.Params, out + QStringLiteral("/settings-network.png"));
+    windows.Params->PageControl1->setCurrentWidget(windows.Params->TabSheetLine);
+    Save(*windows.Params, out + QStringLiteral("/settings-line.png"));
 
     // A request for a host the check refuses, a download whose client leaves in the middle and
     // one the device ignores; then a page with its four pictures over six connections, as a
