@@ -82,6 +82,7 @@ QString StatusLines(const QJsonObject& s) {
     const QString instance = Text(s.value(QStringLiteral("instance")));
     const QStringList lines{
         QStringLiteral("port: %1").arg((Text(s.value(QStringLiteral("port"))) + QLatin1Char(' ') + node).trimmed()),
+        QStringLiteral("line settings: ") + Text(s.value(QStringLiteral("lineSettings"))),
         QStringLiteral("device: ") + DeviceLine(s),
         QStringLiteral("identity: ") + OneLine(Text(s.value(QStringLiteral("identity")))),
         QStringLiteral("line: ") + Text(s.value(QStringLiteral("line"))),

@@ -86,12 +86,13 @@ TEST(ControlEndToEnd, TheStatusTellsThePortTheDeviceAndTheExchangesServed) {
     const TRun text = Quellor({"--status"});
     EXPECT_EQ(text.Status, 0);
     const QList<QByteArray> lines = text.Out.trimmed().split('\n');
-    ASSERT_EQ(lines.size(), 11) << text.Out.constData();
+    ASSERT_EQ(lines.size(), 12) << text.Out.constData();
     EXPECT_EQ(lines[0], "port: COM1 " + status.value("node").toString().toUtf8());
-    EXPECT_TRUE(lines[1].startsWith("device: answers (COM1: ")) << lines[1].constData();
-    EXPECT_EQ(lines[5], "served: 3");
-    EXPECT_EQ(lines[7], QStringLiteral("listen: 0.0.0.0:%1").arg(program.Port).toUtf8());
-    EXPECT_EQ(lines[9], "instance: (default)");
+    EXPECT_EQ(lines[1], "line settings: 115200 8N1");
+    EXPECT_TRUE(lines[2].startsWith("device: answers (COM1: ")) << lines[2].constData();
+    EXPECT_EQ(lines[6], "served: 3");
+    EXPECT_EQ(lines[8], QStringLiteral("listen: 0.0.0.0:%1").arg(program.Port).toUtf8());
+    EXPECT_EQ(lines[10], "instance: (default)");
 }
 
 TEST(ControlEndToEnd, ACheckWaitsForItsOwnProbeAndSaysWhetherTheDeviceAnswered) {
