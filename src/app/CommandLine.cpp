@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "settings/SettingsTable.h"
+
 namespace {
 constexpr int UsageError = 2;
 
@@ -118,7 +120,7 @@ TCommandLine ReadCommandLine(int argc, char** argv) {
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.setApplicationDescription(QStringLiteral(
         "Gives a web browser the web pages of a device on a serial line. Without arguments it starts in\n"
-        "the tray and serves the device at http://localhost:24111; without a display it runs headless\n"
+        "the tray and serves the device at http://localhost:%1; without a display it runs headless\n"
         "and logs to standard error. Each --instance NAME is one more bridge, with settings of its own,\n"
         "for one more device on a TCP port of its own. --journal FILE asks the running bridge (or with\n"
         "--instance NAME that one) for its journal of exchanges and writes it as a HAR file, which\n"
@@ -127,7 +129,8 @@ TCommandLine ReadCommandLine(int argc, char** argv) {
         "\n"
         "--status, --check, --detect and --reload ask the running bridge in the same way and print its answer.\n"
         "Exit status: 0 done; 1 no such bridge runs, or it did not answer; 2 a usage error; 3 the device did\n"
-        "not answer (--check), no port answered (--detect), the settings were not applied (--reload)."));
+        "not answer (--check), no port answered (--detect), the settings were not applied (--reload).")
+                                         .arg(DefaultNumber(key::TcpPort)));
     const TOptions options;
     parser.addOptions({options.Help, options.Version, options.Instance, options.Journal, options.JournalSensitive, options.Status,
                        options.Json, options.Check, options.Detect, options.Reload});
