@@ -268,9 +268,7 @@ void TLine::HandOutcome(TOutcome outcome, const QByteArray& answer) {
 // port configured, the one last open (a borrowed one, say) is let go, so that nothing is written to it.
 // A port open at another rate than the one asked for (0: the line's own) is opened again.
 void TLine::UsePort(const QString& name, bool reopen, uint32_t baud) {
-    const uint32_t line = RSForm->LineSettings.Baud;
-    const uint32_t openAt = RSForm->OpenBaud ? RSForm->OpenBaud : line;
-    if (!reopen && RSForm->PortName() == name && (name.isEmpty() || openAt == (baud ? baud : line)))
+    if (!reopen && RSForm->PortName() == name && (name.isEmpty() || RSForm->OpenWith(baud)))
         return;
     if (name.isEmpty())
         RSForm->ForgetPort();

@@ -46,17 +46,20 @@ void TRSForm::SetChannel(int32_t channel) { Channel = channel; }
 
 QString TRSForm::PortName() const { return CommRS->DeviceName(); }
 
-TLineSettings TRSForm::PortLine() const {
-    TLineSettings line = LineSettings;
-    if (OpenBaud != 0)
-        line.Baud = OpenBaud;
-    return line;
+TLineSettings TRSForm::PortLine() const { return OpenBaud != 0 ? OpenedLine : LineSettings; }
+
+bool TRSForm::OpenWith(uint32_t baud) const {
+    TLineSettings wanted = LineSettings;
+    wanted.Baud = baud ? baud : LineSettings.Baud;
+    return PortLine() == wanted;
 }
 
 void TRSForm::Log(const QString& text) { LogSink->AddLogLine(("RS: " + text).toUtf8(), true); }
 
 bool TRSForm::OpenPort(const QString& name, uint32_t baud) {
     OpenBaud = baud ? baud : LineSettings.Baud;
+    OpenedLine = LineSettings;
+    OpenedLine.Baud = OpenBaud;
     RefusedBaud = 0;
     ReopenCount = 0;
     ReceivePaused = false;
@@ -284,17 +287,30 @@ bool TRSForm::AdoptPort(const QString& entry, const QString& identity, uint32_t 
         DetectIdentity = identity;
         IdentityOwed = false;
     }
-    StoreDetection();
     if (baud != 0) {
         LineSettings.Baud = baud;
-        WriteNumber(key::RsBaud, static_cast<int32_t>(baud));
         FormParams->ShowValue(key::RsBaud, QString::number(baud));
     }
-    FormParams->MarkSaved();
+    // The rate first: a port stored without its rate would be asked at the wrong one next time.
+    StoreOrLog([&] {
+        if (baud != 0)
+            WriteNumber(key::RsBaud, static_cast<int32_t>(baud));
+        StoreDetection();
+        FormParams->MarkSaved();
+    });
     return true;
 }
 
 void TRSForm::StoreIdentity(const QString& identity) {
     DetectIdentity = identity;
-    SettingsWriteString(key::DetectIdentity, DetectIdentity);
+    StoreOrLog([&] { SettingsWriteString(key::DetectIdentity, DetectIdentity); });
+}
+
+template <typename F> void TRSForm::StoreOrLog(F store) {
+    try {
+        store();
+    } catch (const ESettingsError& error) {
+        Log(QStringLiteral("the settings file was not written (") + error.Message +
+            QStringLiteral("); the bridge goes on with what it holds"));
+    }
 }

@@ -94,10 +94,17 @@ public:
     // The rate the port was last opened (or tried) at; the rate it refused there, 0: none.
     uint32_t OpenBaud = 0;
     uint32_t RefusedBaud = 0;
+    // True when the port was opened with the line at this rate (0: the line's own), so that a
+    // line changed since the open is applied by the next exchange.
+    bool OpenWith(uint32_t baud) const;
 
 private:
+    // A store made in the background that fails is logged; the bridge goes on with what it holds.
+    template <typename F> void StoreOrLog(F store);
     void ReportOpenFailure(const QString& name, int error, const QString& message, uint32_t refusedBaud = 0);
 
+    // The line the port was last opened (or tried) with.
+    TLineSettings OpenedLine;
     TFormParams* FormParams;
     TLine* Line;
     TLogSink* LogSink;

@@ -222,7 +222,7 @@ bool Fits(const TSetting& setting, const QString& text) {
     case TSettingKind::Flag: return ParseInteger(text).has_value();
     case TSettingKind::Choice:
         for (const QString& choice : setting.Choices)
-            if (Matches(choice, text))
+            if (Matches(choice, text.trimmed()))
                 return true;
         return false;
     default: return true;

@@ -16,6 +16,7 @@
 #include "platform/Dialogs.h"
 #include "platform/TickCount.h"
 #include "serial/CommInt.h"
+#include "serial/LineSettings.h"
 #include "settings/UtilsRegistry.h"
 #include "support/LinePeek.h"
 #include "support/Net.h"
@@ -273,6 +274,56 @@ TEST(Reload, ANewLineReopensThePortAtItAndABadValueOfItIsNamed) {
     SettingsWriteString("RS\\Baud", "115200");
     SettingsWriteString("RS\\BaudSearch", "0");
     EXPECT_EQ(bridge.Reload().Lines, (QStringList{"RS\\BaudSearch: 1 -> 0"}));
+}
+
+// A line changed while an exchange is under way is applied by the next exchange, not only its rate.
+TEST(Reload, ALineChangedDuringAnExchangeIsTheNextExchangesLine) {
+    TReloading bridge;
+    const auto deviceSees = [&bridge] {
+        termios2 attr{};
+        ioctl(bridge.Device.Master, TCGETS2, &attr);
+        return attr;
+    };
+    TClient first(bridge.Port);
+    bridge.Line.OnClientData(bridge.Connect(first, GetPage));
+    ASSERT_FALSE(TReloading::Got(bridge.Device).isEmpty());
+    SettingsWriteString("RS\\StopBits", "2");
+    SettingsWriteString("RS\\Flow", "rtscts");
+    bridge.Reload();
+    EXPECT_FALSE(deviceSees().c_cflag & CSTOPB);
+    bridge.Device.Write(PageAnswer);
+    EXPECT_EQ(first.ReadToClose(), PageAnswer);
+    ASSERT_TRUE(WaitUntil([&] { return bridge.Line.IsIdle(); }));
+
+    TClient next(bridge.Port);
+    bridge.Line.OnClientData(bridge.Connect(next, GetPage));
+    ASSERT_FALSE(TReloading::Got(bridge.Device).isEmpty());
+    EXPECT_TRUE(deviceSees().c_cflag & CSTOPB);
+    EXPECT_TRUE(deviceSees().c_cflag & CRTSCTS);
+    EXPECT_EQ(LineText(bridge.Program.Rs().PortLine()), "115200 8N2 RTS/CTS");
+    bridge.Device.Write(PageAnswer);
+    EXPECT_EQ(next.ReadToClose(), PageAnswer);
+}
+
+// The record of whose device the port is cannot be written: that is logged, and the probe's
+// exchange ends as any other, so the line serves the next browser.
+TEST(Reload, AStoreThatFailsBehindAProbeIsLoggedAndLeavesTheLineFree) {
+    TReloading bridge;
+    ASSERT_TRUE(bridge.Program.Rs().IdentityOwed);
+    {
+        TBlockedConfigFolder blocked;
+        bridge.Program.Probe().StartProbe(false);
+        ASSERT_FALSE(TReloading::Got(bridge.Device).isEmpty());
+        bridge.Device.Write("HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nboard7");
+        ASSERT_TRUE(WaitUntil([&] { return bridge.Line.IsIdle(); }));
+    }
+    EXPECT_EQ(bridge.Program.LogLines().filter("the settings file was not written").size(), 1);
+    EXPECT_EQ(bridge.Program.Rs().DetectIdentity, "board7");
+    TClient client(bridge.Port);
+    bridge.Line.OnClientData(bridge.Connect(client, GetPage));
+    ASSERT_FALSE(TReloading::Got(bridge.Device).isEmpty());
+    bridge.Device.Write(PageAnswer);
+    EXPECT_EQ(client.ReadToClose(), PageAnswer);
 }
 
 TEST(Reload, BadNumbersReadAsTheirDefaultsEachNamedOnceAndTheFileIsLeftAsItWas) {
