@@ -21,7 +21,7 @@ TSetting Number(const QString& key, int32_t defaultValue, int32_t min, int32_t m
     TSetting row = Row(key, TSettingKind::Number, QString::number(defaultValue));
     row.Min = min;
     row.Max = max;
-    row.Values = QStringLiteral("%1 to %2").arg(min).arg(max);
+    row.Values = min == Least && max == Most ? QStringLiteral("any number") : QStringLiteral("%1 to %2").arg(min).arg(max);
     return row;
 }
 
@@ -90,11 +90,11 @@ QList<TSetting> GeneralRows() {
 QList<TSetting> NetworkRows() {
     const auto network = [](auto&&... parts) { return OnPage(TSettingPage::Network, parts...); };
     TSetting listen = Row(key::TcpListen, TSettingKind::Address, QString());
-    listen.Values = QStringLiteral("empty (every IPv4 address), localhost, or one IP address");
+    listen.Values = QStringLiteral("empty, localhost or one IP address");
     return {
         network(listen, QStringLiteral("RadioGroupListen"), QStringLiteral("&Listen on"),
                 QStringLiteral("Which addresses the server takes connections on, and so who can reach the device.")),
-        network(Text(key::TcpAllowedHosts, QStringLiteral("host names separated by commas, or *")),
+        network(Text(key::TcpAllowedHosts, QStringLiteral("host names, comma-separated, or *")),
                 QStringLiteral("EditAllowedHosts"), QStringLiteral("Allowed &Hosts"),
                 QStringLiteral("Host names besides this machine's that requests and the pages that send them may "
                                "name, separated by commas, such as device.lan, bench-pc. * switches the host and "
@@ -251,10 +251,6 @@ QString ReadChoice(const QString& key) {
     return row.Default;
 }
 
-QString ReadText(const QString& key) { return SettingsReadString(key, SettingOf(key).Default); }
-
 void WriteNumber(const QString& key, int32_t value) { SettingsWriteInteger(SettingOf(key).Key, value); }
-
-void WriteFlag(const QString& key, bool on) { WriteNumber(key, on ? 1 : 0); }
 
 void WriteText(const QString& key, const QString& text) { SettingsWriteString(SettingOf(key).Key, text); }

@@ -96,8 +96,6 @@ int32_t ReadNumber(const QString& key);
 int32_t ReadClamped(const QString& key);
 bool ReadFlag(const QString& key);
 QString ReadChoice(const QString& key);
-QString ReadText(const QString& key);
 
 void WriteNumber(const QString& key, int32_t value);
-void WriteFlag(const QString& key, bool on);
 void WriteText(const QString& key, const QString& text);

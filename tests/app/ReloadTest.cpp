@@ -94,6 +94,13 @@ struct TReloading {
     }
 };
 
+// The line as the device's side of the pseudo-terminal sees it.
+termios2 DeviceSees(const TPty& pty) {
+    termios2 attr{};
+    ioctl(pty.Master, TCGETS2, &attr);
+    return attr;
+}
+
 bool Refused(quint16 port) {
     TClient client(port);
     return client.Socket.state() != QAbstractSocket::ConnectedState;
@@ -248,19 +255,14 @@ TEST(Reload, AnIdleLineMovesToTheNewPortAtOnce) {
 // and the port still opens, at the default for that value.
 TEST(Reload, ANewLineReopensThePortAtItAndABadValueOfItIsNamed) {
     TReloading bridge;
-    const auto deviceSees = [&bridge] {
-        termios2 attr{};
-        ioctl(bridge.Device.Master, TCGETS2, &attr);
-        return attr;
-    };
-    ASSERT_EQ(deviceSees().c_ospeed, 115200u);
+    ASSERT_EQ(DeviceSees(bridge.Device).c_ospeed, 115200u);
     SettingsWriteInteger("RS\\Baud", 921600);
     SettingsWriteString("RS\\StopBits", "2");
     TReloadReport report = bridge.Reload();
     EXPECT_EQ(report.Lines, (QStringList{"RS\\Baud: 115200 -> 921600", "RS\\StopBits: 1 -> 2",
                                          "serial port reopened on COM1"}));
-    EXPECT_EQ(deviceSees().c_ospeed, 921600u);
-    EXPECT_TRUE(deviceSees().c_cflag & CSTOPB);
+    EXPECT_EQ(DeviceSees(bridge.Device).c_ospeed, 921600u);
+    EXPECT_TRUE(DeviceSees(bridge.Device).c_cflag & CSTOPB);
 
     SettingsWriteString("RS\\Baud", "fast");
     SettingsWriteString("RS\\BaudSearch", "1");
@@ -268,7 +270,7 @@ TEST(Reload, ANewLineReopensThePortAtItAndABadValueOfItIsNamed) {
     EXPECT_EQ(report.Lines,
               (QStringList{"Settings: RS\\Baud holds \"fast\", not a number from 50 to 4000000; 115200 is used",
                            "RS\\Baud: 921600 -> 115200", "RS\\BaudSearch: 0 -> 1", "serial port reopened on COM1"}));
-    EXPECT_EQ(deviceSees().c_ospeed, 115200u);
+    EXPECT_EQ(DeviceSees(bridge.Device).c_ospeed, 115200u);
     EXPECT_TRUE(bridge.Program.Rs().CommRS->Enabled());
     // The search changes how Start looks, not the line: nothing to reopen.
     SettingsWriteString("RS\\Baud", "115200");
@@ -279,18 +281,13 @@ TEST(Reload, ANewLineReopensThePortAtItAndABadValueOfItIsNamed) {
 // A line changed while an exchange is under way is applied by the next exchange, not only its rate.
 TEST(Reload, ALineChangedDuringAnExchangeIsTheNextExchangesLine) {
     TReloading bridge;
-    const auto deviceSees = [&bridge] {
-        termios2 attr{};
-        ioctl(bridge.Device.Master, TCGETS2, &attr);
-        return attr;
-    };
     TClient first(bridge.Port);
     bridge.Line.OnClientData(bridge.Connect(first, GetPage));
     ASSERT_FALSE(TReloading::Got(bridge.Device).isEmpty());
     SettingsWriteString("RS\\StopBits", "2");
     SettingsWriteString("RS\\Flow", "rtscts");
     bridge.Reload();
-    EXPECT_FALSE(deviceSees().c_cflag & CSTOPB);
+    EXPECT_FALSE(DeviceSees(bridge.Device).c_cflag & CSTOPB);
     bridge.Device.Write(PageAnswer);
     EXPECT_EQ(first.ReadToClose(), PageAnswer);
     ASSERT_TRUE(WaitUntil([&] { return bridge.Line.IsIdle(); }));
@@ -298,8 +295,8 @@ TEST(Reload, ALineChangedDuringAnExchangeIsTheNextExchangesLine) {
     TClient next(bridge.Port);
     bridge.Line.OnClientData(bridge.Connect(next, GetPage));
     ASSERT_FALSE(TReloading::Got(bridge.Device).isEmpty());
-    EXPECT_TRUE(deviceSees().c_cflag & CSTOPB);
-    EXPECT_TRUE(deviceSees().c_cflag & CRTSCTS);
+    EXPECT_TRUE(DeviceSees(bridge.Device).c_cflag & CSTOPB);
+    EXPECT_TRUE(DeviceSees(bridge.Device).c_cflag & CRTSCTS);
     EXPECT_EQ(LineText(bridge.Program.Rs().PortLine()), "115200 8N2 RTS/CTS");
     bridge.Device.Write(PageAnswer);
     EXPECT_EQ(next.ReadToClose(), PageAnswer);
