@@ -1,9 +1,7 @@
 #pragma once
 
-// The main window's own message: another start asked this copy to show itself.
-#include "platform/WinMessage.h"
-
-constexpr int WM_SV_SHOW = WM_USER_BASE + 509;
+// What another start of the program knows this copy by, and its message to show itself.
+#include "platform/HubMessages.h"
 
 inline constexpr const char* InstanceLockName = "NORVEL-Q, RS-Server/Quellor";
 inline constexpr const char* MainWindowClass = "TFrmMainRSServ";

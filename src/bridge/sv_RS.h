@@ -4,7 +4,7 @@
 #include <QWidget>
 #include <cstdint>
 
-#include "platform/WinMessage.h"
+#include "platform/HubMessages.h"
 #include "serial/LineSettings.h"
 #include "settings/SettingsPart.h"
 
@@ -14,12 +14,6 @@ class TLine;
 class TLogSink;
 class TFormParams;
 class TsvProt;
-
-// Posted to the hub: bytes were queued from the device; the port's output ran empty.
-constexpr int WM_SV_RS_RXCHAR = WM_USER_BASE + 502;
-constexpr int WM_SV_RS_TXEMPTY = WM_USER_BASE + 503;
-// Posted to the hub when a port was opened, failed to open or was closed: the status shows it.
-constexpr int WM_SV_RS_PORT = WM_USER_BASE + 511;
 
 // The bridge's end towards the device: opens the configured port with the line the device
 // needs, writes request blocks with one reopen-and-retry, and queues every received block.

@@ -9,7 +9,7 @@
 
 #include "http/HostGuard.h"
 #include "http/RequestMeter.h"
-#include "platform/WinMessage.h"
+#include "platform/HubMessages.h"
 #include "settings/SettingsPart.h"
 #include "settings/SettingsTable.h"
 
@@ -21,12 +21,6 @@ class TFormParams;
 class TServerConnection;
 class TServerSocket;
 class QTimer;
-
-// Posted to the hub with the client's id: it sent bytes, connected, closed, took more of its answer.
-constexpr int WM_SV_TCP_READ = WM_USER_BASE + 504;
-constexpr int WM_SV_TCP_ACCEPT = WM_USER_BASE + 505;
-constexpr int WM_SV_TCP_CLOSE = WM_USER_BASE + 506;
-constexpr int WM_SV_TCP_WRITTEN = WM_USER_BASE + 510;
 
 // One client's record: its id, the bytes not yet taken by the dispatcher, and the total it sent.
 // A request waits in line until it is whole, or, when its body is too large to hold, until its

@@ -6,15 +6,11 @@
 #include <vector>
 
 #include "bridge/Line.h"
-#include "platform/WinMessage.h"
+#include "platform/HubMessages.h"
 
 class QObject;
 class TLogSink;
 class TRSForm;
-
-// Posted to the hub: a probe's result is shown; a detection pass has ended.
-constexpr int WM_SV_DIST_STATE = WM_USER_BASE + 507;
-constexpr int WM_SV_DIST_END = WM_USER_BASE + 508;
 
 // What a probe told of the port, from nothing yet to the device's identity file.
 enum TProbeResult : uint8_t {

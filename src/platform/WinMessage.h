@@ -4,7 +4,7 @@
 
 class QObject;
 
-// The first user message number; every part numbers the messages it posts from here (+ 501..510).
+// The first user message number; the hub's messages count from it (platform/HubMessages.h).
 constexpr int WM_USER_BASE = 1024;
 
 // Set once when the user has confirmed closing; from then on every handler does nothing.

@@ -6,7 +6,7 @@
 #include <memory>
 #include <optional>
 
-#include "platform/WinMessage.h"
+#include "platform/HubMessages.h"
 #include "settings/SettingsTable.h"
 #include "settings/sv_UtilsControls.h"
 
@@ -20,9 +20,6 @@ class QPushButton;
 class QRadioButton;
 class QTabWidget;
 class TSettingsPart;
-
-// Posted to the hub when the user saved the settings.
-constexpr int WM_SV_PARAMS_SAVED = WM_USER_BASE + 501;
 
 // The text's number when it is one within the setting's range.
 std::optional<int32_t> NumberInRange(const QString& text, const TSetting& row);
