@@ -31,10 +31,11 @@ QString AtRate(uint32_t baud) { return baud == 0 ? QString() : QStringLiteral(" 
 
 QString OutcomeName(TOutcome outcome) {
     switch (outcome) {
-    case TOutcome::Answered: return QStringLiteral("answered");
+    case TOutcome::DeviceAnswer: return QStringLiteral("answered");
     case TOutcome::Silent: return QStringLiteral("silent");
     case TOutcome::PortError: return QStringLiteral("port-error");
-    case TOutcome::Cancelled: break;
+    // Cancelled: a probe ends in no other way.
+    default: break;
     }
     return QStringLiteral("called off");
 }

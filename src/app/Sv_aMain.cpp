@@ -225,6 +225,7 @@ void TFrmMainRSServ::StartUp() {
     Journal->LoadSettings();
     for (const QString& line : BadSettingLines(bad, ReloadParts()))
         DistForm->AddLogLine(line.toUtf8(), true);
+    RSForm->SetChannel(1);
     Line->Init();
     Follower->Start();
     BuildURL();

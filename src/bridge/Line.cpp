@@ -7,12 +7,9 @@
 #include <utility>
 
 #include "bridge/LogSink.h"
-#include "bridge/ServerSocket.h"
 #include "bridge/sv_Prot.h"
-#include "bridge/sv_RS.h"
 #include "bridge/sv_TCP.h"
 #include "platform/TickCount.h"
-#include "serial/CommInt.h"
 #include "platform/Tracing.h"
 
 namespace {
@@ -63,9 +60,9 @@ TLine::TLine(TLogSink* log) : Log(log) {
 
 TLine::~TLine() = default;
 
-void TLine::Attach(TTCPForm* tcp, TRSForm* rs, std::function<void()> updateStatus) {
-    TCPForm = tcp;
-    RSForm = rs;
+void TLine::Attach(TLineClients* clients, TLinePort* port, std::function<void()> updateStatus) {
+    Clients = clients;
+    Port = port;
     UpdateStatus = std::move(updateStatus);
 }
 
@@ -73,24 +70,23 @@ void TLine::SetJournal(journal::TExchangeEvents* journal) { Journal = journal; }
 
 void TLine::AddLogLine(const QByteArray& text) { Log->AddLogLine(text, true); }
 
+// What the line tells of a client is logged as the TCP side's own lines are.
+void TLine::LogClient(const QString& text) { AddLogLine(("TCP: " + text).toUtf8()); }
+
+void TLine::SetState(TDistState next) {
+    if (State != next)
+        qCDebug(lcBridge) << "line state" << State << "->" << next;
+    State = next;
+}
+
 // The journal hears of each exchange on the port it went to, and of its probe's owner.
 void TLine::JournalTakenUp(int32_t client) {
     if (!Journal)
         return;
-    const QString port = RSForm->PortName();
-    if (client != 0) {
-        Exchange.Journaled = Journal->TakenUp(client, port, RSForm->PortNode, RSForm->DetectIdentity);
-        return;
-    }
-    journal::TOwner owner = journal::TOwner::IdleProbe;
-    switch (Exchange.Probe.Owner) {
-    case TAskOwner::IdleProbe: owner = journal::TOwner::IdleProbe; break;
-    case TAskOwner::CheckDevice: owner = journal::TOwner::CheckDevice; break;
-    case TAskOwner::Recheck: owner = journal::TOwner::Recheck; break;
-    case TAskOwner::Detection: owner = journal::TOwner::Detection; break;
-    case TAskOwner::Follower: owner = journal::TOwner::Follower; break;
-    }
-    Exchange.Journaled = Journal->ProbeTakenUp(owner, port, RSForm->PortNode, RSForm->DetectIdentity);
+    const QString port = Port->PortName();
+    const TPortFacts facts = Port->Facts();
+    Exchange.Journaled = client != 0 ? Journal->TakenUp(client, port, facts.Node, facts.Identity)
+                                     : Journal->ProbeTakenUp(Exchange.Probe.Owner, port, facts.Node, facts.Identity);
 }
 
 // The answer's bytes that arrived since the journal was last told, past what the line dropped ahead
@@ -119,19 +115,18 @@ void TLine::Init() {
     Asks.clear();
     WaitTicks = 0;
     IdleSince = GetTickCount();
-    State = dsIdle;
+    SetState(dsIdle);
     AnswerTime = 0;
     LastRxTick = 0;
-    TCPForm->ServerSocket1->SetActive(false);
-    RSForm->SetChannel(1);
-    RSForm->OpenConfiguredPort();
+    Clients->StopServer();
+    Port->OpenConfiguredPort();
     ReceiveQueue = std::make_unique<TsvProt>();
-    RSForm->ReceiveQueue = ReceiveQueue.get();
-    TCPForm->RestartServer();
+    Port->ReceiveInto(ReceiveQueue.get());
+    Clients->RestartServer();
     ArmCheck();
 }
 
-QString TLine::ConfiguredPort() const { return RSForm->ConfiguredPort(); }
+QString TLine::ConfiguredPort() const { return Port->ConfiguredPort(); }
 
 void TLine::BeginExchange(uint32_t client) {
     TimerEnd->stop();
@@ -146,13 +141,13 @@ void TLine::FinishExchange() {
     LogDropped();
     TimerEnd->stop();
     TExchange ended = std::exchange(Exchange, TExchange());
-    State = dsIdle;
+    SetState(dsIdle);
     IdleSince = GetTickCount();
     if (Journal && ended.Journaled != 0)
         Journal->LineFree(ended.Journaled);
-    if (RSForm->ReceivePaused) {
-        RSForm->ResetInput();
-        RSForm->ResumeReceive();
+    if (Port->IsReceivePaused()) {
+        Port->ResetInput();
+        Port->ResumeReceive();
     }
     if (ended.Probe.Done)
         ended.Probe.Done({ended.Probe.Id, ended.Probe.Owner, TOutcome::Cancelled, ended.Probe.Port, {}, ended.Probe.Baud});
@@ -239,8 +234,8 @@ void TLine::PortGone(const QString& name) {
         HandOutcome(TOutcome::PortError, {});
         FinishExchange();
     }
-    if (State == dsIdle && Asks.empty() && RSForm->PortName() == name && RSForm->CommRS->Enabled())
-        RSForm->ClosePort();
+    if (State == dsIdle && Asks.empty() && Port->PortName() == name && Port->IsOpen())
+        Port->ClosePort();
     ServeNextInLine();
 }
 
@@ -252,12 +247,10 @@ void TLine::HandOutcome(TOutcome outcome, const QByteArray& answer) {
     const TProbeOutcome result{Exchange.Probe.Id, Exchange.Probe.Owner, outcome, Exchange.Probe.Port, answer,
                                Exchange.Probe.Baud};
     if (Journal && Exchange.Journaled != 0) {
-        if (outcome == TOutcome::Answered)
+        if (outcome == TOutcome::DeviceAnswer)
             Journal->AnswerEnded(Exchange.Journaled);
         else
-            Journal->ProbeEnded(Exchange.Journaled, outcome == TOutcome::Silent      ? journal::TOutcome::Silent
-                                                    : outcome == TOutcome::PortError ? journal::TOutcome::PortError
-                                                                                     : journal::TOutcome::Cancelled);
+            Journal->ProbeEnded(Exchange.Journaled, outcome);
     }
     if (outcome != TOutcome::Cancelled && OnProbed)
         OnProbed(result);
@@ -268,12 +261,12 @@ void TLine::HandOutcome(TOutcome outcome, const QByteArray& answer) {
 // port configured, the one last open (a borrowed one, say) is let go, so that nothing is written to it.
 // A port open at another rate than the one asked for (0: the line's own) is opened again.
 void TLine::UsePort(const QString& name, bool reopen, uint32_t baud) {
-    if (!reopen && RSForm->PortName() == name && (name.isEmpty() || RSForm->OpenWith(baud)))
+    if (!reopen && Port->PortName() == name && (name.isEmpty() || Port->OpenWith(baud)))
         return;
     if (name.isEmpty())
-        RSForm->ForgetPort();
+        Port->ForgetPort();
     else
-        RSForm->OpenPort(name, baud);
+        Port->OpenPort(name, baud);
     DropReceived();
 }
 
@@ -281,27 +274,24 @@ void TLine::UsePort(const QString& name, bool reopen, uint32_t baud) {
 // those already in line.
 void TLine::OnClientData(int32_t id) {
     IdleSince = GetTickCount();
-    if (State == dsIdle) {
-        const int32_t first = TCPForm->FirstPendingClient();
-        TakeUpClient(first > 0 ? first : id);
-    }
+    if (State == dsIdle)
+        TakeUpClient(id);
     else if (State == dsRelayWait && Exchange.CurrentClient == static_cast<uint32_t>(id))
         ServeClient(id);
     ArmCheck();
 }
 
-// Begins the exchange of a client whose request may go to the line: always on the configured port.
-void TLine::TakeUpClient(int32_t id) {
-    const TMySocket* record = TCPForm->Clients.FindById(id);
-    if (!record || !record->RequestReady() || !TCPForm->TurnMayBegin(id))
+// Begins the exchange of the client whose turn it is: always on the configured port.
+void TLine::TakeUpClient(int32_t arrived) {
+    const std::optional<TTurn> turn = Clients->TakeTurn(arrived);
+    if (!turn)
         return;
+    const int32_t id = turn->Client;
     UsePort(ConfiguredPort(), false);
     BeginExchange(static_cast<uint32_t>(id));
     JournalTakenUp(id);
-    if (FramingOn()) {
-        const http::TRequestHead* head = TCPForm->RequestHead(id);
-        Exchange.Framer.emplace(head->State() == http::TRequest::Complete && head->Method() == "HEAD");
-    }
+    if (FramingOn())
+        Exchange.Framer.emplace(turn->HeadOnly);
     ServeClient(id);
     if (State == dsIdle)
         EndExchange();
@@ -312,10 +302,10 @@ void TLine::ServeClient(int32_t id) {
     IdleSince = GetTickCount();
     if (Exchange.RequestRest.size() >= ChunkSize)
         return;
-    const QByteArray text = TCPForm->TakeRequest(id, Exchange.ClientTotal);
+    const QByteArray text = Clients->TakeRequest(id, Exchange.ClientTotal);
     if (text.isEmpty())
         return;
-    State = dsRelayWait;
+    SetState(dsRelayWait);
     qCDebug(lcBridge) << "relaying" << text.size() << "bytes of client" << id;
     Exchange.RequestRest += text;
     SendRequestChunk();
@@ -323,12 +313,12 @@ void TLine::ServeClient(int32_t id) {
 
 void TLine::SendRequestChunk() {
     if (State == dsRelayWait && Exchange.CurrentClient != 0 && Exchange.RequestRest.size() < ChunkSize)
-        Exchange.RequestRest += TCPForm->TakeRequest(static_cast<int32_t>(Exchange.CurrentClient), Exchange.ClientTotal);
+        Exchange.RequestRest += Clients->TakeRequest(static_cast<int32_t>(Exchange.CurrentClient), Exchange.ClientTotal);
     if (Exchange.RequestRest.isEmpty())
         return;
     TimerEnd->stop();
     const QByteArray chunk = TakeChunk(Exchange.RequestRest);
-    if (RSForm->WriteChunk(chunk)) {
+    if (Port->WriteChunk(chunk, true)) {
         if (Journal)
             Journal->RequestWritten(Exchange.Journaled, chunk);
         WaitTicks = 0;
@@ -337,10 +327,10 @@ void TLine::SendRequestChunk() {
     }
     QByteArray answer = DeviceNotAvailableAnswer;
     const qsizetype mark = answer.indexOf('~');
-    answer.replace(mark, 1, RSForm->PortName().toUtf8());
+    answer.replace(mark, 1, Port->PortName().toUtf8());
     JournalFixed(static_cast<int32_t>(Exchange.CurrentClient), journal::TFixed::NotAvailable, answer);
-    TCPForm->SendAnswer(static_cast<int32_t>(Exchange.CurrentClient), answer);
-    RSForm->OpenPort(RSForm->PortName());
+    Clients->SendAnswer(static_cast<int32_t>(Exchange.CurrentClient), answer);
+    Port->OpenPort(Port->PortName(), 0);
     EndExchange();
 }
 
@@ -379,9 +369,9 @@ void TLine::OnSerialData() {
     const bool framed = Exchange.Framer.has_value() && State != dsIdle;
     if (framed && !FrameAnswer())
         return;
-    State = (State == dsProbeWait || State == dsProbeAnswer) ? dsProbeAnswer : dsRelayAnswer;
+    SetState((State == dsProbeWait || State == dsProbeAnswer) ? dsProbeAnswer : dsRelayAnswer);
     // Another device answering on a borrowed port, or the device at another rate, says nothing of the line.
-    if (RSForm->PortName() == ConfiguredPort() && !Exchange.OtherRate)
+    if (Port->PortName() == ConfiguredPort() && !Exchange.OtherRate)
         TellDevice(true);
     if (framed) {
         EndFramedArrival();
@@ -391,14 +381,14 @@ void TLine::OnSerialData() {
     if (Exchange.CurrentClient == 0)
         DropArrived();
     // A send delay of 0 would give the quiet timer no period; the smallest one still ends the answer.
-    RestartTimerEnd(std::max(1, static_cast<int>(TCPForm->SendDelay)));
+    RestartTimerEnd(std::max(1, Clients->QuietMs()));
 }
 
 // The client's part in the exchange is over; what the device still sends is dropped.
 void TLine::Release(TOrphan why) {
     Exchange.CurrentClient = 0;
     Exchange.Orphan = why;
-    if (RSForm->ReceivePaused)
+    if (Port->IsReceivePaused())
         ResumeStream();
     if (State == dsRelayAnswer)
         DropArrived();
@@ -430,7 +420,7 @@ void TLine::TimerEndTimer() {
         else
             ProbeEnded(TOutcome::Silent);
         break;
-    case dsProbeAnswer: ProbeEnded(TOutcome::Answered); break;
+    case dsProbeAnswer: ProbeEnded(TOutcome::DeviceAnswer); break;
     }
 }
 
@@ -438,16 +428,12 @@ void TLine::TimerEndTimer() {
 bool TLine::RequestUnfinished() const {
     if (!FramingOn() || Exchange.CurrentClient == 0)
         return false;
-    if (!Exchange.RequestRest.isEmpty())
-        return true;
-    const TMySocket* record = TCPForm->Clients.FindById(static_cast<int32_t>(Exchange.CurrentClient));
-    return record && record->Request.Head().State() == http::TRequest::Complete &&
-           (!record->RequestWhole() || !record->Pending.isEmpty());
+    return !Exchange.RequestRest.isEmpty() || Clients->RequestArriving(static_cast<int32_t>(Exchange.CurrentClient));
 }
 
 void TLine::RelayWatchdogTick() {
     const auto id = static_cast<int32_t>(Exchange.CurrentClient);
-    if (id != 0 && !TCPForm->IsClientConnected(id))
+    if (id != 0 && !Clients->IsClientConnected(id))
         Release(orClientLeft);
     if (RequestUnfinished()) {
         WaitTicks = 0;
@@ -455,12 +441,12 @@ void TLine::RelayWatchdogTick() {
     }
     ++WaitTicks;
     if (Exchange.CurrentClient != 0 && WaitTicks >= AnswerTicks()) {
-        TCPForm->Log(QStringLiteral("client %1 had no answer %2 s after its request of %3 bytes went out")
-                         .arg(id)
-                         .arg(WaitTicks * WatchdogMs / 1000)
-                         .arg(Exchange.ClientTotal));
+        LogClient(QStringLiteral("client %1 had no answer %2 s after its request of %3 bytes went out")
+                      .arg(id)
+                      .arg(WaitTicks * WatchdogMs / 1000)
+                      .arg(Exchange.ClientTotal));
         JournalFixed(id, journal::TFixed::NotResponding, DeviceNotRespondingAnswer);
-        TCPForm->SendAnswer(id, DeviceNotRespondingAnswer);
+        Clients->SendAnswer(id, DeviceNotRespondingAnswer);
         TellDevice(false);
         Release(orClientAnswered);
     }
@@ -512,9 +498,9 @@ void TLine::AnswerEnded() {
 // The device answered before the request was whole: it still holds a cut request, which it may
 // answer again, so the line settles as after a cut request before the next one is written.
 void TLine::SettleEarlyAnswer() {
-    TCPForm->Log(QStringLiteral("client %1 was answered before its whole request went out, cut after %2 bytes")
-                     .arg(Exchange.CurrentClient)
-                     .arg(Exchange.ClientTotal));
+    LogClient(QStringLiteral("client %1 was answered before its whole request went out, cut after %2 bytes")
+                  .arg(Exchange.CurrentClient)
+                  .arg(Exchange.ClientTotal));
     if (Journal)
         Journal->RequestCut(Exchange.Journaled, journal::TCut::AnsweredEarly);
     Exchange.RequestRest.clear();
@@ -523,7 +509,7 @@ void TLine::SettleEarlyAnswer() {
     Exchange.Handed = 0;
     Exchange.Told = 0;
     Exchange.Framer.emplace();
-    State = dsRelayWait;
+    SetState(dsRelayWait);
     Release(orClientAnswered);
     WaitTicks = 0;
     RestartTimerEnd(WatchdogMs);
@@ -534,8 +520,8 @@ void TLine::SettleEarlyAnswer() {
 void TLine::GiveUpProbe() {
     TellDevice(false);
     HandOutcome(TOutcome::Silent, {});
-    TCPForm->AnswerWaiting(DeviceNotRespondingAnswer);
-    State = dsRelayWait;
+    Clients->AnswerWaiting(DeviceNotRespondingAnswer);
+    SetState(dsRelayWait);
     Exchange.Orphan = orClientAnswered;
 }
 
@@ -547,7 +533,7 @@ void TLine::ProbeEnded(TOutcome outcome) {
     const bool keep = Exchange.Probe.KeepOpen;
     if (outcome == TOutcome::Silent && !borrowed)
         TellDevice(false);
-    HandOutcome(outcome, outcome == TOutcome::Answered ? Exchange.Answer : QByteArray());
+    HandOutcome(outcome, outcome == TOutcome::DeviceAnswer ? Exchange.Answer : QByteArray());
     FinishExchange();
     if (borrowed && Asks.empty() && !(keep && outcome == TOutcome::Silent))
         UsePort(ConfiguredPort(), false);
@@ -563,10 +549,10 @@ void TLine::HandAnswer() {
     if (Journal)
         Journal->AnswerEnded(Exchange.Journaled);
     if (Exchange.Framer) {
-        TCPForm->StreamAnswer(id, Exchange.Answer);
-        TCPForm->EndAnswer(id);
+        Clients->StreamAnswer(id, Exchange.Answer);
+        Clients->EndAnswer(id);
     } else {
-        TCPForm->SendAnswer(id, Exchange.Answer);
+        Clients->SendAnswer(id, Exchange.Answer);
     }
     if (UpdateStatus)
         UpdateStatus();
@@ -581,9 +567,9 @@ void TLine::OnClientClosed(int32_t id) {
 // Runs when something it looks after is due: a request's deadline, a waiting client or ask while
 // framing is off, or the idle probe.
 void TLine::TimerCheckTimer() {
-    TCPForm->RefuseOverdue();
+    Clients->RefuseOverdue();
     if (State == dsRelayWait && Exchange.CurrentClient != 0 &&
-        TCPForm->RequestOverdue(static_cast<int32_t>(Exchange.CurrentClient)))
+        Clients->RequestOverdue(static_cast<int32_t>(Exchange.CurrentClient)))
         CutOverdueRequest();
     if (State == dsIdle)
         CheckIdleLine();
@@ -595,7 +581,7 @@ void TLine::CheckIdleLine() {
         StartAsk(NextAsk());
         return;
     }
-    if (const int32_t id = TCPForm->FirstPendingClient(); id > 0) {
+    if (const int32_t id = Clients->FirstWaiting(); id > 0) {
         TakeUpClient(id);
         return;
     }
@@ -610,9 +596,10 @@ void TLine::CheckIdleLine() {
 void TLine::ArmCheck() {
     const uint32_t now = GetTickCount();
     const auto onLine = static_cast<int32_t>(State == dsRelayWait ? Exchange.CurrentClient : 0);
-    std::optional<int64_t> due = TCPForm->NextDeadline(now, onLine);
+    const TClientsDue clients = Clients->Due(now, onLine);
+    std::optional<int64_t> due = clients.Deadline;
     if (State == dsIdle) {
-        const bool waiting = !Asks.empty() || TCPForm->FirstPendingClient() > 0;
+        const bool waiting = !Asks.empty() || clients.Waiting;
         const int64_t idleFor = static_cast<uint32_t>(now - IdleSince);
         const int64_t idle = waiting ? CheckMs : std::max<int64_t>(0, IdleProbeMs - idleFor);
         due = std::min(due.value_or(idle), idle);
@@ -628,13 +615,13 @@ void TLine::OnClientAccepted() { ArmCheck(); }
 // A request written as it came stopped coming: the device has part of it and may still answer.
 void TLine::CutOverdueRequest() {
     const auto id = static_cast<int32_t>(Exchange.CurrentClient);
-    TCPForm->Log(QStringLiteral("client %1 did not send its whole request in time, cut after %2 bytes")
-                     .arg(id)
-                     .arg(Exchange.ClientTotal));
+    LogClient(QStringLiteral("client %1 did not send its whole request in time, cut after %2 bytes")
+                  .arg(id)
+                  .arg(Exchange.ClientTotal));
     JournalFixed(id, journal::TFixed::RequestTimeout, RequestIncompleteAnswer);
     if (Journal)
         Journal->RequestCut(Exchange.Journaled, journal::TCut::Deadline);
-    TCPForm->SendAnswer(id, RequestIncompleteAnswer);
+    Clients->SendAnswer(id, RequestIncompleteAnswer);
     Exchange.RequestRest.clear();
     Release(orClientAnswered);
     if (!TimerEnd->isActive())
@@ -647,7 +634,7 @@ void TLine::StartAsk(TAsk ask) {
     if (ask.Port.isEmpty())
         ask.Port = configured;
     const bool borrowed = ask.Port != configured;
-    const bool otherRate = ask.Baud != 0 && ask.Baud != RSForm->LineSettings.Baud;
+    const bool otherRate = ask.Baud != 0 && ask.Baud != Port->LineBaud();
     UsePort(ask.Port, ask.Reopen, ask.Baud);
     BeginExchange(0);
     Exchange.Probe = std::move(ask);
@@ -657,7 +644,7 @@ void TLine::StartAsk(TAsk ask) {
     Exchange.RequestRest = ProbeRequest();
     if (FramingOn() && !otherRate)
         Exchange.Framer.emplace();
-    State = dsProbeWait;
+    SetState(dsProbeWait);
     SendProbeChunk();
 }
 
@@ -669,7 +656,7 @@ void TLine::SendProbeChunk() {
         return;
     TimerEnd->stop();
     const QByteArray chunk = TakeChunk(Exchange.RequestRest);
-    if (RSForm->WriteChunk(chunk, !Exchange.RequestRest.isEmpty())) {
+    if (Port->WriteChunk(chunk, !Exchange.RequestRest.isEmpty())) {
         if (Journal)
             Journal->RequestWritten(Exchange.Journaled, chunk);
         RestartTimerEnd(WatchdogMs);
@@ -677,6 +664,6 @@ void TLine::SendProbeChunk() {
     }
     Exchange.RequestRest.clear();
     if (!Exchange.Borrowed && !Exchange.OtherRate)
-        RSForm->OpenPort(RSForm->PortName());
+        Port->OpenPort(Port->PortName(), 0);
     ProbeEnded(TOutcome::PortError);
 }

@@ -8,13 +8,12 @@
 #include <memory>
 #include <optional>
 
+#include "bridge/LineSides.h"
 #include "http/HttpHead.h"
 #include "journal/Journal.h"
 
 class QTimer;
 class TLogSink;
-class TRSForm;
-class TTCPForm;
 class TsvProt;
 
 // The probe's request for the device's identity file.
@@ -25,12 +24,13 @@ enum TDistState : uint8_t { dsIdle = 0, dsRelayWait = 1, dsRelayAnswer = 2, dsPr
 // Why the rest of an answer goes to no one.
 enum TOrphan : uint8_t { orNone, orClientLeft, orClientAnswered };
 
-// Who asks the line for an exchange. Browser clients are asks of their own, kept in the TCP
-// side's line of waiting requests; every other owner sends the probe.
-enum class TAskOwner : uint8_t { IdleProbe, CheckDevice, Recheck, Detection, Follower };
+// Who asks the line for an exchange: the owner the journal records. A browser (Client) is not an
+// ask of the line: its request waits in the TCP side's waiting room; every other owner sends the probe.
+using TAskOwner = journal::TOwner;
 
-// How a probe ask ended, for its owner alone.
-enum class TOutcome : uint8_t { Answered, Silent, PortError, Cancelled };
+// How an exchange ended. A probe ask ends DeviceAnswer, Silent, PortError or Cancelled, told to
+// its owner alone.
+using TOutcome = journal::TOutcome;
 
 struct TProbeOutcome {
     uint64_t Ask = 0;
@@ -115,12 +115,14 @@ struct TLinePeek;
 // the asks that wait for the line. Probe asks go before browser clients; a browser's request is
 // only ever written to the configured port. Its state is its own: the window, the follower and the
 // serial side see it through the few calls below, the journal through the events it is told of.
+// It asks of the TCP and serial sides only what bridge/LineSides.h lists.
 class TLine : public QObject {
 public:
     explicit TLine(TLogSink* log);
     ~TLine() override;
 
-    void Attach(TTCPForm* tcp, TRSForm* rs, std::function<void()> updateStatus);
+    // The two sides the line asks of, and what refreshes the status shown.
+    void Attach(TLineClients* clients, TLinePort* port, std::function<void()> updateStatus);
     // Where the moments of each exchange are told; none: nowhere.
     void SetJournal(journal::TExchangeEvents* journal);
 
@@ -178,6 +180,8 @@ private:
     // After each chunk written: how long the line may stay quiet before a tick of the watchdog.
     static constexpr int WatchdogMs = 1000;
 
+    // The one place the state changes; each change is traced.
+    void SetState(TDistState next);
     void ServeClient(int32_t id);
     void SendRequestChunk();
     void BeginExchange(uint32_t client);
@@ -186,6 +190,7 @@ private:
     // Framing of answers by their HTTP heads (bridge/LineFraming.cpp).
     bool FrameAnswer();
     void AddLogLine(const QByteArray& text);
+    void LogClient(const QString& text);
     void RestartTimerEnd(int interval);
     void ArmCheck();
     void CheckIdleLine();
@@ -236,7 +241,7 @@ private:
     int32_t WaitTicks = 0;
     // When the line last had something to do; the idle probe is due 3 s later.
     uint32_t IdleSince = 0;
-    uint8_t State = dsIdle;
+    TDistState State = dsIdle;
     uint32_t LastRxTick = 0;
     uint32_t AnswerTime = 0;
     uint64_t Served = 0;
@@ -247,8 +252,8 @@ private:
     journal::TExchangeEvents* Journal = nullptr;
 
     TLogSink* Log;
-    TTCPForm* TCPForm = nullptr;
-    TRSForm* RSForm = nullptr;
+    TLineClients* Clients = nullptr;
+    TLinePort* Port = nullptr;
     std::function<void()> UpdateStatus;
     uint64_t LastAskId = 0;
 };

@@ -3,8 +3,6 @@
 #include <QTimer>
 
 #include "bridge/Line.h"
-#include "bridge/sv_RS.h"
-#include "bridge/sv_TCP.h"
 #include "platform/Tracing.h"
 
 namespace {
@@ -24,13 +22,13 @@ qsizetype StatusLineAt(const QByteArray& bytes) {
 }
 } // namespace
 
-bool TLine::FramingOn() const { return TCPForm->Framing; }
+bool TLine::FramingOn() const { return Clients->FramesAnswers(); }
 
 void TLine::DropLeftover(qsizetype count, const char* where) {
     if (count <= 0 || Exchange.LeftoverLogged)
         return;
     Exchange.LeftoverLogged = true;
-    AddLogLine("RS: " + RSForm->PortName().toUtf8() + " dropped " + QByteArray::number(count) + " bytes " + where);
+    AddLogLine("RS: " + Port->PortName().toUtf8() + " dropped " + QByteArray::number(count) + " bytes " + where);
 }
 
 // Feeds what arrived to the framer; false when nothing of an answer is left to wait for.
@@ -69,20 +67,20 @@ void TLine::EndFramedArrival() {
     }
     JournalArrived();
     PassOn();
-    if (!RSForm->ReceivePaused)
+    if (!Port->IsReceivePaused())
         ArmAnswerTimer();
 }
 
 // An incomplete answer may pause up to the stall limit; one that declares no end keeps the quiet rule.
 void TLine::ArmAnswerTimer() {
     const bool declared = Exchange.Framer && Exchange.Framer->State() == http::TFrame::NeedMore;
-    RestartTimerEnd(declared ? StallLimitMs : std::max(1, static_cast<int>(TCPForm->SendDelay)));
+    RestartTimerEnd(declared ? StallLimitMs : std::max(1, Clients->QuietMs()));
 }
 
 void TLine::LogStall() {
     const qsizetype arrived = Exchange.Handed + Exchange.Answer.size();
     if (Exchange.Framer && Exchange.Framer->State() == http::TFrame::NeedMore && arrived > 0)
-        AddLogLine("RS: " + RSForm->PortName().toUtf8() + " answer stalled, " + QByteArray::number(arrived) +
+        AddLogLine("RS: " + Port->PortName().toUtf8() + " answer stalled, " + QByteArray::number(arrived) +
                        " bytes handed before its declared end");
 }
 
@@ -90,7 +88,7 @@ void TLine::LogDropped() {
     if (Exchange.Dropped == 0 || Exchange.Orphan == orNone)
         return;
     const QByteArray why = Exchange.Orphan == orClientLeft ? "whose client had left" : "that came after its client was answered";
-    AddLogLine("RS: " + RSForm->PortName().toUtf8() + " dropped " + QByteArray::number(Exchange.Dropped) +
+    AddLogLine("RS: " + Port->PortName().toUtf8() + " dropped " + QByteArray::number(Exchange.Dropped) +
                    " bytes of an answer " + why);
 }
 
@@ -102,6 +100,6 @@ void TLine::ServeNextInLine() {
         StartAsk(NextAsk());
         return;
     }
-    if (const int32_t id = TCPForm->FirstPendingClient(); id > 0)
+    if (const int32_t id = Clients->FirstWaiting(); id > 0)
         TakeUpClient(id);
 }

@@ -4,8 +4,6 @@
 #include <QTimer>
 
 #include "bridge/Line.h"
-#include "bridge/sv_RS.h"
-#include "bridge/sv_TCP.h"
 
 namespace {
 // Bytes a client's socket may leave untaken before the line is no longer read.
@@ -25,11 +23,11 @@ void TLine::PassOn() {
 
 void TLine::StreamArrived() {
     const auto id = static_cast<int32_t>(Exchange.CurrentClient);
-    TCPForm->StreamAnswer(id, Exchange.Answer);
+    Clients->StreamAnswer(id, Exchange.Answer);
     Exchange.Handed += Exchange.Answer.size();
     Exchange.Answer.clear();
     Exchange.FramedBytes = 0;
-    if (TCPForm->Unsent(id) > HighWaterBytes)
+    if (Clients->Unsent(id) > HighWaterBytes)
         PauseStream();
 }
 
@@ -45,20 +43,20 @@ void TLine::DropArrived() {
 
 // The device's silence from here on is the bridge's own, so the end rules wait too.
 void TLine::PauseStream() {
-    RSForm->PauseReceive();
+    Port->PauseReceive();
     TimerEnd->stop();
 }
 
 void TLine::ResumeStream() {
-    if (!RSForm->ReceivePaused)
+    if (!Port->IsReceivePaused())
         return;
     ArmAnswerTimer();
-    RSForm->ResumeReceive();
+    Port->ResumeReceive();
 }
 
 void TLine::OnClientWritten(int32_t id) {
-    if (Exchange.CurrentClient != static_cast<uint32_t>(id) || !RSForm->ReceivePaused)
+    if (Exchange.CurrentClient != static_cast<uint32_t>(id) || !Port->IsReceivePaused())
         return;
-    if (TCPForm->Unsent(id) <= HighWaterBytes / 2)
+    if (Clients->Unsent(id) <= HighWaterBytes / 2)
         ResumeStream();
 }

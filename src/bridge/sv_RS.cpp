@@ -44,6 +44,8 @@ TRSForm::~TRSForm() { CommRS->Close(); }
 
 void TRSForm::SetChannel(int32_t channel) { Channel = channel; }
 
+bool TRSForm::IsOpen() const { return CommRS->Enabled(); }
+
 QString TRSForm::PortName() const { return CommRS->DeviceName(); }
 
 TLineSettings TRSForm::PortLine() const { return OpenBaud != 0 ? OpenedLine : LineSettings; }

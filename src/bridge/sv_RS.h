@@ -4,6 +4,7 @@
 #include <QWidget>
 #include <cstdint>
 
+#include "bridge/LineSides.h"
 #include "platform/HubMessages.h"
 #include "serial/LineSettings.h"
 #include "settings/SettingsPart.h"
@@ -18,27 +19,30 @@ class TsvProt;
 // The bridge's end towards the device: opens the configured port with the line the device
 // needs, writes request blocks with one reopen-and-retry, and queues every received block.
 // A holder window that is never shown.
-class TRSForm : public QWidget, public TSettingsPart {
+class TRSForm : public QWidget, public TSettingsPart, public TLinePort {
 public:
     TRSForm(TFormParams* params, TLine* line, TLogSink* log, QObject* hub);
     ~TRSForm() override;
 
     void SetChannel(int32_t channel);
     // Opens the port with LineSettings; baud, when not 0, is the rate instead of LineSettings.Baud.
-    bool OpenPort(const QString& name, uint32_t baud = 0);
-    bool OpenConfiguredPort();
+    bool OpenPort(const QString& name, uint32_t baud = 0) override;
+    bool OpenConfiguredPort() override;
     void OpenSelectedPortOrWarn();
-    void ClosePort();
-    // Closes the port and lets go of its name, so that no retry of a write reopens it.
-    void ForgetPort();
+    void ClosePort() override;
+    void ForgetPort() override;
     // reportEmpty: WM_SV_RS_TXEMPTY follows once the block has left (see TCustomComm::Write).
-    bool WriteChunk(const QByteArray& block, bool reportEmpty = true);
+    bool WriteChunk(const QByteArray& block, bool reportEmpty = true) override;
     bool WriteOnce(const QByteArray& block, bool reportEmpty = true);
     void ResetOutput();
-    void ResetInput();
-    // While paused, received bytes stay in the port, so a device that is held back loses nothing.
-    void PauseReceive();
-    void ResumeReceive();
+    void ResetInput() override;
+    void PauseReceive() override;
+    void ResumeReceive() override;
+    bool IsReceivePaused() const override { return ReceivePaused; }
+    void ReceiveInto(TsvProt* queue) override { ReceiveQueue = queue; }
+    TPortFacts Facts() const override { return {PortNode, DetectIdentity}; }
+    uint32_t LineBaud() const override { return LineSettings.Baud; }
+    bool IsOpen() const override;
     void Log(const QString& text);
     void LoadSettings() override;
     void SaveSettings() override;
@@ -49,12 +53,12 @@ public:
     // is not one of the list's.
     bool AdoptPort(const QString& entry, const QString& identity, uint32_t baud = 0);
     void StoreIdentity(const QString& identity);
-    QString PortName() const;
+    QString PortName() const override;
     // The line the port was last opened (or tried) with: LineSettings at the rate it was opened at.
     TLineSettings PortLine() const;
     // The port chosen in the settings as last loaded, saved or adopted, "COMn"; empty when none
     // is. What stands picked in the open settings dialog is not chosen until it is confirmed.
-    QString ConfiguredPort() const;
+    QString ConfiguredPort() const override;
 
     void CommRSRxChar(TCustomComm* sender, int count);
     void CommRSTxEmpty(TCustomComm* sender);
@@ -90,7 +94,7 @@ public:
     uint32_t RefusedBaud = 0;
     // True when the port was opened with the line at this rate (0: the line's own), so that a
     // line changed since the open is applied by the next exchange.
-    bool OpenWith(uint32_t baud) const;
+    bool OpenWith(uint32_t baud) const override;
 
 private:
     // A store made in the background that fails is logged; the bridge goes on with what it holds.

@@ -667,3 +667,31 @@ void TTCPForm::SaveSettings() {
     SettingsWriteInteger(key::TcpReaderLimit, ReaderLimitS);
     LoadSettings();
 }
+
+bool TTCPForm::FramesAnswers() const { return Framing; }
+
+int TTCPForm::QuietMs() const { return SendDelay; }
+
+void TTCPForm::StopServer() { ServerSocket1->SetActive(false); }
+
+std::optional<TTurn> TTCPForm::TakeTurn(int32_t arrived) {
+    const int32_t first = FirstPendingClient();
+    const int32_t id = first > 0 ? first : arrived;
+    const TMySocket* record = Clients.FindById(id);
+    if (!record || !record->RequestReady() || !TurnMayBegin(id))
+        return std::nullopt;
+    const http::TRequestHead& head = record->Request.Head();
+    return TTurn{id, head.State() == http::TRequest::Complete && head.Method() == "HEAD"};
+}
+
+int32_t TTCPForm::FirstWaiting() const { return FirstPendingClient(); }
+
+bool TTCPForm::RequestArriving(int32_t id) const {
+    const TMySocket* record = Clients.FindById(id);
+    return record && record->Request.Head().State() == http::TRequest::Complete &&
+           (!record->RequestWhole() || !record->Pending.isEmpty());
+}
+
+TClientsDue TTCPForm::Due(uint32_t now, int32_t onLine) const {
+    return {NextDeadline(now, onLine), FirstPendingClient() > 0};
+}

@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "bridge/LineSides.h"
 #include "http/HostGuard.h"
 #include "http/RequestMeter.h"
 #include "platform/HubMessages.h"
@@ -102,7 +103,7 @@ QByteArray ForbiddenAnswer(const http::TRefusal& refusal);
 // The bridge's end towards the browser: a local TCP server that numbers every connection,
 // gathers what each client sends and writes the one answer that ends the connection.
 // A holder window that is never shown.
-class TTCPForm : public QWidget, public TSettingsPart {
+class TTCPForm : public QWidget, public TSettingsPart, public TLineClients {
 public:
     TTCPForm(TFormParams* params, TLogSink* log, QObject* hub);
     ~TTCPForm() override;
@@ -147,6 +148,15 @@ public:
     int32_t FirstPendingClient() const;
     TServerConnection* FindConnection(int32_t id) const;
     void Log(const QString& text);
+
+    // What the line asks of the TCP side (bridge/LineSides.h) beyond the calls above.
+    bool FramesAnswers() const override;
+    int QuietMs() const override;
+    void StopServer() override;
+    std::optional<TTurn> TakeTurn(int32_t arrived) override;
+    int32_t FirstWaiting() const override;
+    bool RequestArriving(int32_t id) const override;
+    TClientsDue Due(uint32_t now, int32_t onLine) const override;
 
     void ServerSocket1Accept(TServerConnection& connection);
     void ServerSocket1ClientRead(TServerConnection& connection);

@@ -45,10 +45,11 @@ QByteArray Trimmed(QByteArray text) {
 TProbeReading ReadOutcome(const TProbeOutcome& outcome) {
     TProbeReading reading;
     switch (outcome.Outcome) {
-    case TOutcome::Cancelled: return reading;
     case TOutcome::PortError: reading.Result = prComError; return reading;
     case TOutcome::Silent: reading.Result = prTimeOut; return reading;
-    case TOutcome::Answered: break;
+    case TOutcome::DeviceAnswer: break;
+    // Cancelled: a probe ends in no other way.
+    default: return reading;
     }
     reading.Text = outcome.Answer;
     reading.Result = reading.Text.isEmpty() ? static_cast<uint8_t>(prUnknown) : Classify(reading.Text);

@@ -52,7 +52,7 @@ TEST(LineAsks, EachAskHearsItsOwnOutcomeOnceAndABrowserWaitingMeanwhileGetsItsOw
     bridge.TakeTimerEnd();
     bridge.Ticks(3);
     ASSERT_EQ(follower.Heard.size(), 1);
-    EXPECT_EQ(follower.Heard[0].Outcome, TOutcome::Answered);
+    EXPECT_EQ(follower.Heard[0].Outcome, TOutcome::DeviceAnswer);
     EXPECT_EQ(follower.Heard[0].Answer, IdAnswer);
     EXPECT_EQ(follower.Heard[0].Owner, TAskOwner::Follower);
     ASSERT_EQ(idle.Heard.size(), 1);

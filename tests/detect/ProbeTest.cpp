@@ -32,7 +32,7 @@ struct TProbe {
     QByteArray Report(const QByteArray& answer) {
         TProbeOutcome outcome;
         outcome.Port = "COM3";
-        outcome.Outcome = answer.isEmpty() ? TOutcome::Silent : TOutcome::Answered;
+        outcome.Outcome = answer.isEmpty() ? TOutcome::Silent : TOutcome::DeviceAnswer;
         outcome.Answer = answer;
         Program.Probe().Report(outcome);
         return Program.Probe().StatusText;

@@ -11,7 +11,7 @@ struct TLinePeek {
     std::deque<TAsk>& Asks;
     int32_t& WaitTicks;
     uint32_t& IdleSince;
-    uint8_t& State;
+    TDistState& State;
     uint32_t& LastRxTick;
     uint32_t& AnswerTime;
     bool& DeviceOk;
