@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "app/Hub.h"
+#include "bridge/ServerSocket.h"
 #include "support/LinePeek.h"
 #include "platform/Dialogs.h"
 #include "platform/ShellOpen.h"
@@ -22,6 +23,7 @@
 #include "platform/WinMessage.h"
 #include "serial/CommInt.h"
 #include "settings/UtilsRegistry.h"
+#include "support/PlayedDevice.h"
 #include "support/Program.h"
 #include "support/Pty.h"
 
@@ -41,8 +43,16 @@ TEST(MainWindow, FirstStatusShowsNoClientsNoAnswerAndARedBar) {
     EXPECT_EQ(program.Main().statusBar()->palette().color(QPalette::Window), QColor(255, 0, 0));
     EXPECT_EQ(program.Main().TrayImageIndex, 0);
 
-    Peek(program.Line()).DeviceOk = true;
-    Peek(program.Line()).AnswerTime = 42;
+    // The device answers a browser 42 ms after the last byte of its answer came.
+    uint32_t now = 1000;
+    SetTickSource([&] { return now; });
+    TPlayedDevice played(program);
+    {
+        TClient client(played.Port);
+        played.Ask(client);
+        played.AnswerAfter(client, now, 42);
+    }
+    SetTickSource({});
     program.Main().UpdateStatus();
     EXPECT_EQ(Panels(program.Main())[3], "t:42");
     EXPECT_EQ(program.Main().statusBar()->palette().color(QPalette::Window), QColor(0, 128, 0));
@@ -62,17 +72,24 @@ TEST(MainWindow, NoToTheCloseQuestionKeepsEverythingRunning) {
 }
 
 TEST(MainWindow, YesSetsTheClosingFlagsAndDropsMessagesStillQueued) {
-    SetTickSource([] { return 5000u; });
+    // The line last had work at 7; a client's data handled makes it 5000.
+    uint32_t now = 7;
+    SetTickSource([&] { return now; });
     {
         TProgram control;
-        Peek(control.Line()).IdleSince = 7;
+        control.Line().OnClientData(5);
+        Peek(control.Line()).TimerCheck->stop();
+        now = 5000;
         PostWinMessage(&control.Main(), WM_SV_TCP_READ, 5);
         QCoreApplication::processEvents();
         EXPECT_EQ(Peek(control.Line()).IdleSince, 5000u);
     }
     TProgram program;
     FreshDialogs().Answers = {TBoxAnswer::Yes};
-    Peek(program.Line()).IdleSince = 7;
+    now = 7;
+    program.Line().OnClientData(5);
+    Peek(program.Line()).TimerCheck->stop();
+    now = 5000;
     PostWinMessage(&program.Main(), WM_SV_TCP_READ, 5);
     EXPECT_TRUE(program.Main().FormCloseQuery());
     EXPECT_TRUE(ProgramClosing);
@@ -246,26 +263,34 @@ TEST(MainWindow, TheAddressIsALinkBelowTheStatusInTheTrayTipAndInBothMenusAndSta
 TEST(MainWindow, ACheckDeviceCalledOffShowsTheLastResultAgain) {
     TProgram program;
     TFrmMainRSServ& main = program.Main();
-    main.StartUp();
+    TPlayedDevice played(program);
     TLine& line = program.Line();
-    Peek(line).TimerCheck->stop();
     program.Probe().StatusText = "COM1: Time Out";
     program.Probe().ProbeResult = prTimeOut;
     SendWinMessage(&main, WM_SV_DIST_STATE);
-    Peek(line).State = dsRelayWait;
-    Peek(line).Exchange.CurrentClient = 4;
+    TClient client(played.Port);
+    played.Ask(client);
     main.CheckDevice1Click();
     EXPECT_EQ(main.StaticTextDevice->text(), "Check..");
     line.CancelAll();
     EXPECT_EQ(main.StaticTextDevice->text(), "COM1: Time Out");
-    Peek(line).State = dsIdle;
-    Peek(line).Exchange.CurrentClient = 0;
+    played.Answer(client);
+    EXPECT_TRUE(line.IsIdle());
 }
 
 TEST(MainWindow, StatusPanelsSayWhatTheyCountAndEveryControlHasAName) {
     TProgram program;
     TFrmMainRSServ& main = program.Main();
-    Peek(program.Line()).AnswerTime = 42;
+    uint32_t now = 1000;
+    SetTickSource([&] { return now; });
+    TPlayedDevice played(program);
+    {
+        TClient client(played.Port);
+        played.Ask(client);
+        played.AnswerAfter(client, now, 42);
+    }
+    SetTickSource({});
+    ASSERT_TRUE(WaitUntil([&] { return program.Tcp().ServerSocket1->ActiveConnections() == 0; }));
     main.UpdateStatus();
     EXPECT_EQ(main.StatusPanels[2]->toolTip(), "Connections open / clients waiting");
     EXPECT_EQ(AccessibleName(main.StatusPanels[2]), "Connections open / clients waiting: 0 / 0");

@@ -6,6 +6,7 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <gtest/gtest.h>
+#include <optional>
 
 #include "app/DeviceNotice.h"
 #include "support/LinePeek.h"
@@ -14,6 +15,7 @@
 #include "platform/WinMessage.h"
 #include "settings/UtilsRegistry.h"
 #include "support/Net.h"
+#include "support/PlayedDevice.h"
 #include "support/Program.h"
 #include "support/Pty.h"
 
@@ -88,13 +90,12 @@ struct TDesktop {
         return true;
     }();
     TProgram Program;
+    std::optional<TPlayedDevice> Played;
     QList<QPair<QString, QString>> Shown;
 
     TDesktop() {
         QFile::remove(SettingsFilePath());
-        SettingsWriteInteger("TCP\\Port", FreeTcpPort());
-        Program.Params().LoadSettings();
-        Program.Main().ApplyNotifications();
+        Played.emplace(Program);
         Program.Main().Notify = [this](const QString& title, const QString& text) { Shown.append({title, text}); };
         Program.Main().TrayIcon1->show();
     }
@@ -103,12 +104,18 @@ struct TDesktop {
         SetTickSource({});
         QFile::remove(SettingsFilePath());
     }
-    // A probe's result on the configured port.
+    // A probe's result on the configured port: the line saw the device answer, or its port fail.
     void Probed(bool answers) {
+        TLine& line = Program.Line();
+        if (answers) {
+            MakeDeviceAnswer(line, Played->Device);
+            Peek(line).TimerCheck->stop();
+        } else {
+            line.PortFailed();
+        }
         Program.Probe().ProbeResult = answers ? prFoundDevice : prComError;
         Program.Probe().StatusText = answers ? "COM1: Found Device\r\nid" : "COM1: COM Error";
         Program.Rs().OpenFailure = answers ? QString() : QStringLiteral("/nonexistent/COM1 does not exist");
-        Peek(Program.Line()).DeviceOk = answers;
         SendWinMessage(&Program.Main(), WM_SV_DIST_STATE);
     }
 };

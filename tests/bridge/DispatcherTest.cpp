@@ -10,6 +10,7 @@
 #include "bridge/Bridge.h"
 #include "bridge/ServerSocket.h"
 #include "platform/TickCount.h"
+#include "support/PlayedDevice.h"
 
 namespace {
 // Counts one window message on its way to the main window.
@@ -48,10 +49,12 @@ TEST(Dispatcher, ALongRequestGoesOutInChunksEachAfterTheTransmitEmptyNotice) {
     EXPECT_EQ(Peek(bridge.Line).Exchange.ClientTotal, 5000);
     EXPECT_EQ(bridge.Device.Read(2952), request.mid(2048));
 
+    bridge.Device.Write(DeviceAnswer);
+    EXPECT_EQ(client.ReadToClose(), DeviceAnswer);
+    ASSERT_TRUE(bridge.Line.IsIdle());
+
     // The same through the real notices: the transmit-empty message arms Timer2, whose tick sends on.
     TClient second(bridge.Port);
-    Peek(bridge.Line).State = dsIdle;
-    Peek(bridge.Line).Exchange.CurrentClient = 0;
     const int32_t next = bridge.Connect(second, request);
     bridge.TakeUp(next);
     EXPECT_EQ(bridge.Device.Read(5000), request);
@@ -110,8 +113,8 @@ TEST(Dispatcher, PiecesCloserThanTheSendDelayMakeOneAnswerAndLaterBytesAreDroppe
 
 TEST(Dispatcher, SilentDeviceGivesTheNotRespondingAnswerAfterThreeOrSixtyTicks) {
     TBridge bridge;
+    MakeDeviceAnswer(bridge.Line, bridge.Device);
     TClient client(bridge.Port);
-    Peek(bridge.Line).DeviceOk = true;
     bridge.TakeUp(bridge.Connect(client, Request));
     bridge.TakeTimerEnd();
     bridge.Line.TimerEndTimer();
@@ -278,7 +281,7 @@ TEST(Dispatcher, TheIdleCheckProbesAfterThreeSecondsOfIdleLineAndSilenceClearsTh
     SetTickSource([&] { return now; });
     TBridge bridge;
     bridge.Line.OnIdle = bridge.IdleProbe;
-    Peek(bridge.Line).DeviceOk = true;
+    MakeDeviceAnswer(bridge.Line, bridge.Device);
     bridge.Line.OnClientClosed(0);
     EXPECT_TRUE(Peek(bridge.Line).TimerCheck->isActive());
     EXPECT_EQ(Peek(bridge.Line).TimerCheck->interval(), 3000);

@@ -11,6 +11,7 @@
 #include "platform/Dialogs.h"
 #include "serial/CommInt.h"
 #include "support/Hub.h"
+#include "support/PlayedDevice.h"
 #include "support/Pty.h"
 
 namespace {
@@ -25,6 +26,18 @@ struct TSerialSide : TSides {
     void Select(int number) {
         Params.ComboBox_PortRS->setCurrentIndex(number - 1);
         Rs.SaveSettings();
+    }
+    // The line, started on COMn where the test plays the device, has seen it answer; the log
+    // starts empty after.
+    void DeviceAnswersOn(int number, TPty& device) {
+        MapPort(number, device.SlavePath);
+        Select(number);
+        Tcp.Port = FreeTcpPort();
+        Line.Attach(&Tcp, &Rs, {});
+        Line.Init();
+        MakeDeviceAnswer(Line, device);
+        Peek(Line).TimerCheck->stop();
+        Dist.BtClearClick();
     }
 };
 } // namespace
@@ -73,7 +86,8 @@ TEST(SerialSide, OpensTheConfiguredPortAt115200EightNoneOneWithDtr) {
 
 TEST(SerialSide, PortThatDoesNotExistIsLoggedAndLeftClosedUnderItsNewName) {
     TSerialSide side;
-    Peek(side.Line).DeviceOk = true;
+    TPty device;
+    side.DeviceAnswersOn(4, device);
     EXPECT_FALSE(side.Rs.OpenPort("COM9"));
     EXPECT_EQ(side.Log(), (QStringList{"RS: COM9 Open Error!", "RS: COM9 is /nonexistent/quellor-test/COM9, which "
                                                                 "does not exist (is the device plugged in?)"}));
@@ -95,11 +109,10 @@ TEST(SerialSide, NoSelectedPortOpensNothingAndTheSaveHandlerWarns) {
 TEST(SerialSide, WritingWhileClosedLogsReopensOnceAndTriesAgain) {
     TSerialSide side;
     TPty pty;
-    MapPort(4, pty.SlavePath);
+    side.DeviceAnswersOn(4, pty);
     side.Rs.OpenPort("COM4");
     side.Rs.ClosePort();
     side.Dist.BtClearClick();
-    Peek(side.Line).DeviceOk = true;
     EXPECT_TRUE(side.Rs.WriteChunk("GET / HTTP/1.1\r\n\r\n"));
     EXPECT_EQ(side.Log(), (QStringList{"RS: COM4 Tx Error!", "RS: Open COM4"}));
     EXPECT_FALSE(Peek(side.Line).DeviceOk);

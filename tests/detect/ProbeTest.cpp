@@ -22,6 +22,7 @@
 #include "detect/FakeSystem.h"
 #include "support/Program.h"
 #include "support/Net.h"
+#include "support/PlayedDevice.h"
 #include "support/Pty.h"
 #include "support/Running.h"
 
@@ -244,20 +245,19 @@ TEST(DetectionPass, FindingNothingChangesNoSettingAndOpensNoBrowser) {
 TEST(DetectionPass, AskedForWhileTheLineIsBusyTheProbeAndThePassWaitTheirTurnsAndTheProbeGoesFirst) {
     TProgram program("BusyPassTest");
     TLine& line = program.Line();
-    program.Main().StartUp();
-    Peek(line).TimerCheck->stop();
-    Peek(line).State = dsRelayWait;
-    Peek(line).Exchange.CurrentClient = 4;
+    TPlayedDevice played(program);
+    TClient client(played.Port);
+    played.Ask(client);
     program.Probe().StartProbe(true);
     program.Detection().StartDetection();
     EXPECT_EQ(program.Probe().ProbeResult, prProgress);
     ASSERT_EQ(Peek(line).Asks.size(), 2u);
     EXPECT_EQ(Peek(line).Asks.front().Owner, TAskOwner::CheckDevice);
     EXPECT_EQ(Peek(line).Asks.back().Owner, TAskOwner::Detection);
-    Peek(line).State = dsIdle;
-    Peek(line).Exchange.CurrentClient = 0;
-    line.TimerCheckTimer();
-    // COM1 goes nowhere: Check Device's probe failed to be written, then the pass's, which ended.
+    // COM1 goes nowhere, then the device answers and frees the line: Check Device's probe failed
+    // to be written, then the pass's, which ended.
+    MapPort(1, "/nonexistent/quellor-test/COM1");
+    played.Answer(client);
     EXPECT_TRUE(Peek(line).Asks.empty());
     EXPECT_EQ(program.Detection().PassMode, 2);
     EXPECT_EQ(program.Detection().BestResult, prComError);
