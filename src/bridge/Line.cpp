@@ -6,9 +6,9 @@
 #include <optional>
 #include <utility>
 
+#include "bridge/FixedAnswers.h"
 #include "bridge/LogSink.h"
 #include "bridge/sv_Prot.h"
-#include "bridge/sv_TCP.h"
 #include "platform/TickCount.h"
 #include "platform/Tracing.h"
 

@@ -1,7 +1,5 @@
 #include "bridge/sv_RS.h"
 
-#include <QCheckBox>
-#include <QComboBox>
 #include <QFileInfo>
 #include <QScopeGuard>
 #include <QThread>
@@ -35,9 +33,7 @@ TRSForm::TRSForm(TFormParams* params, TLine* line, TLogSink* log, QObject* hub)
     CommRS->OnRxChar = [this](TCustomComm* sender, int count) { CommRSRxChar(sender, count); };
     CommRS->OnTxEmpty = [this](TCustomComm* sender) { CommRSTxEmpty(sender); };
     CommRS->OnError = [this](TCustomComm* sender, int errors) { CommRSError(sender, errors); };
-    for (int n = 1; n <= 255; ++n)
-        FormParams->ComboBox_PortRS->addItem(QStringLiteral("COM%1").arg(n));
-    FormParams->ComboBox_PortRS->setCurrentIndex(-1);
+    FormParams->ListPorts();
 }
 
 TRSForm::~TRSForm() { CommRS->Close(); }
@@ -242,13 +238,13 @@ void TRSForm::CommRSError(TCustomComm*, int) { Log(PortName() + QStringLiteral("
 
 void TRSForm::LoadSettings() {
     const int32_t com = SettingsReadInteger(key::RsCom, DefaultNumber(key::RsCom));
-    FormParams->ComboBox_PortRS->setCurrentIndex(com >= 1 && com <= 255 ? com - 1 : -1);
-    ConfiguredCom = FormParams->ComboBox_PortRS->currentIndex() + 1;
+    FormParams->ShowPort(com);
+    ConfiguredCom = FormParams->ChosenCom();
     DetectCOM = SettingsReadInteger(key::DetectCom, DefaultNumber(key::DetectCom));
     DetectName = SettingsReadString(key::DetectName, QString());
     DetectDescription = SettingsReadString(key::DetectDescription, QString());
     Follow = SettingsReadInteger(key::RsFollow, DefaultNumber(key::RsFollow)) != 0;
-    FormParams->CheckBoxFollow->setChecked(Follow);
+    FormParams->ShowFollow(Follow);
     DetectIdentity = SettingsReadString(key::DetectIdentity, QString());
     IdentityOwed = DetectIdentity.isEmpty();
     LineSettings = ReadLineSettings();
@@ -257,18 +253,18 @@ void TRSForm::LoadSettings() {
 // A port chosen by hand may hold another device: its first good probe says whose it is. The
 // dialog has stored the line already.
 void TRSForm::SaveSettings() {
-    const int32_t com = FormParams->ComboBox_PortRS->currentIndex() + 1;
+    const int32_t com = FormParams->ChosenCom();
     if (com != SettingsReadInteger(key::RsCom, DefaultNumber(key::RsCom)))
         IdentityOwed = true;
     ConfiguredCom = com;
     StoreDetection();
-    Follow = FormParams->CheckBoxFollow->isChecked();
+    Follow = FormParams->FollowChosen();
     SettingsWriteInteger(key::RsFollow, Follow ? 1 : 0);
     LineSettings = ReadLineSettings();
 }
 
 void TRSForm::StoreDetection() {
-    SettingsWriteInteger(key::RsCom, FormParams->ComboBox_PortRS->currentIndex() + 1);
+    SettingsWriteInteger(key::RsCom, FormParams->ChosenCom());
     SettingsWriteInteger(key::DetectCom, DetectCOM);
     SettingsWriteString(key::DetectName, DetectName);
     SettingsWriteString(key::DetectDescription, DetectDescription);
@@ -278,9 +274,9 @@ void TRSForm::StoreDetection() {
 bool TRSForm::AdoptPort(const QString& entry, const QString& identity, uint32_t baud) {
     const QString name = entry.section(QLatin1Char('='), 0, 0);
     const int number = ComNumber(name);
-    if (number <= 0 || number > FormParams->ComboBox_PortRS->count())
+    if (number <= 0 || number > FormParams->PortCount())
         return false;
-    FormParams->ComboBox_PortRS->setCurrentIndex(number - 1);
+    FormParams->ShowPort(number);
     ConfiguredCom = number;
     DetectCOM = number;
     DetectName = name;

@@ -5,11 +5,11 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <vector>
 
+#include "bridge/FixedAnswers.h"
 #include "bridge/LineSides.h"
+#include "bridge/WaitingRoom.h"
 #include "http/HostGuard.h"
-#include "http/RequestMeter.h"
 #include "platform/HubMessages.h"
 #include "settings/SettingsPart.h"
 #include "settings/SettingsTable.h"
@@ -21,84 +21,9 @@ class TLogSink;
 class TFormParams;
 class TServerConnection;
 class TServerSocket;
-class QTimer;
 
-// One client's record: its id, the bytes not yet taken by the dispatcher, and the total it sent.
-// A request waits in line until it is whole, or, when its body is too large to hold, until its
-// head is; once taken up it never goes to the line again.
-struct TMySocket {
-    int32_t Id = 0;
-    QByteArray Pending;
-    int32_t Received = 0;
-    http::TRequestMeter Request;
-    // The request's deadline counts from its first byte, and again from the moment it is taken up
-    // with only the bytes that come from then on.
-    uint32_t ClockStart = 0;
-    qint64 SizeAtStart = 0;
-    bool TakenUp = false;
-    bool InputEnded = false;
-    // Its connection is not read until there is room for what it sends.
-    bool InputHeld = false;
-    // Its turn came before its request was whole: what its client already sent is being read, and
-    // then has been, to find a client that left behind those bytes.
-    bool Checking = false;
-    bool PresenceKnown = false;
-    uint32_t CheckStart = 0;
-
-    // Nothing more of the request can come.
-    bool RequestWhole() const;
-    // The request may go to the line.
-    bool RequestReady() const;
-    // The request did not arrive whole within its deadline; bytes that are not HTTP may keep
-    // coming for the reader limit.
-    bool RequestOverdue(uint32_t now, int64_t readerLimitMs) const;
-    // How long after ClockStart the record is overdue: its request, or a connection that sent
-    // nothing while it was read; none while nothing of it can be.
-    std::optional<int64_t> Deadline(int64_t readerLimitMs) const;
-};
-
-// The client records in acceptance order; owns them.
-class TMySocketList {
-public:
-    int IndexOfId(int32_t id) const;
-    TMySocket* FindById(int32_t id) const;
-    void RemoveById(int32_t id);
-    int32_t FirstPendingClient() const;
-    // The clients whose requests wait in line, in order.
-    QList<int32_t> WaitingClients() const;
-    // The clients whose connections are not read for want of room.
-    QList<int32_t> HeldClients() const;
-    // The memory the requests waiting in line take.
-    qsizetype WaitingBytes() const;
-    void Add(std::unique_ptr<TMySocket> record) { Records.push_back(std::move(record)); }
-    void Clear() { Records.clear(); }
-    int Count() const { return static_cast<int>(Records.size()); }
-
-private:
-    std::vector<std::unique_ptr<TMySocket>> Records;
-};
-
-extern const QByteArray DeviceNotRespondingAnswer;
-extern const QByteArray DeviceNotAvailableAnswer;
-// To a client whose request did not arrive whole within its deadline.
-extern const QByteArray RequestIncompleteAnswer;
-// To a client whose request's length cannot be read for certain.
-extern const QByteArray BadLengthAnswer;
-// A request body up to this size is held until it is whole; a larger one is written as it comes.
-constexpr qsizetype MaxHeldBody = qsizetype(1) << 20;
-// What one client's request may hold in memory, its head and a held body; beyond it, and beyond
-// what all waiting requests together may hold, clients are not read and the system holds them back.
-constexpr qsizetype MaxKeptRequest = MaxHeldBody + http::MaxHeadBytes;
-constexpr qsizetype MaxWaitingBytes = qsizetype(32) << 20;
-// When a request that is not yet whole gets its turn, up to this much of what its client already
-// sent is read before its first byte goes to the line: a client that poured and left has no more
-// on its way in the system's buffers, and its end is found behind them. The reading ends once
-// nothing more came for the quiet time, and at the latest after the limit.
-constexpr qsizetype LookAheadBytes = qsizetype(8) << 20;
-constexpr int PresenceQuietMs = 50;
-constexpr int PresenceLimitMs = 500;
-// To a client whose request names a foreign host or comes from a foreign page.
-QByteArray ForbiddenAnswer(const http::TRefusal& refusal);
+// The line's name for a client's record.
+using TMySocket = TClientRecord;
 
 // The bridge's end towards the browser: a local TCP server that numbers every connection,
 // gathers what each client sends and writes the one answer that ends the connection.
@@ -141,7 +66,7 @@ public:
     // Gives every client waiting in line with a request this answer.
     void AnswerWaiting(const QByteArray& answer);
     // Where the moments of each client's exchange are told; none: nowhere.
-    void SetJournal(journal::TExchangeEvents* journal) { Journal = journal; }
+    void SetJournal(journal::TExchangeEvents* journal);
     // The host name a browser on this machine reaches the server by.
     QString BrowserHost() const;
     bool IsClientConnected(int32_t id);
@@ -169,7 +94,6 @@ public:
     void ServerSocket1Listen();
 
     TServerSocket* ServerSocket1;
-    QTimer* TimerPresence;
     int32_t LastClientId = 0;
     uint16_t Port = static_cast<uint16_t>(DefaultNumber(key::TcpPort));
     int32_t SendDelay = DefaultNumber(key::TcpDelay);
@@ -183,21 +107,18 @@ public:
     int32_t ReaderLimitS = DefaultNumber(key::TcpReaderLimit);
     // Checks the host each request names.
     http::THostGuard Guard{QByteArray(), {}};
-    TMySocketList Clients;
+
+private:
+    // Made before the room, which reaches the connections through them.
+    std::unique_ptr<TClientDoors> Doors;
+
+public:
+    TWaitingRoom Room;
+    TClientList& Clients = Room.Clients;
 
 private:
     TServerConnection* AnswerableConnection(int32_t id) const;
-    bool TakeRequestBytes(TMySocket& record, const QByteArray& data);
-    qsizetype Room(const TMySocket& record) const;
-    void ReadHeldClients();
-    bool LeftUnfinished(const TMySocket& record) const;
-    void DropUnfinished(int32_t id);
-    void StartPresenceCheck(TMySocket& record);
-    void PresenceChecked(TMySocket& record);
-    void ReadDuringCheck(TMySocket& record);
-    // Tells the line that the client first in line may be taken up.
-    void NudgeLine(int32_t id);
-    int32_t CheckingClient = 0;
+    bool TakeRequestBytes(TClientRecord& record, const QByteArray& data);
 
     TFormParams* FormParams;
     journal::TExchangeEvents* Journal = nullptr;

@@ -401,6 +401,40 @@ std::optional<QString> TFormParams::ListenSetting() const {
     return std::nullopt;
 }
 
+void TFormParams::ShowTcpAccess(bool framing, const QString& listen, const QString& allowedHosts) {
+    CheckBoxFraming->setChecked(framing);
+    ShowListen(listen);
+    EditAllowedHosts->setText(allowedHosts);
+}
+
+void TFormParams::ShowTcpPort(uint16_t port, int32_t sendDelay) {
+    EditTCPPort->setText(QString::number(port));
+    EditTCPSendDelay->setText(QString::number(sendDelay));
+}
+
+void TFormParams::ShowReaderLimit(int32_t seconds) { EditReaderLimit->setText(QString::number(seconds)); }
+
+TTcpTyped TFormParams::TcpTyped() const {
+    return {EditTCPPort->text(), EditTCPSendDelay->text(), CheckBoxFraming->isChecked(),
+            ListenSetting(),     EditAllowedHosts->text(), EditReaderLimit->text()};
+}
+
+void TFormParams::ListPorts() {
+    for (int n = 1; n <= 255; ++n)
+        ComboBox_PortRS->addItem(QStringLiteral("COM%1").arg(n));
+    ComboBox_PortRS->setCurrentIndex(-1);
+}
+
+int TFormParams::PortCount() const { return ComboBox_PortRS->count(); }
+
+void TFormParams::ShowPort(int32_t com) { ComboBox_PortRS->setCurrentIndex(com >= 1 && com <= 255 ? com - 1 : -1); }
+
+int32_t TFormParams::ChosenCom() const { return ComboBox_PortRS->currentIndex() + 1; }
+
+void TFormParams::ShowFollow(bool follow) { CheckBoxFollow->setChecked(follow); }
+
+bool TFormParams::FollowChosen() const { return CheckBoxFollow->isChecked(); }
+
 void TFormParams::MarkSaved() {
     Saved = 1;
     SettingsWriteInteger(QStringLiteral("Config\\Saved"), 1);

@@ -24,6 +24,17 @@ class TSettingsPart;
 // The text's number when it is one within the setting's range.
 std::optional<int32_t> NumberInRange(const QString& text, const TSetting& row);
 
+// What the TCP side's fields hold, as typed.
+struct TTcpTyped {
+    QString Port;
+    QString SendDelay;
+    bool Framing = true;
+    // None when one address is chosen and what is typed is not an IP address.
+    std::optional<QString> Listen;
+    QString AllowedHosts;
+    QString ReaderLimit;
+};
+
 // The "Settings" window. Its port list is where the chosen serial port lives in memory; its
 // other fields are what the serial and TCP sides take their values from when the settings are
 // saved, and what they show their values in when they are loaded. The first page holds the port,
@@ -49,6 +60,20 @@ public:
     void ShowListen(const QString& listen);
     // None when one address is chosen and what is typed is not an IP address.
     std::optional<QString> ListenSetting() const;
+
+    // The TCP side's values: how it serves, where it listens, its port, its reader limit.
+    void ShowTcpAccess(bool framing, const QString& listen, const QString& allowedHosts);
+    void ShowTcpPort(uint16_t port, int32_t sendDelay);
+    void ShowReaderLimit(int32_t seconds);
+    TTcpTyped TcpTyped() const;
+
+    // The port list, COM1 to COM255 with none chosen; the port chosen, by its number (0: none).
+    void ListPorts();
+    int PortCount() const;
+    void ShowPort(int32_t com);
+    int32_t ChosenCom() const;
+    void ShowFollow(bool follow);
+    bool FollowChosen() const;
 
     // What each port present is, by its number.
     void ShowPortDescriptions(const QMap<int, QString>& descriptions);

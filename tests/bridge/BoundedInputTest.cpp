@@ -79,7 +79,7 @@ TEST(BoundedInput, AWaitingClientThatPoursIsHeldBackAndItsBodyLaterReachesTheDev
     const int32_t id = line.NextId();
     ASSERT_TRUE(WaitUntil([&] {
         const TMySocket* record = line.Program.Tcp().Clients.FindById(id);
-        return record && record->InputHeld;
+        return record && record->Held();
     }, 10s));
     WaitUntil([] { return false; }, 200ms);
     EXPECT_LE(line.Program.Tcp().Clients.FindById(id)->Pending.size(), MaxKeptRequest);
@@ -90,7 +90,8 @@ TEST(BoundedInput, AWaitingClientThatPoursIsHeldBackAndItsBodyLaterReachesTheDev
     EXPECT_EQ(first.ReadToClose(), AnswerA);
     ASSERT_TRUE(WaitUntil([&] {
         const TMySocket* record = line.Program.Tcp().Clients.FindById(id);
-        return record && (record->PresenceKnown || record->TakenUp);
+        return record && (record->Stage() == TClientStage::Present || record->Stage() == TClientStage::PresentHeld ||
+                          record->TakenUp());
     }));
     line.TakeUp(id);
     QByteArray seen;
@@ -139,7 +140,7 @@ std::vector<std::unique_ptr<TPourer>> FillRoom(TBounded& line) {
         const int32_t id = line.NextId();
         WaitUntil([&] {
             const TMySocket* record = line.Program.Tcp().Clients.FindById(id);
-            return record && (record->Request.Whole() || record->InputHeld);
+            return record && (record->Request.Whole() || record->Held());
         }, 5s);
     }
     EXPECT_TRUE(WaitUntil([&] { return line.Program.Tcp().Clients.WaitingBytes() >= MaxWaitingBytes; }, 10s));
@@ -167,7 +168,7 @@ TEST(BoundedInput, AClientHeldBackBeforeItsFirstByteIsNotClosedAsSilent) {
     const int32_t heldId = line.NextId();
     held.Send(GetA);
     TTCPForm& tcp = line.Program.Tcp();
-    ASSERT_TRUE(WaitUntil([&] { return tcp.Clients.FindById(heldId) && tcp.Clients.FindById(heldId)->InputHeld; }));
+    ASSERT_TRUE(WaitUntil([&] { return tcp.Clients.FindById(heldId) && tcp.Clients.FindById(heldId)->Held(); }));
     EXPECT_EQ(tcp.Clients.FindById(heldId)->Request.Size(), 0);
     TClient silent(line.Port);
     const int32_t silentId = line.NextId();
@@ -250,12 +251,12 @@ TEST(BoundedInput, AClientThatPouredAndLeftIsFoundBehindItsUnreadBytesWhenItsTur
         const ssize_t n = ::send(fd, piece.constData(), static_cast<size_t>(piece.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0)
             poured += n;
-        else if (tcp.Clients.FindById(floodId) && tcp.Clients.FindById(floodId)->InputHeld)
+        else if (tcp.Clients.FindById(floodId) && tcp.Clients.FindById(floodId)->Held())
             break;
         else
             WaitUntil([] { return false; }, 5ms);
     }
-    ASSERT_TRUE(tcp.Clients.FindById(floodId)->InputHeld);
+    ASSERT_TRUE(tcp.Clients.FindById(floodId)->Held());
     flood.Socket.close();
     WaitUntil([] { return false; }, 100ms);
     ASSERT_NE(tcp.Clients.FindById(floodId), nullptr) << "its close was seen before its turn";

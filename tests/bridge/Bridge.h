@@ -83,7 +83,7 @@ struct TBridge {
     // client already sent read; the test ends that wait at once instead of at its quiet time.
     void TakeUp(int32_t id) {
         Line.OnClientData(id);
-        if (!Program.Tcp().TimerPresence->isActive())
+        if (!Program.Tcp().Room.PresenceCheckRunning())
             return;
         Program.Tcp().TimerPresenceTimer();
         Line.OnClientData(id);

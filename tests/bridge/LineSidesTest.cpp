@@ -7,7 +7,7 @@
 #include <deque>
 #include <map>
 
-#include "bridge/sv_TCP.h"
+#include "bridge/FixedAnswers.h"
 #include "bridge/Line.h"
 #include "bridge/LineSides.h"
 #include "bridge/LogSink.h"
