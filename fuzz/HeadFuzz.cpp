@@ -39,7 +39,7 @@ void OriginRule(const http::TRequestHead& head, const std::optional<http::TRefus
     if (origins.size() != 1 || method == "GET" || method == "HEAD" || method == "OPTIONS")
         return;
     if (hosts.size() == 1 && origins.first() == "http://" + hosts.first())
-        Check(!verdict || verdict->Kind != http::TRefusal::Origin);
+        Check(!verdict || verdict->Kind != http::TRefusalKind::Origin);
     if (verdict)
         return;
     QByteArray scheme;

@@ -24,10 +24,11 @@ QByteArray ForbiddenAnswer(const http::TRefusal& refusal) {
     const QByteArray name = QString::fromLatin1(refusal.Name).toHtmlEscaped().toLatin1();
     const QByteArray allow = " To allow it, add it to TCP\\AllowedHosts in the settings file.";
     switch (refusal.Kind) {
-    case http::TRefusal::Host: return FixedAnswer("403 Forbidden", "The host name " + name + " is not allowed." + allow);
-    case http::TRefusal::Origin:
+    case http::TRefusalKind::Host: return FixedAnswer("403 Forbidden", "The host name " + name + " is not allowed." + allow);
+    case http::TRefusalKind::Origin:
         return FixedAnswer("403 Forbidden", "Pages of " + name + " may not send this request." + allow);
-    case http::TRefusal::Head: break;
+    case http::TRefusalKind::Head:
+    case http::TRefusalKind::None: break;
     }
     return FixedAnswer("403 Forbidden", "The request's head could not be checked.");
 }

@@ -230,17 +230,14 @@ void TTCPForm::Refuse(int32_t id, const http::TRefusal& refusal) {
         if (c.unicode() < 0x20 || c.unicode() == 0x7f)
             c = QLatin1Char('?');
     switch (refusal.Kind) {
-    case http::TRefusal::Host: Log(QStringLiteral("refused host ") + name); break;
-    case http::TRefusal::Origin: Log(QStringLiteral("refused a request from pages of ") + name); break;
-    case http::TRefusal::Head: Log(QStringLiteral("refused a request whose head could not be checked")); break;
+    case http::TRefusalKind::Host: Log(QStringLiteral("refused host ") + name); break;
+    case http::TRefusalKind::Origin: Log(QStringLiteral("refused a request from pages of ") + name); break;
+    case http::TRefusalKind::Head:
+    case http::TRefusalKind::None: Log(QStringLiteral("refused a request whose head could not be checked")); break;
     }
     const QByteArray answer = ForbiddenAnswer(refusal);
-    if (Journal) {
-        const journal::TRefusal why = refusal.Kind == http::TRefusal::Host     ? journal::TRefusal::Host
-                                      : refusal.Kind == http::TRefusal::Origin ? journal::TRefusal::Origin
-                                                                               : journal::TRefusal::Head;
-        Journal->Refused(id, why, refusal.Name, answer);
-    }
+    if (Journal)
+        Journal->Refused(id, refusal.Kind, refusal.Name, answer);
     SendAnswer(id, answer);
 }
 

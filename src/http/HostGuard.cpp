@@ -106,15 +106,15 @@ std::optional<TRefusal> THostGuard::Check(const TRequestHead& head) const {
     if (AnyHost)
         return std::nullopt;
     if (head.State() != TRequest::Complete || head.Malformed())
-        return TRefusal{TRefusal::Head, {}};
+        return TRefusal{TRefusalKind::Head, {}};
     const QByteArrayList hosts = head.Values("host");
     if (hosts.size() > 1 || (hosts.size() == 1 && !Allowed(hosts.first())))
-        return TRefusal{TRefusal::Host, hosts.join(", ")};
+        return TRefusal{TRefusalKind::Host, hosts.join(", ")};
     if (SafeMethod(head.Method()))
         return std::nullopt;
     const QByteArrayList origins = head.Values("origin");
     if (origins.size() > 1 || (origins.size() == 1 && !OriginAllowed(origins.first(), hosts)))
-        return TRefusal{TRefusal::Origin, origins.join(", ")};
+        return TRefusal{TRefusalKind::Origin, origins.join(", ")};
     return std::nullopt;
 }
 

@@ -10,8 +10,12 @@
 // own pages or a listed host (a foreign page cannot post forms to the device).
 namespace http {
 
+// Why a request may not pass: a foreign host, a foreign page, or a head that could not be checked.
+// None stands in records of requests that were not refused.
+enum class TRefusalKind : uint8_t { None, Host, Origin, Head };
+
 struct TRefusal {
-    enum TKind { Host, Origin, Head } Kind;
+    TRefusalKind Kind;
     QByteArray Name;  // the host or the origin refused, as the request gave it
 };
 

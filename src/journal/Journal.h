@@ -16,6 +16,7 @@
 #include <deque>
 #include <functional>
 
+#include "http/HostGuard.h"
 #include "settings/SettingsTable.h"
 
 namespace journal {
@@ -57,7 +58,7 @@ enum class TFixed : uint8_t {
     BadLength,      // 400, the request's length could not be read
 };
 
-enum class TRefusal : uint8_t { None, Host, Origin, Head };
+using TRefusal = http::TRefusalKind;
 
 enum class TCut : uint8_t {
     None,

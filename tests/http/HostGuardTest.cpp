@@ -4,6 +4,7 @@
 #include "http/HostGuard.h"
 
 using http::TRefusal;
+using http::TRefusalKind;
 using http::TRequestHead;
 
 namespace {
@@ -39,7 +40,7 @@ TEST(HostGuard, ForeignAndMalformedHostsAreRefusedByName) {
                                   "localhost:x", "localhost:", "a b", "", "local%68ost", "1.2.3.4:5:6"}) {
         const auto refusal = CheckHost(host);
         ASSERT_TRUE(refusal) << host.constData();
-        EXPECT_EQ(refusal->Kind, TRefusal::Host);
+        EXPECT_EQ(refusal->Kind, TRefusalKind::Host);
         EXPECT_EQ(refusal->Name, host);
     }
 }
@@ -47,7 +48,7 @@ TEST(HostGuard, ForeignAndMalformedHostsAreRefusedByName) {
 TEST(HostGuard, RepeatedHostFieldsAreRefusedEvenWhenEachWouldPass) {
     const auto refusal = Guard.Check(Head("GET / HTTP/1.1\r\nHost: localhost\r\nhOsT: 127.0.0.1\r\n\r\n"));
     ASSERT_TRUE(refusal);
-    EXPECT_EQ(refusal->Kind, TRefusal::Host);
+    EXPECT_EQ(refusal->Kind, TRefusalKind::Host);
     EXPECT_EQ(refusal->Name, "localhost, 127.0.0.1");
 }
 
@@ -70,14 +71,14 @@ TEST(HostGuard, WritesFromEveryOtherOriginAreRefusedByName) {
                                     "http://localhost:24111, https://evil.example"}) {
         const auto refusal = CheckWrite("POST", origin);
         ASSERT_TRUE(refusal) << origin.constData();
-        EXPECT_EQ(refusal->Kind, TRefusal::Origin);
+        EXPECT_EQ(refusal->Kind, TRefusalKind::Origin);
         EXPECT_EQ(refusal->Name, origin);
     }
     EXPECT_TRUE(Guard.Check(Head("PUT / HTTP/1.0\r\nOrigin: http://localhost\r\n\r\n"))) << "no Host to compare with";
     const auto twice = Guard.Check(Head("DELETE / HTTP/1.1\r\nHost: localhost\r\nOrigin: http://localhost\r\n"
                                         "Origin: http://localhost\r\n\r\n"));
     ASSERT_TRUE(twice);
-    EXPECT_EQ(twice->Kind, TRefusal::Origin);
+    EXPECT_EQ(twice->Kind, TRefusalKind::Origin);
 }
 
 TEST(HostGuard, HeadsThatCannotBeCheckedAreRefused) {
@@ -86,7 +87,7 @@ TEST(HostGuard, HeadsThatCannotBeCheckedAreRefused) {
                                    "GET / HTTP/1.1\r\nX: " + QByteArray(http::MaxHeadBytes, 'a')}) {
         const auto refusal = Guard.Check(Head(bytes));
         ASSERT_TRUE(refusal) << bytes.left(60).constData();
-        EXPECT_EQ(refusal->Kind, TRefusal::Head);
+        EXPECT_EQ(refusal->Kind, TRefusalKind::Head);
     }
 }
 
