@@ -35,7 +35,7 @@ public:
 
     void LoadSettings() override;
     void SaveSettings() override;
-    void RestartServer();
+    void RestartServer() override;
     // Listens on Port and Listen instead, without dropping a connection: the client on the line
     // keeps its own, every other one still in the waiting room gets the 503 that the port (its
     // name in it) is not available, and its record goes. Returns how many were answered, and sets
@@ -46,35 +46,35 @@ public:
     // request. The end of that wait is posted as a read of the client.
     bool TurnMayBegin(int32_t id);
     void TimerPresenceTimer();
-    QByteArray TakeRequest(int32_t id, int32_t& total);
-    void SendAnswer(int32_t id, const QByteArray& answer);
+    QByteArray TakeRequest(int32_t id, int32_t& total) override;
+    void SendAnswer(int32_t id, const QByteArray& answer) override;
     // An answer streamed as it arrives: its bytes so far, then its end, which closes the connection.
-    void StreamAnswer(int32_t id, const QByteArray& bytes);
-    void EndAnswer(int32_t id);
+    void StreamAnswer(int32_t id, const QByteArray& bytes) override;
+    void EndAnswer(int32_t id) override;
     // Bytes of the answer the client's socket has not taken yet.
-    qsizetype Unsent(int32_t id) const;
+    qsizetype Unsent(int32_t id) const override;
     // Answers a refused request and logs why.
     void Refuse(int32_t id, const http::TRefusal& refusal);
     // The head of a client's request; none for a client that is gone.
     const http::TRequestHead* RequestHead(int32_t id) const;
-    bool RequestOverdue(int32_t id) const;
+    bool RequestOverdue(int32_t id) const override;
     // Answers every client whose request waits in line unfinished past its deadline.
-    void RefuseOverdue();
+    void RefuseOverdue() override;
     // Milliseconds from now until the first client is overdue (the one on the line counted too);
     // none while no client can be.
     std::optional<int64_t> NextDeadline(uint32_t now, int32_t onLine) const;
     // Gives every client waiting in line with a request this answer.
-    void AnswerWaiting(const QByteArray& answer);
+    void AnswerWaiting(const QByteArray& answer) override;
     // Where the moments of each client's exchange are told; none: nowhere.
     void SetJournal(journal::TExchangeEvents* journal);
     // The host name a browser on this machine reaches the server by.
     QString BrowserHost() const;
-    bool IsClientConnected(int32_t id);
+    bool IsClientConnected(int32_t id) override;
     int32_t FirstPendingClient() const;
     TServerConnection* FindConnection(int32_t id) const;
     void Log(const QString& text);
 
-    // What the line asks of the TCP side (bridge/LineSides.h) beyond the calls above.
+    // The rest of what the line asks of the TCP side (bridge/LineSides.h).
     bool FramesAnswers() const override;
     int QuietMs() const override;
     void StopServer() override;
