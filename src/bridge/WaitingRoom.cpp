@@ -326,7 +326,8 @@ bool TWaitingRoom::TurnMayBegin(int32_t id) {
     }
     if (record->RequestWhole() || record->At == Present || record->At == PresentHeld)
         return true;
-    if (record->At != Checking)
+    // One check at a time: a client ahead whose request became ready waits for the running one.
+    if (!Clients.FindById(CheckingClient))
         StartPresenceCheck(*record);
     return false;
 }

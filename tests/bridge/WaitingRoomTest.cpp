@@ -205,6 +205,25 @@ TEST_F(TRoom, AClientFoundGoneIsDroppedWithItsRequestAndTheNextOneGetsTheLine) {
     EXPECT_TRUE(Room.TurnMayBegin(3));
 }
 
+TEST_F(TRoom, AClientAheadWhoseRequestBecomesReadyDuringACheckIsCheckedWhenThatOneEnds) {
+    Admit({1, 2});
+    Doors.Send(1, PostHead(300 << 20).left(20));
+    Doors.Send(2, PostHead(300 << 20) + "part");
+    EXPECT_FALSE(Room.TurnMayBegin(2));
+    Doors.Send(1, PostHead(300 << 20).mid(20) + "part");
+    ASSERT_EQ(Room.Clients.FirstPendingClient(), 1);
+    EXPECT_FALSE(Room.TurnMayBegin(1));
+    EXPECT_EQ(StageOf(1), Arriving);
+
+    Room.PresenceTimerFired();
+    EXPECT_EQ(StageOf(2), Present);
+    EXPECT_FALSE(Room.TurnMayBegin(1));
+    EXPECT_EQ(StageOf(1), Checking);
+    Room.PresenceTimerFired();
+    EXPECT_EQ(StageOf(1), Present);
+    EXPECT_FALSE(Room.PresenceCheckRunning());
+}
+
 TEST_F(TRoom, AWholeRequestOrATakenUpOneIsNeverChecked) {
     Admit({1, 2});
     Doors.Send(1, GetA);
