@@ -163,6 +163,30 @@ TEST_F(TRoom, AnUnfinishedRequestsTurnBeginsOnlyOnceItsClientIsFoundThere) {
     EXPECT_EQ(StageOf(1), TakenUp);
 }
 
+TEST_F(TRoom, ACheckGoesOnWhileBytesWaitUnreadAndFindsAnEndBehindThem) {
+    Admit({1, 2});
+    Doors.Send(1, PostHead(300 << 20) + "part");
+    Doors.Send(2, PostHead(300 << 20) + "part");
+    EXPECT_FALSE(Room.TurnMayBegin(1));
+    // The server was kept from reading for the quiet time: the bytes waited, the client was not quiet.
+    Doors.Waiting[1] = "more";
+    Room.PresenceTimerFired();
+    EXPECT_EQ(StageOf(1), Checking);
+    EXPECT_TRUE(Room.Clients.FindById(1)->Pending.endsWith("partmore"));
+    Now += PresenceLimitMs;
+    Doors.Waiting[1] = "still more";
+    Room.PresenceTimerFired();
+    EXPECT_EQ(StageOf(1), Present);
+
+    EXPECT_FALSE(Room.TurnMayBegin(2));
+    Doors.Waiting[2] = "rest";
+    Doors.LeftClients.insert(2);
+    Doors.HeldNow[2] = true;
+    Room.PresenceTimerFired();
+    EXPECT_EQ(Room.Clients.FindById(2), nullptr);
+    EXPECT_TRUE(Doors.Closing.contains(2));
+}
+
 TEST_F(TRoom, ACheckEndsWhenItHasReadAllItMayAndTheClientStaysUnreadUntilItsTurn) {
     Admit({1});
     Doors.Send(1, PostHead(300 << 20));
