@@ -326,7 +326,8 @@ bool TWaitingRoom::TurnMayBegin(int32_t id) {
     }
     if (record->RequestWhole() || record->At == Present || record->At == PresentHeld)
         return true;
-    if (record->At != Checking)
+    // One check at a time: a client ahead whose request became ready waits for the running one.
+    if (!Clients.FindById(CheckingClient))
         StartPresenceCheck(*record);
     return false;
 }
@@ -353,8 +354,24 @@ void TWaitingRoom::ReadDuringCheck(TClientRecord& record) {
     TimerPresence.start(std::clamp(PresenceLimitMs - elapsed, 0, PresenceQuietMs));
 }
 
+// The quiet time is the client's only when nothing waits unread: a server that was kept from
+// reading has not seen the client quiet, and a client that left may have its end behind what waits.
 void TWaitingRoom::PresenceTimerFired() {
-    if (TClientRecord* record = Clients.FindById(CheckingClient))
+    const int32_t id = CheckingClient;
+    TClientRecord* record = Clients.FindById(id);
+    if (!record)
+        return;
+    const int32_t before = record->Received;
+    Doors.ReadNow(id);
+    record = Clients.FindById(id);
+    if (!record || record->At != Checking)
+        return;
+    if (LeftUnfinished(*record)) {
+        DropUnfinished(id);
+        return;
+    }
+    const auto elapsed = static_cast<uint32_t>(GetTickCount() - record->CheckStart);
+    if (record->Received == before || elapsed >= static_cast<uint32_t>(PresenceLimitMs))
         PresenceChecked(*record);
 }
 
