@@ -38,7 +38,7 @@ public:
     // its request may not go to the line yet (it is not ready, or it is being looked at to find a
     // client that left behind it).
     virtual std::optional<TTurn> TakeTurn(int32_t arrived) = 0;
-    // The client first in line; 0: none.
+    // The client first in line; none: 0 or less.
     virtual int32_t FirstWaiting() const = 0;
     // What the client sent since it was last taken from; total: all it has sent.
     virtual QByteArray TakeRequest(int32_t id, int32_t& total) = 0;

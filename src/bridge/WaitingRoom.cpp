@@ -382,6 +382,22 @@ void TWaitingRoom::PresenceChecked(TClientRecord& record) {
     Doors.Nudge(record.Id);
 }
 
+std::optional<TTurn> TWaitingRoom::TakeTurn(int32_t arrived) {
+    const int32_t first = Clients.FirstPendingClient();
+    const int32_t id = first > 0 ? first : arrived;
+    const TClientRecord* record = Clients.FindById(id);
+    if (!record || !record->RequestReady() || !TurnMayBegin(id))
+        return std::nullopt;
+    const http::TRequestHead& head = record->Request.Head();
+    return TTurn{id, head.State() == http::TRequest::Complete && head.Method() == "HEAD"};
+}
+
+bool TWaitingRoom::RequestArriving(int32_t id) const {
+    const TClientRecord* record = Clients.FindById(id);
+    return record && record->Request.Head().State() == http::TRequest::Complete &&
+           (!record->RequestWhole() || !record->Pending.isEmpty());
+}
+
 QByteArray TWaitingRoom::TakeRequest(int32_t id, int32_t& total) {
     QByteArray bytes;
     TClientRecord* record = Clients.FindById(id);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bridge/FixedAnswers.h"
+#include "bridge/LineSides.h"
 #include "http/RequestMeter.h"
 
 namespace journal {
@@ -154,6 +155,11 @@ public:
     int AnswerAllBut(int32_t onLine, journal::TFixed why, const QByteArray& answer);
 
     bool TurnMayBegin(int32_t id);
+    // The turn of the client first in line, or of this one when none waits before it, once its
+    // request may go to the line.
+    std::optional<TTurn> TakeTurn(int32_t arrived);
+    // Its request's head is whole but more of the request is still to come or to be taken.
+    bool RequestArriving(int32_t id) const;
     void PresenceTimerFired();
     bool PresenceCheckRunning() const { return TimerPresence.isActive(); }
     QByteArray TakeRequest(int32_t id, int32_t& total);

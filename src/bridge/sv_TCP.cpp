@@ -147,8 +147,6 @@ void TTCPForm::ServerSocket1ClientHeldEnd(TServerConnection& connection) {
     Room.HeldInputEnded(static_cast<int32_t>(connection.Data));
 }
 
-bool TTCPForm::TurnMayBegin(int32_t id) { return Room.TurnMayBegin(id); }
-
 void TTCPForm::TimerPresenceTimer() { Room.PresenceTimerFired(); }
 
 void TTCPForm::ServerSocket1ClientStalled(TServerConnection& connection) {
@@ -241,16 +239,9 @@ void TTCPForm::Refuse(int32_t id, const http::TRefusal& refusal) {
     SendAnswer(id, answer);
 }
 
-const http::TRequestHead* TTCPForm::RequestHead(int32_t id) const {
-    const TClientRecord* record = Clients.FindById(id);
-    return record ? &record->Request.Head() : nullptr;
-}
-
 bool TTCPForm::RequestOverdue(int32_t id) const { return Room.RequestOverdue(id); }
 
 void TTCPForm::RefuseOverdue() { Room.RefuseOverdue(); }
-
-std::optional<int64_t> TTCPForm::NextDeadline(uint32_t now, int32_t onLine) const { return Room.NextDeadline(now, onLine); }
 
 void TTCPForm::AnswerWaiting(const QByteArray& answer) { Room.AnswerWaiting(answer); }
 
@@ -296,8 +287,6 @@ qsizetype TTCPForm::Unsent(int32_t id) const {
 }
 
 bool TTCPForm::IsClientConnected(int32_t id) { return Room.Connected(id); }
-
-int32_t TTCPForm::FirstPendingClient() const { return Clients.FirstPendingClient(); }
 
 // Where the server listens, and whom it serves, are read before any value that may stop the load:
 // a port out of range must not open the server to every address the file keeps it from.
@@ -352,24 +341,12 @@ int TTCPForm::QuietMs() const { return SendDelay; }
 
 void TTCPForm::StopServer() { ServerSocket1->SetActive(false); }
 
-std::optional<TTurn> TTCPForm::TakeTurn(int32_t arrived) {
-    const int32_t first = FirstPendingClient();
-    const int32_t id = first > 0 ? first : arrived;
-    const TMySocket* record = Clients.FindById(id);
-    if (!record || !record->RequestReady() || !TurnMayBegin(id))
-        return std::nullopt;
-    const http::TRequestHead& head = record->Request.Head();
-    return TTurn{id, head.State() == http::TRequest::Complete && head.Method() == "HEAD"};
-}
+std::optional<TTurn> TTCPForm::TakeTurn(int32_t arrived) { return Room.TakeTurn(arrived); }
 
-int32_t TTCPForm::FirstWaiting() const { return FirstPendingClient(); }
+int32_t TTCPForm::FirstWaiting() const { return Clients.FirstPendingClient(); }
 
-bool TTCPForm::RequestArriving(int32_t id) const {
-    const TMySocket* record = Clients.FindById(id);
-    return record && record->Request.Head().State() == http::TRequest::Complete &&
-           (!record->RequestWhole() || !record->Pending.isEmpty());
-}
+bool TTCPForm::RequestArriving(int32_t id) const { return Room.RequestArriving(id); }
 
 TClientsDue TTCPForm::Due(uint32_t now, int32_t onLine) const {
-    return {NextDeadline(now, onLine), FirstPendingClient() > 0};
+    return {Room.NextDeadline(now, onLine), FirstWaiting() > 0};
 }

@@ -267,7 +267,7 @@ TEST(BusyLine, StartWaitsForTheProbeOrBrowserUnderWayAndRunsOnePass) {
     EXPECT_EQ(TBusy::Got(busy.Device, 110, 2000ms), ProbeRequest());
     TClient second(busy.Port);
     second.Send(GetPage);
-    ASSERT_TRUE(WaitUntil([&] { return busy.Program.Tcp().FirstPendingClient() > 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return busy.Program.Tcp().FirstWaiting() > 0; }));
     busy.Device.Write(TSimDevice::Answer("404 Not Found", "text/plain", "no\r\n"));
     EXPECT_EQ(TBusy::Got(busy.Other, 110, 2000ms), ProbeRequest());
     busy.Other.Write(TSimDevice::Answer("404 Not Found", "text/plain", "no\r\n"));

@@ -78,7 +78,7 @@ struct TReloading {
         const int32_t id = Program.Tcp().LastClientId;
         client.Send(bytes);
         EXPECT_TRUE(WaitUntil([&] {
-            const TMySocket* record = Program.Tcp().Clients.FindById(id);
+            const TClientRecord* record = Program.Tcp().Clients.FindById(id);
             return record && record->Received >= bytes.size();
         }));
         return id;

@@ -78,7 +78,7 @@ TEST(BoundedInput, AWaitingClientThatPoursIsHeldBackAndItsBodyLaterReachesTheDev
     TPourer pourer(line.Port, upload);
     const int32_t id = line.NextId();
     ASSERT_TRUE(WaitUntil([&] {
-        const TMySocket* record = line.Program.Tcp().Clients.FindById(id);
+        const TClientRecord* record = line.Program.Tcp().Clients.FindById(id);
         return record && record->Held();
     }, 10s));
     WaitUntil([] { return false; }, 200ms);
@@ -89,7 +89,7 @@ TEST(BoundedInput, AWaitingClientThatPoursIsHeldBackAndItsBodyLaterReachesTheDev
     line.Device.Write(AnswerA);
     EXPECT_EQ(first.ReadToClose(), AnswerA);
     ASSERT_TRUE(WaitUntil([&] {
-        const TMySocket* record = line.Program.Tcp().Clients.FindById(id);
+        const TClientRecord* record = line.Program.Tcp().Clients.FindById(id);
         return record && (record->Stage() == TClientStage::Present || record->Stage() == TClientStage::PresentHeld ||
                           record->TakenUp());
     }));
@@ -139,7 +139,7 @@ std::vector<std::unique_ptr<TPourer>> FillRoom(TBounded& line) {
             line.Port, "POST /u HTTP/1.1\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body));
         const int32_t id = line.NextId();
         WaitUntil([&] {
-            const TMySocket* record = line.Program.Tcp().Clients.FindById(id);
+            const TClientRecord* record = line.Program.Tcp().Clients.FindById(id);
             return record && (record->Request.Whole() || record->Held());
         }, 5s);
     }

@@ -74,7 +74,7 @@ struct TBridge {
         client.Send(request);
         // A refused request takes its record with it.
         EXPECT_TRUE(WaitUntil([&] {
-            const TMySocket* record = Program.Tcp().Clients.FindById(id);
+            const TClientRecord* record = Program.Tcp().Clients.FindById(id);
             return !record || record->Received >= request.size();
         }));
         return id;

@@ -189,7 +189,7 @@ TEST(Exchange, ATrickledLargeBodyIsCutAtItsDeadlineAndItsExchangeSettles) {
 
 TEST(Exchange, ARequestArrivingAtTheWireRateIsNeverOverdueAndATrickleIsAtTwentySeconds) {
     const auto overdueAt = [](int bytesPerSecond) {
-        TMySocket record;
+        TClientRecord record;
         record.ClockStart = 1000;
         record.Request.Feed("POST /fw HTTP/1.1\r\nContent-Length: 1000000\r\n\r\n");
         for (int second = 1; second <= 100; ++second) {
@@ -201,7 +201,7 @@ TEST(Exchange, ARequestArrivingAtTheWireRateIsNeverOverdueAndATrickleIsAtTwentyS
     };
     EXPECT_EQ(overdueAt(11520), 0);
     EXPECT_EQ(overdueAt(2), 21);
-    TMySocket notHttp;
+    TClientRecord notHttp;
     notHttp.ClockStart = 0;
     notHttp.Request.Feed("\x01\x02");
     EXPECT_FALSE(notHttp.RequestOverdue(120000, 120000));
@@ -223,7 +223,7 @@ TEST(Exchange, AClosingConnectionNeitherAnnouncesWhatItSendsNorHoldsTheLine) {
     TClient next(line.Port);
     line.Connect(next, GetB);
     EXPECT_EQ(line.Device.Read(static_cast<int>(GetB.size())), GetB);
-    if (const TMySocket* record = line.Program.Tcp().Clients.FindById(id)) {
+    if (const TClientRecord* record = line.Program.Tcp().Clients.FindById(id)) {
         EXPECT_EQ(record->Received, received);
     }
     line.Device.Write(AnswerB);

@@ -186,7 +186,7 @@ TEST(LineAsks, NoAnswerWatchdogRunsBeforeTheRequestIsWhole) {
     EXPECT_EQ(Peek(bridge.Line).Exchange.CurrentClient, static_cast<uint32_t>(id));
     client.Send("0\r\n\r\n");
     ASSERT_TRUE(WaitUntil([&] {
-        const TMySocket* record = bridge.Program.Tcp().Clients.FindById(id);
+        const TClientRecord* record = bridge.Program.Tcp().Clients.FindById(id);
         return record && record->Request.Whole();
     }));
     bridge.TakeUp(id);

@@ -99,7 +99,7 @@ struct TStreamingBridge : TBridge {
         const int32_t id = Program.Tcp().LastClientId;
         EXPECT_EQ(::send(client.Fd, request.constData(), static_cast<size_t>(request.size()), 0), request.size());
         EXPECT_TRUE(WaitUntil([&] {
-            const TMySocket* record = Program.Tcp().Clients.FindById(id);
+            const TClientRecord* record = Program.Tcp().Clients.FindById(id);
             return record && record->Pending.size() >= request.size();
         }));
         TakeUp(id);

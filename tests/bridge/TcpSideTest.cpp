@@ -72,11 +72,11 @@ TEST(TcpSide, ARequestInPiecesIsGatheredWithOneReadMessagePerPiece) {
     client.Send("TP/1.1\r\n\r\n");
     ASSERT_TRUE(WaitUntil([&] { return side.Hub.Count(WM_SV_TCP_READ) == 2; }));
     EXPECT_EQ(side.LastReadId(), 1);
-    EXPECT_EQ(side.Tcp.FirstPendingClient(), 1);
+    EXPECT_EQ(side.Tcp.FirstWaiting(), 1);
     int32_t total = -1;
     EXPECT_EQ(side.Tcp.TakeRequest(1, total), "GET / HTTP/1.1\r\n\r\n");
     EXPECT_EQ(total, 18);
-    EXPECT_EQ(side.Tcp.FirstPendingClient(), -1);
+    EXPECT_EQ(side.Tcp.FirstWaiting(), -1);
     EXPECT_EQ(side.Tcp.TakeRequest(1, total), "");
     EXPECT_EQ(total, 18);
     EXPECT_TRUE(side.Tcp.IsClientConnected(1));
@@ -96,7 +96,7 @@ TEST(TcpSide, ClientIdsStartAtOneAndWrapAfterTheLargest) {
 
 TEST(TcpSide, RequestOfAClientWithoutConnectionIsKept) {
     TTcpSide side;
-    auto record = std::make_unique<TMySocket>();
+    auto record = std::make_unique<TClientRecord>();
     record->Id = 99;
     record->Pending = "kept";
     record->Received = 4;
