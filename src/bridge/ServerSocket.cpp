@@ -387,3 +387,15 @@ void TServerSocket::Close(TServerConnection& connection) {
         Disconnected(connection);
     }
 }
+
+TServerConnection* TServerSocket::FindByData(intptr_t data) const {
+    for (TServerConnection* connection : Connections)
+        if (connection->Data == data)
+            return connection;
+    return nullptr;
+}
+
+void TServerSocket::ReadNow(TServerConnection& connection) {
+    if (OnClientRead)
+        OnClientRead(connection);
+}

@@ -89,6 +89,10 @@ public:
 
     int ActiveConnections() const { return static_cast<int>(Connections.size()); }
     const std::list<TServerConnection*>& ConnectionList() const { return Connections; }
+    // The connection its owner numbered so (Data); none when it is gone.
+    TServerConnection* FindByData(intptr_t data) const;
+    // Tells the owner now that the connection has bytes, as the read event does.
+    void ReadNow(TServerConnection& connection);
 
     // The data waiting on the connection, at most `limit` bytes.
     QByteArray ReceiveText(TServerConnection& connection, qsizetype limit);

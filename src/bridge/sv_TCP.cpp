@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "bridge/LogSink.h"
+#include "bridge/ServerDoors.h"
 #include "bridge/ServerSocket.h"
 #include "journal/Journal.h"
 #include "platform/ErrorReport.h"
@@ -15,48 +16,8 @@
 #include "settings/UtilsRegistry.h"
 #include "settings/sv_params.h"
 
-namespace {
-// The waiting room's way to the server's connections.
-class TServerDoors final : public TClientDoors {
-public:
-    TServerDoors(TTCPForm& tcp, QObject* hub) : Tcp(tcp), Hub(hub) {}
-    bool Exists(int32_t id) const override { return Tcp.FindConnection(id) != nullptr; }
-    bool Open(int32_t id) const override {
-        const TServerConnection* connection = Tcp.FindConnection(id);
-        return connection && connection->Connected();
-    }
-    void Hold(int32_t id, bool hold) override {
-        if (TServerConnection* connection = Tcp.FindConnection(id))
-            Tcp.ServerSocket1->HoldInput(*connection, hold);
-    }
-    void ReadNow(int32_t id) override {
-        if (TServerConnection* connection = Tcp.FindConnection(id))
-            Tcp.ServerSocket1ClientRead(*connection);
-    }
-    std::optional<QByteArray> FinalInput(int32_t id) const override {
-        const TServerConnection* connection = Tcp.FindConnection(id);
-        return connection ? Tcp.ServerSocket1->FinalInput(*connection) : std::nullopt;
-    }
-    void Close(int32_t id) override {
-        if (TServerConnection* connection = Tcp.FindConnection(id))
-            Tcp.ServerSocket1->Close(*connection);
-    }
-    void SendAnswer(int32_t id, const QByteArray& answer) override { Tcp.SendAnswer(id, answer); }
-    void Nudge(int32_t id) override {
-        if (id > 0 && !ProgramClosing)
-            PostWinMessage(Hub, WM_SV_TCP_READ, id, 0);
-    }
-    void Log(const QString& text) override { Tcp.Log(text); }
-    int64_t ReaderLimitMs() const override { return Tcp.ServerSocket1->ReaderLimitMs; }
-
-private:
-    TTCPForm& Tcp;
-    QObject* Hub;
-};
-} // namespace
-
 TTCPForm::TTCPForm(TFormParams* params, TLogSink* log, QObject* hub)
-    : ServerSocket1(new TServerSocket(this)), Doors(std::make_unique<TServerDoors>(*this, hub)), Room(*Doors),
+    : ServerSocket1(new TServerSocket(this)), Doors(std::make_unique<TServerDoors>(*ServerSocket1, log, hub)), Room(*Doors),
       FormParams(params), LogSink(log), Hub(hub) {
     setObjectName(QStringLiteral("TCPForm"));
     setWindowTitle(QStringLiteral("TCP"));
@@ -180,12 +141,7 @@ void TTCPForm::ServerSocket1ClientError(TServerConnection& connection, int& erro
 
 void TTCPForm::ServerSocket1Listen() { Log(QStringLiteral("Listen")); }
 
-TServerConnection* TTCPForm::FindConnection(int32_t id) const {
-    for (const auto& connection : ServerSocket1->ConnectionList())
-        if (connection->Data == id)
-            return connection;
-    return nullptr;
-}
+TServerConnection* TTCPForm::FindConnection(int32_t id) const { return ServerSocket1->FindByData(id); }
 
 void TTCPForm::RestartServer() {
     try {
