@@ -20,6 +20,7 @@ QByteArray ForbiddenAnswer(const http::TRefusal& refusal);
 constexpr qsizetype MaxHeldBody = qsizetype(1) << 20;
 // What one client's request may hold in memory, its head and a held body; beyond it, and beyond
 // what all waiting requests together may hold, clients are not read and the system holds them back.
+// The first in line is held only by its own bound, so the room may hold one request more.
 constexpr qsizetype MaxKeptRequest = MaxHeldBody + http::MaxHeadBytes;
 constexpr qsizetype MaxWaitingBytes = qsizetype(32) << 20;
 // When a request that is not yet whole gets its turn, up to this much of what its client already

@@ -138,6 +138,13 @@ QList<int32_t> TClientList::HeldClients() const {
     return ids;
 }
 
+int32_t TClientList::FirstWaiting() const {
+    for (const auto& record : Records)
+        if (!record->TakenUp())
+            return record->Id;
+    return 0;
+}
+
 QList<int32_t> TClientList::WaitingClients() const {
     QList<int32_t> ids;
     for (const auto& record : Records)
@@ -186,7 +193,9 @@ qsizetype TWaitingRoom::Space(int32_t id) const {
     if (record->At == Checking)
         return std::max<qsizetype>(LookAheadBytes - record->Pending.size(), 0);
     qsizetype room = MaxKeptRequest - record->Pending.size();
-    if (!record->TakenUp())
+    // The first in line may always finish its request, or a room full of unfinished requests
+    // would wait for good: none of them could become ready for the line to take.
+    if (!record->TakenUp() && Clients.FirstWaiting() != id)
         room = std::min(room, MaxWaitingBytes - Clients.WaitingBytes());
     return std::max<qsizetype>(room, 0);
 }

@@ -87,8 +87,9 @@ public:
     TClientRecord* FindById(int32_t id) const;
     void RemoveById(int32_t id);
     int32_t FirstPendingClient() const;
-    // The clients whose requests wait in line, in order.
+    // The clients whose requests wait in line, in order; the first of them, 0: none.
     QList<int32_t> WaitingClients() const;
+    int32_t FirstWaiting() const;
     // The clients whose connections are not read for want of room.
     QList<int32_t> HeldClients() const;
     // The memory the requests waiting in line take.

@@ -127,6 +127,29 @@ TEST_F(TRoom, AClientWithoutRoomIsHeldBackWithoutDeadlineAndReadAgainWhenAnother
     EXPECT_EQ(Room.Clients.FindById(late)->Pending, GetA);
 }
 
+// Clients that each send most of a body they may hold, and pause, fill the room with requests
+// none of which is ready: the first in line still finishes its own, and the line can take it.
+TEST_F(TRoom, ARoomFullOfUnfinishedRequestsStillLetsTheFirstInLineFinishAndBeTaken) {
+    const qint64 body = 1000000;
+    int32_t id = 0;
+    while (Room.Clients.WaitingBytes() < MaxWaitingBytes) {
+        Admit({++id});
+        Doors.Send(id, PostHead(body) + QByteArray(900000, 'b'));
+    }
+    const int32_t last = id;
+    for (int32_t each = 1; each <= last; ++each)
+        Doors.Send(each, QByteArray(body - 900000, 'e'));
+    EXPECT_EQ(Room.Clients.FirstPendingClient(), 1) << "the first in line is whole despite the full room";
+    EXPECT_EQ(StageOf(last), HeldBack);
+    const qsizetype kept = Room.Clients.WaitingBytes();
+    EXPECT_LE(kept, MaxWaitingBytes + 2 * MaxKeptRequest) << "beyond the room, one request more at most";
+
+    int32_t total = 0;
+    EXPECT_EQ(Room.TakeRequest(1, total).size(), PostHead(body).size() + body);
+    Doors.Deliver(2);
+    EXPECT_EQ(Room.Clients.FirstPendingClient(), 2) << "the next in line may finish once the first is taken";
+}
+
 TEST_F(TRoom, AnUnfinishedRequestWhoseDeadlinePassedIsAnsweredOnlyWhileItsClientIsRead) {
     Admit({1, 2});
     Doors.Send(1, "POST /form HTTP/1.1\r\nHost: localhost\r\nContent-Length: 10\r\n\r\n12345");

@@ -83,8 +83,9 @@ void SendRequest(TFaultClient& client) {
         request.chop(client.Rest.size());
     }
     if (client.Act == TAct::Pause || client.Act == TAct::Abandon) {
-        request += client.Rest.left(client.Rest.size() / 2);
-        client.Rest.remove(0, client.Rest.size() / 2);
+        const qsizetype first = client.FirstPart > 0 ? client.FirstPart : client.Rest.size() / 2;
+        request += client.Rest.left(first);
+        client.Rest.remove(0, first);
         if (client.Act == TAct::Abandon)
             client.Rest.clear();
     }

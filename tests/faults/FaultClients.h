@@ -36,6 +36,7 @@ struct TFaultClient {
     bool Ignored = false;               // the device never answers its request
     bool Chunked = false;               // posts its body in chunks of 500 bytes
     qint64 DeclaredBody = 0;            // Trickle and Paced: the Content-Length its head declares
+    qsizetype FirstPart = 0;            // Pause: the bytes of its body it sends at once; 0: half
     QByteArray Got;
     bool TimedOut = false;
     std::chrono::milliseconds Took{0};  // from its request to the end of its connection

@@ -34,6 +34,30 @@ TEST_F(TFaultSuite, AClientThatFloodsAndLeavesSendsTheDeviceNothing) {
     ExpectBackAtBaseline("flood and leave");
 }
 
+// Uploads that each send most of a body the waiting room may hold, and pause, fill the room with
+// requests none of which is whole: the first in line still finishes its own, and every upload and
+// a GET behind them get their answers.
+TEST_F(TFaultSuite, UploadsThatPauseWhileTheyFillTheWaitingRoomAreAllServed) {
+    Start();
+    TWave wave(92);
+    for (int i = 0; i < 40; ++i) {
+        TFaultClient& upload = wave.AddOne(TAct::Pause, std::chrono::milliseconds(10 * i), 1000000);
+        upload.FirstPart = 900000;
+        upload.Hold = 2000ms;
+    }
+    wave.AddOne(TAct::Normal, 1000ms, 4321);
+    wave.Run(Program->Port, 150s);
+    for (const TFaultClient& client : wave.Clients) {
+        if (client.Act == TAct::Normal)
+            EXPECT_TRUE(IsOwnAnswer(client)) << client.Got.left(160).constData();
+        else
+            EXPECT_TRUE(client.Got.startsWith("HTTP/1.1 200 OK") && client.Got.contains("received 1000000 bytes"))
+                << client.Got.left(160).constData();
+    }
+    ExpectAliveAndClean("paused uploads");
+    ExpectBackAtBaseline("paused uploads");
+}
+
 // Uploads of 1 KiB to 1 MiB, one of them chunked, that the device never answers each get "Device
 // is not responding" 3 s after their last byte went out, as an ignored GET does, and the client
 // behind each waits no longer than behind the ignored GET. Writing 1 MiB to the terminal takes a
