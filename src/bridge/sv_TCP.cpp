@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <limits>
 
-#include "bridge/LogSink.h"
 #include "bridge/ServerDoors.h"
 #include "bridge/ServerSocket.h"
 #include "journal/Journal.h"
@@ -18,7 +17,7 @@
 
 TTCPForm::TTCPForm(TFormParams* params, TLogSink* log, QObject* hub)
     : ServerSocket1(new TServerSocket(this)), Doors(std::make_unique<TServerDoors>(*ServerSocket1, log, hub)), Room(*Doors),
-      FormParams(params), LogSink(log), Hub(hub) {
+      FormParams(params), Hub(hub) {
     setObjectName(QStringLiteral("TCPForm"));
     setWindowTitle(QStringLiteral("TCP"));
     ServerSocket1->setObjectName(QStringLiteral("ServerSocket1"));
@@ -41,7 +40,7 @@ void TTCPForm::SetJournal(journal::TExchangeEvents* journal) {
     Room.SetJournal(journal);
 }
 
-void TTCPForm::Log(const QString& text) { LogSink->AddLogLine(("TCP: " + text).toUtf8(), true); }
+void TTCPForm::Log(const QString& text) { Doors->Log(text); }
 
 void TTCPForm::ServerSocket1Accept(TServerConnection& connection) {
     PostWinMessage(Hub, WM_SV_TCP_ACCEPT);
@@ -219,12 +218,10 @@ TServerConnection* TTCPForm::AnswerableConnection(int32_t id) const {
     return connection && connection->Connected() ? connection : nullptr;
 }
 
+// Only a client the waiting room still holds a record of is answered.
 void TTCPForm::SendAnswer(int32_t id, const QByteArray& answer) {
-    TServerConnection* connection = AnswerableConnection(id);
-    if (!connection || answer.isEmpty())
-        return;
-    ServerSocket1->SendText(*connection, answer);
-    ServerSocket1->Close(*connection);
+    if (Clients.FindById(id))
+        Doors->SendAnswer(id, answer);
 }
 
 void TTCPForm::StreamAnswer(int32_t id, const QByteArray& bytes) {

@@ -106,6 +106,5 @@ private:
 
     TFormParams* FormParams;
     journal::TExchangeEvents* Journal = nullptr;
-    TLogSink* LogSink;
     QObject* Hub;
 };

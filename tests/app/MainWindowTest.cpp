@@ -13,6 +13,7 @@
 #include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
+#include <optional>
 
 #include "app/Hub.h"
 #include "bridge/ServerSocket.h"
@@ -34,6 +35,19 @@ QStringList Panels(TFrmMainRSServ& main) {
         texts << panel->text();
     return texts;
 }
+
+// The device answers a browser 42 ms, on the test clock, after the last byte of its answer came.
+void AnswerABrowser42MsAfterTheLastByte(TProgram& program, std::optional<TPlayedDevice>& played) {
+    uint32_t now = 1000;
+    SetTickSource([&] { return now; });
+    played.emplace(program);
+    {
+        TClient client(played->Port);
+        played->Ask(client);
+        played->AnswerAfter(client, now, 42);
+    }
+    SetTickSource({});
+}
 } // namespace
 
 TEST(MainWindow, FirstStatusShowsNoClientsNoAnswerAndARedBar) {
@@ -43,16 +57,8 @@ TEST(MainWindow, FirstStatusShowsNoClientsNoAnswerAndARedBar) {
     EXPECT_EQ(program.Main().statusBar()->palette().color(QPalette::Window), QColor(255, 0, 0));
     EXPECT_EQ(program.Main().TrayImageIndex, 0);
 
-    // The device answers a browser 42 ms after the last byte of its answer came.
-    uint32_t now = 1000;
-    SetTickSource([&] { return now; });
-    TPlayedDevice played(program);
-    {
-        TClient client(played.Port);
-        played.Ask(client);
-        played.AnswerAfter(client, now, 42);
-    }
-    SetTickSource({});
+    std::optional<TPlayedDevice> played;
+    AnswerABrowser42MsAfterTheLastByte(program, played);
     program.Main().UpdateStatus();
     EXPECT_EQ(Panels(program.Main())[3], "t:42");
     EXPECT_EQ(program.Main().statusBar()->palette().color(QPalette::Window), QColor(0, 128, 0));
@@ -281,15 +287,8 @@ TEST(MainWindow, ACheckDeviceCalledOffShowsTheLastResultAgain) {
 TEST(MainWindow, StatusPanelsSayWhatTheyCountAndEveryControlHasAName) {
     TProgram program;
     TFrmMainRSServ& main = program.Main();
-    uint32_t now = 1000;
-    SetTickSource([&] { return now; });
-    TPlayedDevice played(program);
-    {
-        TClient client(played.Port);
-        played.Ask(client);
-        played.AnswerAfter(client, now, 42);
-    }
-    SetTickSource({});
+    std::optional<TPlayedDevice> played;
+    AnswerABrowser42MsAfterTheLastByte(program, played);
     ASSERT_TRUE(WaitUntil([&] { return program.Tcp().ServerSocket1->ActiveConnections() == 0; }));
     main.UpdateStatus();
     EXPECT_EQ(main.StatusPanels[2]->toolTip(), "Connections open / clients waiting");
